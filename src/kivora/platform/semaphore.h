@@ -1,0 +1,26 @@
+#pragma once
+// A counting semaphore with timed waits.
+#include <condition_variable>
+#include <mutex>
+
+namespace kivora {
+
+class TSemaphore {
+public:
+  explicit TSemaphore(int initialCount = 0, int maxCount = 0x7FFFFFFF);
+  // Waits until the count is positive and takes one; false on timeout.
+  // A negative timeout waits forever.
+  bool WaitFor(int timeoutMs = -1);
+  void Acquire() { WaitFor(-1); }
+  // Adds count (never above the maximum). Returns the previous count.
+  int Release(int count = 1);
+  int Count() const;
+
+private:
+  mutable std::mutex FMutex;
+  std::condition_variable FCond;
+  int FCount;
+  int FMax;
+};
+
+}  // namespace kivora
