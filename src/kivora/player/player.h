@@ -1,0 +1,497 @@
+#pragma once
+// TAVPlayer: plays a file, a network stream or an application stream.
+//
+// The read thread demuxes into three packet queues; the video thread decodes
+// and filters pictures into a small picture queue; the refresh thread shows
+// each picture when the master clock reaches it, handing it to every
+// registered view (IAVView) and to OnVideoDisplay on the GUI thread. Sound is
+// decoded inside the sound device's callback, which also drives the audio
+// clock.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivora/platform/bitmap.h"
+#include "kivora/platform/component.h"
+#include "kivora/platform/stringlist.h"
+#include "kivora/platform/timer.h"
+#include "kivora/player/clock.h"
+#include "kivora/player/packet_queue.h"
+#include "kivora/player/stream_properties.h"
+#include "kivora/runtime/avlib.h"
+#include "kivora/runtime/events.h"
+#include "kivora/runtime/ffmpeg.h"
+
+struct Mix_Chunk;
+
+namespace kivora {
+
+class TAVPlayer;
+
+// How a player reaches its views. Every call arrives on the GUI thread.
+class IAVView {
+public:
+  virtual ~IAVView() = default;
+  // AFrame holds the picture to show (the player's output pixel format, or
+  // the cover image as RGBA). It is valid only during the call.
+  virtual void DoVideoDisplay(AVFrame* AFrame) = 0;
+  // The size of the pictures that will follow.
+  virtual void SetViewSize(int Width, int Height) = 0;
+  // Fill the view with a 32-bit ARGB colour.
+  virtual void Clear(uint32_t Color) = 0;
+};
+
+enum TAVClock { clAudio, clVideo, clExternal };
+enum TAVSeekMode { smKeyFrame = 0, smAnyFrame = 1 };
+enum TAVSeekPositionMode { spDefault = 0, spForwardRequest = 1, spBackwardRequest = 2 };
+
+constexpr int STEP_AUDIO = 1;
+constexpr int STEP_VIDEO = 2;
+constexpr int VIDEO_PICTURE_QUEUE_SIZE = 4;
+constexpr int SUBPICTURE_QUEUE_SIZE = 16;
+constexpr int MAX_QUEUE_SIZE = 15 * 1024 * 1024;
+constexpr int MIN_FRAMES = 25;
+
+// Nearest multiple of 16 (halves up), at least 16.
+int RoundTo16(int w);
+
+struct TVideoPicture {
+  double pts = 0;       // seconds; NaN without a timestamp
+  double duration = 0;  // seconds, from the frame rate; 0 when unknown
+  int64_t pos = -1;     // byte position of the source packet
+  AVFrame* bmp = nullptr;
+  int width = 0;
+  int height = 0;
+  bool allocated = false;
+  int serial = 0;
+  int pix_fmt = -1;
+  AVRational sar{0, 1};
+};
+
+struct TSubPicture {
+  double pts = 0;
+  AVSubtitle sub{};
+  int serial = 0;
+};
+
+struct TAudioParams {
+  int freq = 0;
+  int channels = 0;
+  int64_t channel_layout = 0;
+  int fmt = -1;
+  int frame_size = 0;
+  int bytes_per_sec = 0;
+};
+
+class TAVPlayer : public TComponent, public IAVLogger {
+public:
+  explicit TAVPlayer(TComponent* owner = nullptr);
+  ~TAVPlayer() override;
+
+  // ---- operations ----
+  // Opens and starts playing AMovie. Block: open on this thread and raise
+  // "Failed to open the file:..." on failure; otherwise open in the
+  // background and report failures through OnConnectionError.
+  void OpenMovie(const std::string& AMovie, bool Paused = false, bool Block = false);
+  // Starts closing and returns at once; Playing stays true until every worker
+  // thread has ended.
+  bool CloseMovie();
+  void Play();
+  void Pause();
+  void StepForward();
+  double GetPosition();
+  void SetPosition(double x);
+  bool Playing() const;
+  bool Paused() const { return FPaused.load(); }
+
+  void RegisterView(IAVView* AView);
+  void UnRegisterView(IAVView* AView);
+
+  // Copies a frame into bitmaps (RGBA; two-plane; three-plane); the form
+  // without a bitmap does nothing.
+  void DrawVideo(TBitmap* ASurface, AVFrame* AFrame);
+  void DrawVideo(TBitmap* YSurface, TBitmap* UVSurface, AVFrame* AFrame);
+  void DrawVideo(TBitmap* YSurface, TBitmap* USurface, TBitmap* VSurface, AVFrame* AFrame);
+  void DrawVideo(AVFrame* AFrame);
+  // Converts a planar 4:2:0 frame into a 32-bit bitmap.
+  void SaveFrameToBitmap(AVFrame* AFrame, TBitmap* ABitmap);
+
+  // ---- stream lists and metadata ----
+  int VideoStreamCount() const;
+  int AudioStreamCount() const;
+  int SubtitleStreamCount() const;
+  int VideoStreamIndex() const { return FVideoStreamIndex.load(); }
+  int AudioStreamIndex() const { return FAudioStreamIndex.load(); }
+  int SubtitleStreamIndex() const { return FSubtitleStreamIndex.load(); }
+  void SetVideoStreamIndex(int i);
+  void SetAudioStreamIndex(int i);
+  void SetSubtitleStreamIndex(int i);
+  const std::vector<std::unique_ptr<TAVStreamProperties>>& VideoStreamProperties() const { return FVideoPropList; }
+  const std::vector<std::unique_ptr<TAVStreamProperties>>& AudioStreamProperties() const { return FAudioPropList; }
+  const std::vector<std::unique_ptr<TAVStreamProperties>>& SubtitleStreamProperties() const { return FSubtitlePropList; }
+  // File stream index of the stream in use, -1 if none.
+  int GetVideoStream() const;
+  int GetAudioStream() const;
+  int GetSubtitleStream() const;
+  TStringList Metadatas() const;
+  void UpdateMetaDatas();
+  std::string GetShoutcastMeta();
+  std::string GetShoutcastMetaHeader();
+
+  int GetVideoWidth() const;
+  int GetVideoHeight() const;
+  double Duration() const { return FDuration.load(); }
+  bool Infinite() const { return FInfinite.load(); }
+  double VideoFrameRate() const { return FVideoFrameRate.load(); }
+  int OutputPixelFormat() const { return FOutputPixelFormat.load(); }
+  bool FilterChanged() const { return FVideoFiltersChanged.load() || FAudioFiltersChanged.load(); }
+  AVRational Sar() const;
+  double Fps() const { return FFps.load(); }
+  int FrameNumber() const { return FFrameNumber.load(); }
+  int64_t AudioCallbackTime() const { return FAudioCallbackTime.load(); }
+  int AudioWriteBufSize() const { return audio_write_buf_size.load(); }
+  std::string LastErrorMessage() const;
+  const std::string& Movie() const { return FMovie; }
+  // The master clock's value (seconds; NaN when not known yet) and the
+  // individual clocks, for diagnostics.
+  double MasterClock() { return get_master_clock(); }
+  double VideoClock() const { return get_clock(vidclk); }
+  double AudioClock() const { return get_clock(audclk); }
+
+  // ---- properties ----
+  const std::string& InputFormat() const { return FInputFormat; }
+  void SetInputFormat(const std::string& v) { FInputFormat = v; }
+  int ThreadCount() const { return FThreadCount; }
+  void SetThreadCount(int v) { FThreadCount = v; }
+  std::string VideoFilters() const;
+  void SetVideoFilters(const std::string& v);
+  std::string AudioFilters() const;
+  void SetAudioFilters(const std::string& v);
+  bool FrameDrop() const { return FFrameDrop.load(); }
+  void SetFrameDrop(bool v) { FFrameDrop = v; }
+  double Volume() const { return FVolume.load(); }
+  void SetVolume(double v);
+  TAVLogLevel LogLevel() const { return FLogLevel.load(); }
+  void SetLogLevel(TAVLogLevel v) { FLogLevel = v; }
+  const TStringList& Options() const { return FOptions; }
+  void SetOptions(const TStringList& v) { FOptions.Assign(v); }
+  TBitmap& CoverImage() { return FCoverImage; }
+  void SetCoverImage(const TBitmap& v);
+  TAVClock ClockType() const { return FClockType.load(); }
+  void SetClockType(TAVClock v) { FClockType = v; }
+  bool DisableVideo() const { return FDisableVideo.load(); }
+  void SetDisableVideo(bool v) { FDisableVideo = v; }
+  bool DisableAudio() const { return FDisableAudio.load(); }
+  void SetDisableAudio(bool v) { FDisableAudio = v; }
+  bool DisableSubtitle() const { return FDisableSubtitle.load(); }
+  void SetDisableSubtitle(bool v) { FDisableSubtitle = v; }
+  bool RGBMode() const { return FRGBMode.load(); }
+  void SetRGBMode(bool v) { FRGBMode = v; }
+  bool HardwareAccelerated() const { return FHardwareAccelerated; }
+  void SetHardwareAccelerated(bool v) { FHardwareAccelerated = v; }
+  int Timeout() const { return FTimeout.load(); }
+  void SetTimeout(int seconds) { FTimeout = seconds; }
+  bool ForceYv12() const { return FForceYv12.load(); }
+  void SetForceYv12(bool v) { FForceYv12 = v; }
+  TComponent* VideoSurface() const { return FVideoSurface; }
+  void SetVideoSurface(TComponent* v) { FVideoSurface = v; }
+  TAVSeekMode SeekMode() const { return FSeekMode.load(); }
+  void SetSeekMode(TAVSeekMode v) { FSeekMode = v; }
+  TAVSeekPositionMode SeekPositionMode() const { return FSeekPositionMode.load(); }
+  void SetSeekPositionMode(TAVSeekPositionMode v) { FSeekPositionMode = v; }
+  int64_t StartTime() const { return FStartTime.load(); }
+  void SetStartTime(int64_t us) { FStartTime = us; }
+  int64_t EndTime() const { return FEndTime.load(); }
+  void SetEndTime(int64_t us) { FEndTime = us; }
+
+  // ---- events ----
+  TNotifyEvent OnStart;
+  TAVErrorEvent OnConnectionError;
+  TNotifyEvent OnPlaybackFinished;
+  TAVLogEvent OnLog;
+  TVideoDisplayEvent OnVideoDisplay;
+  TAVOnAudioBufferEvent OnAudioBuffer;
+  TNotifyEvent OnFrameAvailable;
+
+  // ---- IAVLogger ----
+  void DoLog(int level, const std::string& message) override;
+  int GetLogLevel() override;
+
+  // Called when a decoder consumed the end-of-stream marker.
+  virtual void DoPlaybackFinished();
+
+  // The sound device callback's entry (public for the mixer glue).
+  void sdl_audio_callback(uint8_t* stream, int len);
+
+protected:
+  void Notification(TComponent* component, TOperation operation) override;
+  virtual void DoStart();
+  virtual void DoError();
+
+private:
+  friend class TAVPlayerTestAccess;
+  // ---- lifecycle (player.cpp) ----
+  void OnStateTimer();
+  void CheckStep(bool IsAudio);
+  void stream_toggle_pause();
+  void FreeResources();
+  void WaitForWorkers();
+  void JoinCloser();
+  void StartCloser();
+  void CloseThreads();
+  void SetLastError(const std::string& msg);
+
+  // ---- opening and demuxing (demux.cpp) ----
+  void OpenMovieInternal();
+  bool Stream_Open();
+  void InitQueue();
+  void FreeQueue();
+  void ReadSignal();
+  void WaitForRead();
+  void stream_seek(int64_t pos, int64_t rel);
+  static int decode_interrupt_cb(void* opaque);
+  bool is_realtime(AVFormatContext* ic) const;
+  void ReadThreadExecute();
+  void SignalFinishEvent();
+  void HandleStreamSwitches();
+  void DisableCurrVideoStream();
+  void DisableCurrAudioStream();
+  void DisableCurrSubtitleStream();
+  void GetMetadatas(AVDictionary* dict, TStringList& out) const;
+  std::string IcyOption(const char* name);
+  AVStream* StreamAt(const std::vector<int>& list, int position) const;
+
+  // ---- clocks (sync.cpp) ----
+  int get_master_sync_type() const;
+  double get_master_clock();
+  double compute_target_delay(double delay);
+  double vp_duration(const TVideoPicture& vp, const TVideoPicture& nextvp) const;
+  void update_video_pts(double pts, int64_t pos, int serial);
+  void check_external_clock_speed();
+  int synchronize_audio(int nb_samples);
+
+  // ---- video (video.cpp) ----
+  bool InitVideo();
+  void FreeVideoCtx();
+  void DestroyVideoFilterGraph();
+  int get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial);
+  void configure_video_filters(AVFrame* frame);
+  int queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial);
+  void pictq_next_picture();
+  void FreeQueueFrames();
+  void FlushVideoQueue();
+  void VideoThreadExecute();
+  AVPixelFormat ChooseOutputFormat(int decoded) const;
+  bool IsMediacodec() const;
+
+  // ---- refresh and display (refresh.cpp) ----
+  void RefreshThreadExecute();
+  void video_refresh();
+  void video_display();
+  void video_image_display();
+  void video_audio_display();
+  void DrawImage();
+  void DrawBitmap();
+  void CopyPicture(IAVView* AView);
+  void UpdateBitmapSize();
+  void UpdateCoverSize();
+  void RetireSubtitles();
+
+  // ---- subtitles (subtitle.cpp) ----
+  bool InitSubtitle();
+  void FreeSubtitleCtx();
+  void FlushSubtitleQueue();
+  void SubtitleThreadExecute();
+  void blend_rect(TVideoPicture& vp, const AVSubtitleRect* rect);
+
+  // ---- audio (audio/*.cpp) ----
+  bool InitAudio();
+  void FreeAudioCtx();
+  void FreeSwrCtx();
+  int configure_audio_filters(bool force_output_format);
+  void DestroyAudioFilterGraph();
+  int audio_decode_frame();
+  void audio_open();
+  void OpenAudio();
+  void CloseAudio();
+
+  // ---- opening and control ----
+  std::string FMovie;
+  std::atomic<bool> FInitPaused{false};
+  std::atomic<bool> FBlockOpen{true};
+  const AVInputFormat* FFormat = nullptr;
+  AVFormatContext* FIc = nullptr;  // owned; closed by FreeResources
+  AVDictionaryHolder format_opts;
+  AVDictionaryHolder codec_opts;
+  std::atomic<bool> FAbortRequest{false};
+  std::atomic<bool> FPaused{false};
+  bool FLastPaused = false;
+  std::atomic<int> FReadPauseReturn{0};
+  std::atomic<int> FStep{0};
+  std::atomic<bool> FIsRealTime{false};
+  std::atomic<int64_t> FReadTime{0};
+  std::atomic<double> FDuration{0};
+  std::atomic<bool> FInfinite{false};
+  std::atomic<int64_t> FStartTime{AV_NOPTS_VALUE};
+  std::atomic<int64_t> FEndTime{AV_NOPTS_VALUE};
+  std::atomic<double> FSavedPosition{0};
+  mutable std::mutex FErrorLock;
+  std::string FLastErrorMessage;
+  std::atomic<bool> FPlaybackFinished{false};
+  TTimer FStateTimer;
+  std::atomic<double> FVideoFrameRate{0};
+  std::atomic<int64_t> FContainerStartTime{AV_NOPTS_VALUE};
+  std::atomic<int64_t> FContainerDuration{AV_NOPTS_VALUE};
+
+  // ---- seeking ----
+  std::atomic<bool> FSeekReq{false};
+  std::atomic<int64_t> FSeekPos{0};
+  std::atomic<int64_t> FSeekRel{0};
+  std::atomic<TAVSeekMode> FSeekMode{smKeyFrame};
+  std::atomic<TAVSeekPositionMode> FSeekPositionMode{spDefault};
+  std::atomic<bool> queue_attachments_req{false};
+
+  // ---- streams ----
+  std::atomic<int> FVideoStreamIndex{-1};
+  std::atomic<int> FAudioStreamIndex{-1};
+  std::atomic<int> FSubtitleStreamIndex{-1};
+  std::vector<int> FVideoIdxList, FAudioIdxList, FSubtitleIdxList;
+  std::vector<std::unique_ptr<TAVStreamProperties>> FVideoPropList, FAudioPropList, FSubtitlePropList;
+  AVStream* FVideoStream = nullptr;
+  AVStream* FAudioStream = nullptr;
+  AVStream* FSubtitleStream = nullptr;
+  AVCodecContextPtr FVideoCodecCtx;
+  AVCodecContextPtr FAudioCodecCtx;
+  AVCodecContextPtr FSubtitleCodecCtx;
+  std::atomic<bool> FVideoStreamChanged{false}, FAudioStreamChanged{false}, FSubtitleStreamChanged{false};
+  std::atomic<bool> FDisableVideo{false}, FDisableAudio{false}, FDisableSubtitle{false};
+  mutable std::mutex FStreamLock;  // guards the lists and Metadatas against readers on other threads
+  TStringList FMetadatas;
+
+  // ---- threads ----
+  std::thread FOpenThread;
+  std::atomic<bool> FOpenThreadDone{true};
+  std::atomic<bool> FOpening{false};
+  std::thread FReadThread, FRefreshThread, FCloseThread;
+  std::vector<std::thread> FVideoThreads;     // the current one last; earlier ones after stream switches
+  std::vector<std::thread> FSubtitleThreads;  // likewise
+  std::atomic<bool> FWorkersRunning{false};   // read/refresh/video threads exist
+  std::atomic<bool> FCloserDone{true};
+  std::atomic<bool> FVideoThreadRun{false};   // resume gate for the suspended video thread
+  std::atomic<bool> FSubtitleThreadRun{false};
+  std::mutex wait_mutex;
+  std::condition_variable continue_read_thread;
+  std::mutex FMutex;                          // view list and cover image
+  std::recursive_mutex FBitmapMutex;          // the shown picture's frame
+  std::timed_mutex FAbortMutex;
+
+  // ---- packet queues ----
+  std::unique_ptr<TAVPacketQueue> FVideoQ, FAudioQ, FSubtitleQ;
+  AVPacket* FFlushPkt = nullptr;
+  AVPacket* FEofPkt = nullptr;
+  int FLastPktType = 0;
+
+  // ---- video ----
+  TVideoPicture FPictq[VIDEO_PICTURE_QUEUE_SIZE];
+  int pictq_size = 0;  // guarded by FPictQMutex
+  int pictq_rindex = 0;
+  int pictq_windex = 0;
+  int pictq_rindex_shown = 0;
+  TVideoPicture* FCurrentVP = nullptr;
+  AVFrame* FFrameCover = nullptr;
+  std::mutex FPictQMutex;
+  std::condition_variable FPictQCond;
+  AVFilterGraph* video_graph = nullptr;  // owned by the video thread
+  AVFilterContext* filt_src = nullptr;
+  AVFilterContext* filt_out = nullptr;
+  mutable std::mutex FFilterLock;  // FVideoFilters / FAudioFilters texts
+  std::string FVideoFilters;
+  std::atomic<bool> FVideoFiltersChanged{false};
+  std::atomic<bool> FFrameDrop{true};
+  int FSwsFlags = SWS_BICUBIC;
+  std::atomic<double> frame_timer{0};
+  double frame_last_returned_time = 0;
+  std::atomic<double> frame_last_filter_delay{0};
+  double max_frame_duration = 10.0;
+  std::atomic<int64_t> video_current_pos{-1};
+  std::atomic<bool> FRefresh{false};
+  std::atomic<int> video_finished{0};
+  AVRational FSar{0, 1};  // guarded by FPictQMutex
+  std::atomic<int> FOutputPixelFormat{-1};
+  std::atomic<bool> FRGBMode{true};
+  std::atomic<bool> FForceYv12{false};
+  bool FHardwareAccelerated = true;
+  int FThreadCount = 1;
+  std::atomic<double> FFps{0};
+  double FFPSTime = 0;
+  std::atomic<int> FFrameNumber{0};
+  std::atomic<int> FGraphWidth{0}, FGraphHeight{0};  // output of the current video graph
+  std::atomic<int> FCodecWidth{0}, FCodecHeight{0};  // the decoder's, before any graph exists
+  std::vector<IAVView*> FViewList;
+  TBitmap FCoverImage;
+  TComponent* FVideoSurface = nullptr;
+
+  // ---- subtitles ----
+  TSubPicture FSubpQ[SUBPICTURE_QUEUE_SIZE];
+  int FSubpQSize = 0;  // guarded by FSubpQMutex
+  int FSubpQRindex = 0;
+  int FSubpQWindex = 0;
+  std::mutex FSubpQMutex;
+  std::condition_variable FSubpQCond;
+
+  // ---- clocks ----
+  TClock audclk, vidclk, extclk;
+  std::atomic<int> extclk_serial{0};
+  std::atomic<TAVClock> FClockType{clAudio};
+  TAudioSyncState audio_sync;
+
+  // ---- audio ----
+  TAudioParams audio_src, audio_tgt, audio_filter_src;
+  int64_t audio_frame_next_pts = AV_NOPTS_VALUE;
+  SwrContext* FSwrCtx = nullptr;
+  double audio_clock = NAN;
+  int audio_clock_serial = -1;
+  uint8_t* FAudioBuf = nullptr;
+  unsigned int audio_buf1_size = 0;
+  uint8_t FSilenceBuf[1024] = {};
+  AVFrame* FAudioFrame = nullptr;
+  uint8_t* FAudioBuf1 = nullptr;
+  std::atomic<int64_t> FAudioCallbackTime{0};
+  int FAudioHWBufSize = 0;
+  int FAudioBufSize = 0;
+  int audio_buf_index = 0;
+  std::atomic<int> audio_write_buf_size{0};
+  bool audio_buf_frames_pending = false;
+  AVPacket* FAudioPkt = nullptr;
+  bool audio_pkt_temp_valid = false;  // a packet is being decoded
+  int audio_pkt_temp_serial = -1;
+  int audio_decoder_serial = -1;
+  int audio_last_serial = -1;
+  int audio_finished = 0;
+  AVFilterGraph* agraph = nullptr;
+  AVFilterContext* in_audio_filter = nullptr;
+  AVFilterContext* out_audio_filter = nullptr;
+  std::string FAudioFilters;
+  std::atomic<bool> FAudioFiltersChanged{false};
+  std::atomic<double> FVolume{1.0};
+  std::atomic<AVFilterContext*> FVolumeCtx{nullptr};
+  uint8_t chunk_buffer[1024] = {};
+  Mix_Chunk* chunk_movie = nullptr;
+  int mix_movie_channel = -1;
+
+  // ---- configuration ----
+  std::string FInputFormat;
+  TStringList FOptions;
+  std::atomic<TAVLogLevel> FLogLevel{llWarning};
+  std::atomic<int> FTimeout{15};
+};
+
+// Every live player (the module shuts them down at exit).
+std::vector<TAVPlayer*> PlayerListSnapshot();
+
+}  // namespace kivora
