@@ -82,6 +82,8 @@ bool AVLoaded();
 // Starts FFmpeg for the library: network, devices, the log callback. Does its
 // work once; later calls return at once.
 void LoadLibs();
+// Attaches the library's own inputs to FFmpeg; called once from LoadLibs.
+void RegisterCustomInputs();
 // Undoes LoadLibs (network de-initialisation, default log callback). Nothing
 // happens when LoadLibs has not run.
 void UnloadLibs();

@@ -67,7 +67,7 @@ struct AVDictionaryHolder {
   AVDictionaryHolder& operator=(const AVDictionaryHolder&) = delete;
   AVDictionaryHolder(AVDictionaryHolder&& o) noexcept : ptr(o.ptr) { o.ptr = nullptr; }
   AVDictionaryHolder& operator=(AVDictionaryHolder&& o) noexcept {
-    if (this != &o) { reset(); ptr = o.ptr; o.ptr = nullptr; }
+    if (this != std::addressof(o)) { reset(); ptr = o.ptr; o.ptr = nullptr; }
     return *this;
   }
   ~AVDictionaryHolder() { reset(); }
