@@ -1,0 +1,328 @@
+// The media fixtures checked with FFmpeg alone: what they write must come back
+// out of a real demuxer and decoder, or every test built on them is void.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+#include "kivora/runtime/ffmpeg.h"
+#include "support/media_fixtures.h"
+#include "support/media_reader.h"
+
+using namespace kivora::testing;
+
+namespace {
+
+std::vector<int> Range(int from, int to) {
+  std::vector<int> v;
+  for (int i = from; i < to; ++i) v.push_back(i);
+  return v;
+}
+
+// Container and stream tags of a file, read with libavformat.
+struct Tags {
+  Metadata container;
+  std::vector<Metadata> streams;
+  std::vector<int> dispositions;
+};
+
+Metadata ToMap(const AVDictionary* d) {
+  Metadata m;
+  const AVDictionaryEntry* e = nullptr;
+  while ((e = av_dict_get(d, "", e, AV_DICT_IGNORE_SUFFIX))) m[e->key] = e->value;
+  return m;
+}
+
+Tags ReadTags(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    throw std::runtime_error("cannot open " + path);
+  kivora::AVInputContextPtr in(raw);
+  avformat_find_stream_info(in.get(), nullptr);
+  Tags t;
+  t.container = ToMap(in->metadata);
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    t.streams.push_back(ToMap(in->streams[i]->metadata));
+    t.dispositions.push_back(in->streams[i]->disposition);
+  }
+  return t;
+}
+
+// Colours within a few levels per channel (DVB palettes go through YCbCr).
+bool NearColour(uint32_t a, uint32_t b, int tolerance = 4) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    const int ca = (a >> shift) & 0xFF, cb = (b >> shift) & 0xFF;
+    if (std::abs(ca - cb) > tolerance) return false;
+  }
+  return true;
+}
+
+double Tone(const DecodedAudio& a, int channel = 0) {
+  return MeasureToneHz(a.samples.data(), a.Frames(), a.channels, a.sample_rate, channel);
+}
+
+}  // namespace
+
+// ---- the picture pattern and the tone measurement on their own ----
+
+TEST(FramePattern, EveryNumberReadsBack) {
+  const int w = 96, h = 64;
+  std::vector<uint8_t> rgba(w * h * 4);
+  for (int n = 0; n < 4096; ++n) {
+    DrawTestPicture(rgba.data(), w, h, w * 4, n);
+    ASSERT_EQ(ReadFrameNumber(rgba.data(), w, h, w * 4), n);
+  }
+}
+
+TEST(FramePattern, SurvivesCropToMultiplesOf16AndScaling) {
+  // A player crops 330x250 to 320x240 and may show it at another size.
+  const int w = 330, h = 250;
+  std::vector<uint8_t> src(w * h * 4);
+  DrawTestPicture(src.data(), w, h, w * 4, 2741);
+  for (auto [dw, dh] : {std::pair{480, 360}, std::pair{200, 150}, std::pair{320, 240}}) {
+    kivora::SwsContextPtr sws(sws_getContext(320, 240, AV_PIX_FMT_RGBA, dw, dh, AV_PIX_FMT_RGBA,
+                                             SWS_BICUBIC, nullptr, nullptr, nullptr));
+    std::vector<uint8_t> dst(dw * dh * 4);
+    const uint8_t* s[4] = {src.data()};
+    int ss[4] = {w * 4};
+    uint8_t* d[4] = {dst.data()};
+    int ds[4] = {dw * 4};
+    sws_scale(sws.get(), s, ss, 0, 240, d, ds);
+    EXPECT_EQ(ReadFrameNumber(dst.data(), dw, dh, dw * 4), 2741) << dw << "x" << dh;
+  }
+}
+
+TEST(FramePattern, GarbageAndPlainPicturesReadAsMinusOne) {
+  const int w = 160, h = 120;
+  std::vector<uint8_t> rgba(w * h * 4, 0);
+  EXPECT_EQ(ReadFrameNumber(rgba.data(), w, h, w * 4), -1) << "black";
+  std::fill(rgba.begin(), rgba.end(), 255);
+  EXPECT_EQ(ReadFrameNumber(rgba.data(), w, h, w * 4), -1) << "white";
+  std::mt19937 rng(1);
+  for (int i = 0; i < 20; ++i) {
+    for (auto& b : rgba) b = static_cast<uint8_t>(rng());
+    EXPECT_EQ(ReadFrameNumber(rgba.data(), w, h, w * 4), -1) << "noise";
+  }
+  // A picture whose second row is not the inverse of the first.
+  DrawTestPicture(rgba.data(), w, h, w * 4, 5);
+  std::vector<uint8_t> other(rgba.size());
+  DrawTestPicture(other.data(), w, h, w * 4, 6);
+  std::copy(other.begin() + w * 4 * (h * 16 / 100), other.end(), rgba.begin() + w * 4 * (h * 16 / 100));
+  EXPECT_EQ(ReadFrameNumber(rgba.data(), w, h, w * 4), -1) << "rows disagree";
+  EXPECT_EQ(ReadFrameNumber(rgba.data(), 16, 8, w * 4), -1) << "too small";
+}
+
+TEST(ToneMeasure, FindsThePitchOfEachChannel) {
+  const int rate = 48000;
+  std::vector<int16_t> s(rate * 2);
+  for (int i = 0; i < rate; ++i) {
+    s[2 * i] = static_cast<int16_t>(12000 * std::sin(2 * M_PI * 441.0 * i / rate));
+    s[2 * i + 1] = static_cast<int16_t>(30000 * std::sin(2 * M_PI * 1234.5 * i / rate + 1));
+  }
+  EXPECT_NEAR(MeasureToneHz(s.data(), rate, 2, rate, 0), 441.0, 0.5);
+  EXPECT_NEAR(MeasureToneHz(s.data(), rate, 2, rate, 1), 1234.5, 0.5);
+  EXPECT_NEAR(Rms(s.data(), rate, 2, 0), 12000 / 32768.0 / std::sqrt(2.0), 0.002);
+  EXPECT_NEAR(Rms(s.data(), rate, 2, 1), 30000 / 32768.0 / std::sqrt(2.0), 0.002);
+  std::vector<int16_t> quiet(rate * 2, 0);
+  for (size_t i = 0; i < quiet.size(); ++i) quiet[i] = (i % 3) - 1;  // tiny noise, no tone
+  EXPECT_EQ(MeasureToneHz(quiet.data(), rate, 2, rate), 0);
+  EXPECT_LT(Rms(quiet.data(), rate, 2), 0.001);
+  EXPECT_EQ(MeasureToneHz(s.data(), rate, 2, rate, 2), 0) << "no such channel";
+}
+
+TEST(TempDirTest, MakesAFreshFolderAndRemovesIt) {
+  std::string dir;
+  {
+    TempDir a, b;
+    dir = a.Dir();
+    EXPECT_NE(a.Dir(), b.Dir());
+    EXPECT_TRUE(std::filesystem::is_directory(dir));
+    MakeMedia(a.Path("x.mp4"), MediaSpec{});
+    EXPECT_TRUE(std::filesystem::exists(dir + "/x.mp4"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir));
+}
+
+// ---- files made with MakeMedia, read back with FFmpeg ----
+
+struct ContainerCase {
+  const char* container;
+  const char* file;
+  AVCodecID video;
+  AVCodecID audio;
+};
+
+class MakeMediaContainers : public ::testing::TestWithParam<ContainerCase> {};
+
+TEST_P(MakeMediaContainers, EveryFrameNumberAndTheToneComeBack) {
+  const ContainerCase& c = GetParam();
+  TempDir dir;
+  MediaSpec spec;
+  spec.container = c.container;
+  spec.video_codec = c.video;
+  spec.audio_codec = c.audio;
+  spec.frames = 40;
+  spec.tones = {523.0};
+  const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path(c.file), spec));
+  if (c.video != AV_CODEC_ID_NONE) {
+    ASSERT_EQ(m.video.size(), 1u);
+    EXPECT_EQ(m.video[0].numbers, Range(0, 40));
+    EXPECT_EQ(m.video[0].widths.front(), 320);
+    EXPECT_EQ(m.video[0].heights.front(), 240);
+    // Frame n is shown at n / fps (after any constant start offset); AVI
+    // with B-frames has no presentation times to check.
+    const auto& t = m.video[0].times;
+    if (std::string(c.container) != "avi") {
+      ASSERT_FALSE(std::isnan(t.front()));
+      EXPECT_NEAR(t[39] - t[0], 39 / 25.0, 0.002);
+    }
+  } else {
+    EXPECT_TRUE(m.video.empty());
+  }
+  ASSERT_EQ(m.audio.size(), 1u);
+  EXPECT_NEAR(Tone(m.audio[0]), 523.0, 3.0);
+  EXPECT_NEAR(Rms(m.audio[0].samples.data(), m.audio[0].Frames(), 2), 0.35, 0.05);
+  EXPECT_NEAR(m.audio[0].Frames() / 44100.0, spec.DurationSeconds(), 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, MakeMediaContainers,
+    ::testing::Values(ContainerCase{"mp4", "a.mp4", AV_CODEC_ID_H264, AV_CODEC_ID_AAC},
+                      ContainerCase{"matroska", "a.mkv", AV_CODEC_ID_MPEG4, AV_CODEC_ID_MP3},
+                      ContainerCase{"avi", "a.avi", AV_CODEC_ID_MPEG4, AV_CODEC_ID_MP3},
+                      ContainerCase{"mpegts", "a.ts", AV_CODEC_ID_H264, AV_CODEC_ID_MP2},
+                      ContainerCase{"mp3", "a.mp3", AV_CODEC_ID_NONE, AV_CODEC_ID_MP3},
+                      ContainerCase{"ipod", "a.m4a", AV_CODEC_ID_NONE, AV_CODEC_ID_AAC}),
+    [](const auto& info) { return std::string(info.param.container); });
+
+TEST(MakeMedia, MatroskaWithTwoAudioStreamsAndMetadata) {
+  TempDir dir;
+  MediaSpec spec;
+  spec.container = "matroska";
+  spec.video_codec = AV_CODEC_ID_MPEG4;
+  spec.tones = {440.0, 880.0};
+  spec.metadata = {{"title", "Two tones"}, {"artist", "Kivora"}};
+  spec.stream_metadata = {{{"title", "picture"}}, {{"language", "eng"}}, {{"language", "fre"}}};
+  const std::string path = MakeMedia(dir.Path("two.mkv"), spec);
+
+  const DecodedMedia m = DecodeMedia(path);
+  ASSERT_EQ(m.video.size(), 1u);
+  EXPECT_EQ(m.video[0].numbers, Range(0, 50));
+  ASSERT_EQ(m.audio.size(), 2u);
+  EXPECT_NEAR(Tone(m.audio[0]), 440.0, 3.0);
+  EXPECT_NEAR(Tone(m.audio[1]), 880.0, 5.0);
+  EXPECT_NEAR(Tone(m.audio[1], 1), 880.0, 5.0) << "every channel plays the tone";
+
+  const Tags t = ReadTags(path);
+  EXPECT_EQ(t.container.at("title"), "Two tones");
+  EXPECT_EQ(t.container.at("ARTIST"), "Kivora");  // Matroska upper-cases tag names
+  ASSERT_EQ(t.streams.size(), 3u);
+  EXPECT_EQ(t.streams[0].at("title"), "picture");
+  EXPECT_EQ(t.streams[1].at("language"), "eng");
+  EXPECT_EQ(t.streams[2].at("language"), "fre");
+}
+
+TEST(MakeMedia, CoverPictureIsAnAttachedPicture) {
+  for (const char* container : {"mp3", "matroska"}) {
+    SCOPED_TRACE(container);
+    TempDir dir;
+    MediaSpec spec;
+    spec.container = container;
+    spec.video_codec = AV_CODEC_ID_NONE;
+    spec.audio_codec = AV_CODEC_ID_MP3;
+    spec.cover_picture = true;
+    spec.cover_number = 1234;
+    spec.audio_seconds = 1.5;
+    const std::string path = MakeMedia(dir.Path(std::string("cover.") + container), spec);
+
+    const Tags t = ReadTags(path);
+    ASSERT_EQ(t.dispositions.size(), 2u);
+    EXPECT_FALSE(t.dispositions[0] & AV_DISPOSITION_ATTACHED_PIC);
+    EXPECT_TRUE(t.dispositions[1] & AV_DISPOSITION_ATTACHED_PIC);
+    const DecodedMedia m = DecodeMedia(path);
+    EXPECT_TRUE(m.video.empty());
+    ASSERT_EQ(m.attached_pictures.size(), 1u);
+    ASSERT_EQ(m.attached_pictures[0].numbers.size(), 1u);
+    EXPECT_EQ(m.attached_pictures[0].numbers[0], 1234);
+    ASSERT_EQ(m.audio.size(), 1u);
+    EXPECT_NEAR(Tone(m.audio[0]), 440.0, 3.0);
+    EXPECT_NEAR(m.audio[0].Frames() / 44100.0, 1.5, 0.1);
+  }
+}
+
+TEST(MakeMedia, ResolutionChangeMidwayIsSeenByTheDecoder) {
+  struct Case { const char* container; AVCodecID codec; };
+  for (Case c : {Case{"matroska", AV_CODEC_ID_MPEG4}, Case{"matroska", AV_CODEC_ID_H264},
+                 Case{"mpegts", AV_CODEC_ID_H264}}) {
+    SCOPED_TRACE(std::string(c.container) + " " + avcodec_get_name(c.codec));
+    TempDir dir;
+    MediaSpec spec;
+    spec.container = c.container;
+    spec.video_codec = c.codec;
+    spec.frames = 40;
+    spec.resize_at_frame = 20;
+    spec.width2 = 160;
+    spec.height2 = 128;
+    const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path("resize.mkv"), spec));
+    ASSERT_EQ(m.video.size(), 1u);
+    const DecodedVideo& v = m.video[0];
+    EXPECT_EQ(v.numbers, Range(0, 40));
+    ASSERT_EQ(v.widths.size(), 40u);
+    for (size_t i = 0; i < 40; ++i) {
+      EXPECT_EQ(v.widths[i], i < 20 ? 320 : 160) << "frame " << i;
+      EXPECT_EQ(v.heights[i], i < 20 ? 240 : 128) << "frame " << i;
+    }
+  }
+}
+
+TEST(MakeMedia, DvbSubtitlesAppearAndClearAtTheirTimes) {
+  for (const char* container : {"matroska", "mpegts"}) {
+    SCOPED_TRACE(container);
+    TempDir dir;
+    MediaSpec spec;
+    spec.container = container;
+    spec.subtitles = true;
+    const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path("subs"), spec));
+    // Each event shows a page with its rectangle, then an empty page clears it.
+    std::vector<DecodedSubtitle> shown, cleared;
+    for (const auto& s : m.subtitles) (s.rects.empty() ? cleared : shown).push_back(s);
+    ASSERT_EQ(shown.size(), spec.subtitle_events.size());
+    ASSERT_EQ(cleared.size(), spec.subtitle_events.size());
+    const double offset = shown[0].start_s - spec.subtitle_events[0].start_s;  // ts start delay
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const SubtitleEvent& e = spec.subtitle_events[i];
+      EXPECT_NEAR(shown[i].start_s - offset, e.start_s, 0.01);
+      EXPECT_NEAR(cleared[i].start_s - offset, e.end_s, 0.01);
+      ASSERT_EQ(shown[i].rects.size(), 1u);
+      const DecodedSubtitleRect& r = shown[i].rects[0];
+      EXPECT_EQ(r.x, e.x);
+      EXPECT_EQ(r.y, e.y);
+      EXPECT_EQ(r.w, e.w);
+      EXPECT_EQ(r.h, e.h);
+      EXPECT_TRUE(NearColour(r.argb, e.argb)) << std::hex << r.argb << " vs " << e.argb;
+    }
+    EXPECT_EQ(m.video.at(0).numbers, Range(0, 50)) << "the video is untouched by subtitles";
+  }
+}
+
+TEST(MakeMedia, BadRequestsThrowWithAReason) {
+  TempDir dir;
+  MediaSpec spec;
+  spec.container = "no-such-muxer";
+  try {
+    MakeMedia(dir.Path("x"), spec);
+    FAIL() << "an unknown container was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("no-such-muxer"), std::string::npos) << e.what();
+  }
+  spec = MediaSpec{};
+  spec.container = "mp3";  // an mp3 file cannot hold H.264 video
+  EXPECT_THROW(MakeMedia(dir.Path("x.mp3"), spec), std::runtime_error);
+  spec = MediaSpec{};
+  EXPECT_THROW(MakeMedia("/nonexistent-folder/x.mp4", spec), std::runtime_error);
+  spec.frames = 0;
+  EXPECT_THROW(MakeMedia(dir.Path("y.mp4"), spec), std::runtime_error);
+  EXPECT_THROW(DecodeMedia(dir.Path("missing.mp4")), std::runtime_error);
+}
