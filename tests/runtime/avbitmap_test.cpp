@@ -120,12 +120,5 @@ TEST(FixAlphaTest, WalksBottomUpForNegativeStride) {
   FixAlpha(nullptr, 2, 3, 20);
 }
 
-TEST(Colors, ToolkitColorLosesAlpha) {
-  static_assert(ToolkitColor2CColor(0xFF123456u) == 0x00123456u);
-  TAVCapture capture;
-  EXPECT_THROW(capture.GetWidth(), EAbstractError);
-  EXPECT_THROW(capture.GetYOffset(), EAbstractError);
-}
-
 }  // namespace
 }  // namespace kivora

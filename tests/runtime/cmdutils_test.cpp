@@ -90,13 +90,6 @@ TEST(StreamInfoOpts, OnePerStreamFilteredByItsCodec) {
   EXPECT_LT(check_stream_specifier(fc.get(), a, "v:x:bogus"), 0);
 }
 
-TEST(OptFind, FindsOnClassesAndRespectsFlags) {
-  const AVClass* cc = avcodec_get_class();
-  EXPECT_NE(opt_find(&cc, "threads", nullptr, AV_OPT_FLAG_DECODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ), nullptr);
-  EXPECT_EQ(opt_find(&cc, "b", nullptr, AV_OPT_FLAG_DECODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ), nullptr);
-  EXPECT_EQ(opt_find(&cc, "nonexistent", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ), nullptr);
-}
-
 TEST(GetFormat, PicksFirstSoftwareFormat) {
   EXPECT_EQ(get_hwaccel(AV_PIX_FMT_VAAPI), nullptr);
   AVCodecContextPtr ctx(avcodec_alloc_context3(nullptr));

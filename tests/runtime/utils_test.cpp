@@ -129,15 +129,5 @@ TEST(FrameRate, PrefersDecoderRateForFieldRateStreams) {
   EXPECT_EQ(guess_frame_rate(fc.get(), st, dec.get(), nullptr).num, 0);
 }
 
-TEST(Platform, FixedAnswers) {
-  EXPECT_EQ(GetHWOutputPixelFmt(), AV_PIX_FMT_RGB24);
-  try {
-    GetCameraPixelFmt();
-    FAIL() << "expected an exception";
-  } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "only support on android");
-  }
-}
-
 }  // namespace
 }  // namespace kivora
