@@ -19,7 +19,7 @@ static void set_clock_at_locked(TClock& c, double pts, int serial, double time) 
 }
 
 static double get_clock_locked(const TClock& c, double now) {
-  if (!c.queue_serial || c.queue_serial->load() != c.serial) return NAN;
+  if (!c.own_serial && (!c.queue_serial || c.queue_serial->load() != c.serial)) return NAN;
   if (c.paused) return c.pts;
   return c.pts_drift + now - (now - c.last_updated) * (1.0 - c.speed);
 }
@@ -29,7 +29,14 @@ void init_clock(TClock& c, const std::atomic<int>* queue_serial) {
   c.speed = 1.0;
   c.paused = false;
   c.queue_serial = queue_serial;
+  c.own_serial = false;
   set_clock_at_locked(c, NAN, -1, NowSeconds());
+}
+
+void init_own_clock(TClock& c) {
+  init_clock(c, nullptr);
+  std::lock_guard<std::mutex> g(c.lock);
+  c.own_serial = true;
 }
 
 void set_clock_at(TClock& c, double pts, int serial, double time) {

@@ -32,10 +32,14 @@ struct TClock {
   int serial = -1;
   bool paused = false;
   const std::atomic<int>* queue_serial = nullptr;
+  // The external clock belongs to no queue: it is never obsolete.
+  bool own_serial = false;
   mutable std::mutex lock;
 };
 
 void init_clock(TClock& c, const std::atomic<int>* queue_serial);
+// A clock compared with its own serial only (the external clock).
+void init_own_clock(TClock& c);
 void set_clock_at(TClock& c, double pts, int serial, double time);
 void set_clock(TClock& c, double pts, int serial);
 double get_clock(const TClock& c);

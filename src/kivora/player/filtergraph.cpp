@@ -47,7 +47,7 @@ int configure_filtergraph(AVFilterGraph* graph, const std::string& filters, AVFi
   return ret;
 }
 
-int av_opt_set_int_list(void* obj, const char* name, int searchFlags, uint64_t term, int entrySize,
+int opt_set_int_list(void* obj, const char* name, int searchFlags, uint64_t term, int entrySize,
                         const void* list) {
   const unsigned count = av_int_list_length_for_size(static_cast<unsigned>(entrySize), list, term);
   if (count > static_cast<unsigned>(INT_MAX / entrySize)) return AVERROR(EINVAL);

@@ -14,9 +14,10 @@ namespace kivora {
 int configure_filtergraph(AVFilterGraph* graph, const std::string& filters, AVFilterContext* source,
                           AVFilterContext* sink);
 
+// (FFmpeg's own av_opt_set_int_list is a macro; this is the function form.)
 // Sets a list-valued option (a terminator-ended array of entrySize-byte
 // integers) on a filter instance.
-int av_opt_set_int_list(void* obj, const char* name, int searchFlags, uint64_t term, int entrySize,
+int opt_set_int_list(void* obj, const char* name, int searchFlags, uint64_t term, int entrySize,
                         const void* list);
 
 }  // namespace kivora

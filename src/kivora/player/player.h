@@ -26,6 +26,7 @@
 #include "kivora/runtime/avlib.h"
 #include "kivora/runtime/events.h"
 #include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/utils.h"
 
 struct Mix_Chunk;
 
@@ -56,9 +57,6 @@ constexpr int VIDEO_PICTURE_QUEUE_SIZE = 4;
 constexpr int SUBPICTURE_QUEUE_SIZE = 16;
 constexpr int MAX_QUEUE_SIZE = 15 * 1024 * 1024;
 constexpr int MIN_FRAMES = 25;
-
-// Nearest multiple of 16 (halves up), at least 16.
-int RoundTo16(int w);
 
 struct TVideoPicture {
   double pts = 0;       // seconds; NaN without a timestamp
@@ -386,7 +384,7 @@ private:
   std::atomic<bool> FSubtitleThreadRun{false};
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
-  std::mutex FMutex;                          // view list and cover image
+  std::recursive_mutex FMutex;                // view list and cover image
   std::recursive_mutex FBitmapMutex;          // the shown picture's frame
   std::timed_mutex FAbortMutex;
 
@@ -421,6 +419,8 @@ private:
   std::atomic<int64_t> video_current_pos{-1};
   std::atomic<bool> FRefresh{false};
   std::atomic<int> video_finished{0};
+  int video_pkt_serial = -1;           // serial of the packets the video decoder is fed
+  bool video_packet_pending = false;  // a packet the decoder refused until its frames are taken
   AVRational FSar{0, 1};  // guarded by FPictQMutex
   std::atomic<int> FOutputPixelFormat{-1};
   std::atomic<bool> FRGBMode{true};
@@ -446,7 +446,6 @@ private:
 
   // ---- clocks ----
   TClock audclk, vidclk, extclk;
-  std::atomic<int> extclk_serial{0};
   std::atomic<TAVClock> FClockType{clAudio};
   TAudioSyncState audio_sync;
 

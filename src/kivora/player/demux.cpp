@@ -1,0 +1,476 @@
+// Opening the input and the read thread: packets from the demuxer into the
+// three packet queues, seeks, stream switches and the end of the input.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "kivora/platform/exception.h"
+#include "kivora/platform/mainthread.h"
+#include "kivora/platform/thread.h"
+#include "kivora/player/player.h"
+#include "kivora/runtime/cmdutils.h"
+
+namespace kivora {
+
+namespace {
+
+std::mutex& InterruptLock() {
+  static std::mutex m;
+  return m;
+}
+
+std::string Trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  const auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  return s.size() >= n && av_strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+}  // namespace
+
+int TAVPlayer::decode_interrupt_cb(void* opaque) {
+  auto* p = static_cast<TAVPlayer*>(opaque);
+  std::lock_guard<std::mutex> g(InterruptLock());
+  const int64_t now = av_gettime_relative();
+  bool result = p->FAbortRequest.load();
+  const int64_t readTime = p->FReadTime.load();
+  if (readTime != 0 && now - readTime > static_cast<int64_t>(p->FTimeout.load()) * 1000000) result = true;
+  return result ? 1 : 0;
+}
+
+bool TAVPlayer::is_realtime(AVFormatContext* ic) const {
+  const char* name = ic && ic->iformat ? ic->iformat->name : "";
+  if (!av_strcasecmp(name, "rtp") || !av_strcasecmp(name, "rtsp") || !av_strcasecmp(name, "sdp")) return true;
+  if (ic && ic->pb && (StartsWithNoCase(FMovie, "rtp:") || StartsWithNoCase(FMovie, "udp:"))) return true;
+  return false;
+}
+
+void TAVPlayer::OpenMovieInternal() {
+  TThreadLoggerGuard logger(this);
+  try {
+    FFormat = nullptr;
+    const std::string fmt = Trim(FInputFormat);
+    if (!fmt.empty()) FFormat = av_find_input_format(fmt.c_str());
+    if (!Stream_Open()) throw Exception("Failed to initialize Video!");
+    if (FInitPaused.load()) Pause();
+    const int64_t start = FStartTime.load() != AV_NOPTS_VALUE ? FStartTime.load() : 0;
+    const int64_t end = FEndTime.load() != AV_NOPTS_VALUE ? FEndTime.load() : FContainerDuration.load();
+    FInfinite = FContainerDuration.load() == AV_NOPTS_VALUE;
+    FDuration = FInfinite.load() && FEndTime.load() == AV_NOPTS_VALUE ? -1.0 : (end - start) / 1000000.0;
+    MainThread::Synchronize([this] { DoStart(); });
+    if (FInitPaused.load()) StepForward();
+  } catch (const std::exception& e) {
+    const bool cancelled = FAbortRequest.load();
+    // Whatever was started is stopped and freed before the failure is told.
+    FAbortRequest = true;
+    if (FWorkersRunning.load()) CloseThreads();
+    FOutputPixelFormat = -1;
+    if (FBlockOpen.load()) {
+      const std::string msg = std::string("Failed to open the file:") + e.what() + " " + LastErrorMessage();
+      FBlockOpen = true;
+      throw Exception(msg);
+    }
+    FBlockOpen = true;
+    if (cancelled) return;  // closed while opening: nothing to report
+    std::string msg = e.what();
+    if (Trim(msg).empty()) msg = "Failed to open the video";
+    SetLastError(msg);
+    MainThread::Synchronize([this] { DoError(); });
+  }
+  FBlockOpen = true;
+}
+
+bool TAVPlayer::Stream_Open() {
+  FWorkersRunning = true;
+  {
+    std::lock_guard<std::mutex> g(FPictQMutex);
+    pictq_size = pictq_rindex = pictq_windex = 0;
+  }
+  FSubpQSize = FSubpQRindex = FSubpQWindex = 0;
+  format_opts.reset();
+  codec_opts.reset();
+  for (const std::string& line : FOptions) {
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string name = Trim(line.substr(0, eq));
+    const std::string value = line.substr(eq + 1);
+    if (name.empty()) continue;
+    const AVClass* cc = avcodec_get_class();
+    const AVClass* fc = avformat_get_class();
+    if (const AVOption* o = opt_find(&cc, name.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ))
+      av_dict_set(&codec_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
+    if (const AVOption* o = opt_find(&fc, name.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ))
+      av_dict_set(&format_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
+  }
+
+  AVFormatContext* ic = avformat_alloc_context();
+  if (!ic) throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
+  ic->interrupt_callback.callback = decode_interrupt_cb;
+  ic->interrupt_callback.opaque = this;
+  if (avformat_open_input(&ic, FMovie.c_str(), FFormat, &format_opts) != 0)
+    throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
+  FIc = ic;
+  if (const AVDictionaryEntry* t = av_dict_get(format_opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
+    throw Exception(Format("Option %s not found!", t->key));
+  av_format_inject_global_side_data(FIc);
+  {
+    TStreamOptions opts = setup_find_stream_info_opts(FIc, codec_opts.get());
+    if (FIc->ctx_flags & AVFMTCTX_NOHEADER) {
+      FIc->probesize *= 10;
+      FIc->max_analyze_duration *= 10;
+      if (FIc->pb) FIc->pb->max_packet_size = 2097152;
+    }
+    if (avformat_find_stream_info(FIc, opts.data()) < 0) return false;
+  }
+  if (FIc->pb) FIc->pb->eof_reached = 0;
+  max_frame_duration = 10.0;
+  FContainerStartTime = FIc->start_time;
+  FContainerDuration = FIc->duration;
+
+  if (FStartTime.load() != AV_NOPTS_VALUE) {
+    int64_t ts = FStartTime.load();
+    if (FIc->start_time != AV_NOPTS_VALUE) ts += FIc->start_time;
+    avformat_seek_file(FIc, -1, std::numeric_limits<int64_t>::min(), ts, std::numeric_limits<int64_t>::max(), 0);
+  }
+  FIsRealTime = is_realtime(FIc);
+  InitQueue();
+
+  int video = -1, audio = -1, subtitle = -1;
+  if (!FDisableVideo.load()) video = av_find_best_stream(FIc, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (!FDisableAudio.load()) audio = av_find_best_stream(FIc, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+  if (!FDisableSubtitle.load() && !FDisableVideo.load())
+    subtitle = av_find_best_stream(FIc, AVMEDIA_TYPE_SUBTITLE, -1, audio >= 0 ? audio : video, nullptr, 0);
+
+  {
+    std::lock_guard<std::mutex> g(FStreamLock);
+    FVideoIdxList.clear();
+    FAudioIdxList.clear();
+    FSubtitleIdxList.clear();
+    FVideoPropList.clear();
+    FAudioPropList.clear();
+    FSubtitlePropList.clear();
+    FVideoStreamIndex = FAudioStreamIndex = FSubtitleStreamIndex = -1;
+    for (unsigned i = 0; i < FIc->nb_streams; i++) {
+      AVStream* st = FIc->streams[i];
+      // Streams are decoded only once chosen; the rest is not demuxed in vain.
+      st->discard = AVDISCARD_ALL;
+      const int idx = static_cast<int>(i);
+      switch (st->codecpar->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+          if (FDisableVideo.load()) break;
+          FVideoPropList.push_back(std::make_unique<TAVStreamProperties>(st));
+          FVideoIdxList.push_back(idx);
+          if (idx == video) FVideoStreamIndex = static_cast<int>(FVideoIdxList.size()) - 1;
+          break;
+        case AVMEDIA_TYPE_AUDIO:
+          if (FDisableAudio.load()) break;
+          FAudioPropList.push_back(std::make_unique<TAVStreamProperties>(st));
+          FAudioIdxList.push_back(idx);
+          if (idx == audio) FAudioStreamIndex = static_cast<int>(FAudioIdxList.size()) - 1;
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          FSubtitlePropList.push_back(std::make_unique<TAVStreamProperties>(st));
+          FSubtitleIdxList.push_back(idx);
+          if (idx == subtitle) FSubtitleStreamIndex = static_cast<int>(FSubtitleIdxList.size()) - 1;
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  if (FVideoStreamIndex.load() < 0 && FAudioStreamIndex.load() < 0) throw Exception("Could not open codecs");
+
+  // Clocks first: the decoder threads created below read them at once.
+  init_clock(vidclk, FVideoQ->SerialPtr());
+  init_clock(audclk, FAudioQ->SerialPtr());
+  init_own_clock(extclk);
+  audio_clock_serial = -1;
+  audio_last_serial = -1;
+  FVideoFrameRate = 0;
+
+  if (FVideoStreamIndex.load() < 0) {
+    FSubtitleStreamIndex = -1;
+  } else if (!InitVideo()) {
+    DisableCurrVideoStream();
+  }
+  if (FAudioStreamIndex.load() >= 0 && !InitAudio()) DisableCurrAudioStream();
+  if (FSubtitleStreamIndex.load() >= 0 && !InitSubtitle()) DisableCurrSubtitleStream();
+  if (FVideoStreamIndex.load() < 0 && FAudioStreamIndex.load() < 0) throw Exception("Could not open codecs");
+
+  UpdateMetaDatas();
+  MainThread::Synchronize([this] { UpdateCoverSize(); });
+
+  FRefreshThread = std::thread([this] { RefreshThreadExecute(); });
+  FReadThread = std::thread([this] { ReadThreadExecute(); });
+  return true;
+}
+
+void TAVPlayer::InitQueue() {
+  FVideoQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+  FAudioQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+  FSubtitleQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+}
+
+void TAVPlayer::FreeQueue() {
+  if (FVideoQ) FVideoQ->Abort();
+  if (FAudioQ) FAudioQ->Abort();
+  if (FSubtitleQ) FSubtitleQ->Abort();
+}
+
+void TAVPlayer::ReadSignal() {
+  std::lock_guard<std::mutex> g(wait_mutex);
+  continue_read_thread.notify_all();
+}
+
+void TAVPlayer::WaitForRead() {
+  std::unique_lock<std::mutex> g(wait_mutex);
+  continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
+}
+
+void TAVPlayer::stream_seek(int64_t pos, int64_t rel) {
+  if (FSeekReq.load()) return;  // one seek at a time
+  FSeekPos = pos;
+  FSeekRel = rel;
+  FSeekReq = true;
+  ReadSignal();
+}
+
+AVStream* TAVPlayer::StreamAt(const std::vector<int>& list, int position) const {
+  if (!FIc || position < 0 || position >= static_cast<int>(list.size())) return nullptr;
+  const int idx = list[static_cast<size_t>(position)];
+  if (idx < 0 || idx >= static_cast<int>(FIc->nb_streams)) return nullptr;
+  return FIc->streams[idx];
+}
+
+void TAVPlayer::SignalFinishEvent() {
+  const bool hasVideo = FVideoStreamIndex.load() >= 0 && FVideoQ;
+  const bool hasAudio = FAudioStreamIndex.load() >= 0 && FAudioQ;
+  AVPacket* eof = av_packet_alloc();
+  if (!eof) return;
+  eof->data = FEofPkt->data;
+  if (hasVideo && !hasAudio) {
+    FVideoQ->Put(eof);
+  } else if (hasAudio && !hasVideo) {
+    FAudioQ->Put(eof);
+  } else if (hasAudio && hasVideo) {
+    if (FLastPktType == 2) FVideoQ->Put(eof);
+    else FAudioQ->Put(eof);
+    FLastPktType = 0;
+  }
+  eof->data = nullptr;
+  av_packet_free(&eof);
+}
+
+void TAVPlayer::ReadThreadExecute() {
+  TThreadLoggerGuard logger(this);
+  FVideoThreadRun = true;
+  FSubtitleThreadRun = true;
+  int infinite_buffer = -1;
+  if (infinite_buffer < 0 && FIsRealTime.load()) infinite_buffer = 1;
+  bool eof = false;
+  bool last_pkt_in_range = false;
+  AVPacketPtr pkt(av_packet_alloc());
+  if (!pkt) return;
+
+  try {
+    while (!FAbortRequest.load()) {
+      const bool paused = FPaused.load();
+      if (paused != FLastPaused) {
+        FLastPaused = paused;
+        if (paused) FReadPauseReturn = av_read_pause(FIc);
+        else av_read_play(FIc);
+      }
+      if (paused && ((FIc->iformat && !std::strcmp(FIc->iformat->name, "rtsp")) ||
+                     (FIc->pb && StartsWithNoCase(FMovie, "mmsh:")))) {
+        Sleep(10);
+        continue;
+      }
+
+      if (FSeekReq.load()) {
+        const int64_t target = FSeekPos.load();
+        const int64_t rel = FSeekRel.load();
+        int64_t min = rel > 0 ? target - rel + 2 : std::numeric_limits<int64_t>::min();
+        int64_t max = rel < 0 ? target - rel - 2 : std::numeric_limits<int64_t>::max();
+        if (FSeekPositionMode.load() == spForwardRequest) min = target;
+        else if (FSeekPositionMode.load() == spBackwardRequest) max = target;
+        // A window that excludes the target would make the seek fail.
+        min = std::min(min, target);
+        max = std::max(max, target);
+        const int flags = FSeekMode.load() == smAnyFrame ? AVSEEK_FLAG_ANY : 0;
+        const int ret = avformat_seek_file(FIc, -1, min, target, max, flags);
+        if (ret >= 0) {
+          if (FAudioStreamIndex.load() >= 0) {
+            FAudioQ->Flush();
+            FAudioQ->Put(FFlushPkt);
+          }
+          if (FSubtitleStreamIndex.load() >= 0) {
+            FSubtitleQ->Flush();
+            FSubtitleQ->Put(FFlushPkt);
+          }
+          if (FVideoStreamIndex.load() >= 0) {
+            if (!FPaused.load()) FlushVideoQueue();
+            FVideoQ->Flush();
+            FVideoQ->Put(FFlushPkt);
+          }
+          set_clock(extclk, static_cast<double>(target) / 1000000.0, 0);
+        } else {
+          DoLog(AV_LOG_WARNING, "seek failed: " + AVErrorString(ret));
+        }
+        FSeekReq = false;
+        queue_attachments_req = true;
+        eof = false;
+        if (FPaused.load()) StepForward();
+      }
+
+      if (queue_attachments_req.load()) {
+        AVStream* vs = FVideoStream;
+        if (vs && (vs->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+          AVPacketPtr copy(av_packet_alloc());
+          if (!copy || av_packet_ref(copy.get(), &vs->attached_pic) < 0)
+            throw Exception("Failed to copy attached picture");
+          FVideoQ->Put(copy.get());
+          FVideoQ->put_nullpacket(vs->index);
+        }
+        queue_attachments_req = false;
+      }
+
+      const int queued = (FAudioQ ? FAudioQ->Size() : 0) + (FVideoQ ? FVideoQ->Size() : 0) +
+                         (FSubtitleQ ? FSubtitleQ->Size() : 0);
+      if (infinite_buffer < 1 && queued > MAX_QUEUE_SIZE) {
+        WaitForRead();
+        continue;
+      }
+      auto satisfied = [](int streamPos, const std::unique_ptr<TAVPacketQueue>& q, bool attached) {
+        return streamPos < 0 || !q || q->Aborted() || attached || q->NbPackets() > MIN_FRAMES;
+      };
+      const bool videoAttached = FVideoStream && (FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
+      if (satisfied(FAudioStreamIndex.load(), FAudioQ, false) &&
+          satisfied(FVideoStreamIndex.load(), FVideoQ, videoAttached) &&
+          satisfied(FSubtitleStreamIndex.load(), FSubtitleQ, false)) {
+        WaitForRead();
+        continue;
+      }
+
+      HandleStreamSwitches();
+
+      FReadTime = av_gettime_relative();
+      const int ret = av_read_frame(FIc, pkt.get());
+      FReadTime = 0;
+      if (ret < 0) {
+        if (!eof && (ret == AVERROR_EOF || (FIc->pb && avio_feof(FIc->pb)))) {
+          eof = true;
+          SignalFinishEvent();
+        }
+        if (FIc->pb && FIc->pb->error) {
+          DoLog(AV_LOG_ERROR, "read failed: " + AVErrorString(FIc->pb->error));
+          break;
+        }
+        if (eof) {
+          if (FVideoStreamIndex.load() >= 0 && FVideoStream) FVideoQ->put_nullpacket(FVideoStream->index);
+          if (FAudioStreamIndex.load() >= 0 && FAudioStream) FAudioQ->put_nullpacket(FAudioStream->index);
+          if (FSubtitleStreamIndex.load() >= 0 && FSubtitleStream)
+            FSubtitleQ->put_nullpacket(FSubtitleStream->index);
+          Sleep(10);
+          continue;
+        }
+        WaitForRead();
+        continue;
+      }
+      eof = false;
+
+      AVStream* st = FIc->streams[pkt->stream_index];
+      const double start = FStartTime.load() != AV_NOPTS_VALUE ? static_cast<double>(FStartTime.load()) : 0.0;
+      const int64_t stream_start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+      const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      const double t = ts == AV_NOPTS_VALUE ? 0.0 : (ts - stream_start) * av_q2d(st->time_base) - start / 1000000.0;
+      const bool in_range = FEndTime.load() == AV_NOPTS_VALUE || t <= FDuration.load();
+      if (last_pkt_in_range && !in_range) SignalFinishEvent();
+      last_pkt_in_range = in_range;
+
+      if (FAudioStream && pkt->stream_index == FAudioStream->index && in_range && !FDisableAudio.load()) {
+        FAudioQ->Put(pkt.get());
+        FLastPktType = 1;
+      } else if (FVideoStream && pkt->stream_index == FVideoStream->index && in_range &&
+                 !(FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC) && !FDisableVideo.load()) {
+        FVideoQ->Put(pkt.get());
+        FLastPktType = 2;
+      } else if (FSubtitleStream && pkt->stream_index == FSubtitleStream->index && in_range &&
+                 !FDisableSubtitle.load()) {
+        FSubtitleQ->Put(pkt.get());
+      } else {
+        av_packet_unref(pkt.get());
+      }
+    }
+  } catch (const std::exception& e) {
+    DoLog(AV_LOG_ERROR, e.what());
+  }
+  // A read error only ends reading; the movie stays open until it is closed.
+  while (!FAbortRequest.load()) Sleep(10);
+}
+
+void TAVPlayer::HandleStreamSwitches() {
+  // Each switch stops the old decoder, opens the new one and restarts the
+  // same packet queue: Start queues a flush marker, so the new serial makes
+  // everything decoded from the old stream obsolete (pictures still queued
+  // are dropped by the display, clocks read NaN until the new data arrives).
+  if (FVideoStreamChanged.load()) {
+    const int pos = FVideoStreamIndex.load();
+    FVideoQ->Abort();
+    {
+      std::lock_guard<std::mutex> g(FPictQMutex);
+      FPictQCond.notify_all();
+    }
+    // The old decoder thread leaves on the aborted queue; it must be gone
+    // before its codec context and filter graph are freed.
+    for (std::thread& t : FVideoThreads)
+      if (t.joinable()) t.join();
+    FVideoThreads.clear();
+    FreeVideoCtx();
+    DestroyVideoFilterGraph();
+    FVideoQ->Flush();
+    FVideoStreamIndex = pos;
+    if (InitVideo()) {
+      FVideoThreadRun = true;
+      // Go on from where the old stream was.
+      FSeekReq = false;
+      SetPosition(FSavedPosition.load());
+    } else {
+      DisableCurrVideoStream();
+    }
+    UpdateMetaDatas();
+  }
+  if (FAudioStreamChanged.load()) {
+    const int pos = FAudioStreamIndex.load();
+    FAudioQ->Abort();
+    FreeAudioCtx();
+    FAudioQ->Flush();
+    FAudioStreamIndex = pos;
+    if (!InitAudio()) DisableCurrAudioStream();
+    else if (!FSeekReq.load()) SetPosition(GetPosition());
+    UpdateMetaDatas();
+  }
+  if (FSubtitleStreamChanged.load()) {
+    const int pos = FSubtitleStreamIndex.load();
+    FSubtitleQ->Abort();
+    {
+      std::lock_guard<std::mutex> g(FSubpQMutex);
+      FSubpQCond.notify_all();
+    }
+    FreeSubtitleCtx();
+    FSubtitleQ->Flush();
+    FSubtitleStreamIndex = pos;
+    FSubtitleStreamChanged = false;
+    if (pos >= 0) {
+      if (InitSubtitle()) FSubtitleThreadRun = true;
+      else DisableCurrSubtitleStream();
+    }
+    UpdateMetaDatas();
+  }
+}
+
+}  // namespace kivora

@@ -1,0 +1,371 @@
+// The refresh thread: decides when the next picture is due, shows it on the
+// GUI thread through every registered view, and shows the cover image of
+// sound-only inputs. Also the frame-to-bitmap copies views use.
+#include <chrono>
+#include <cstring>
+
+#include "kivora/platform/exception.h"
+#include "kivora/platform/mainthread.h"
+#include "kivora/platform/thread.h"
+#include "kivora/player/player.h"
+
+namespace kivora {
+
+void TAVPlayer::RefreshThreadExecute() {
+  TThreadLoggerGuard logger(this);
+  while (!FAbortRequest.load()) {
+    if (!FRefresh.load() && !FPaused.load()) {
+      FRefresh = true;
+      try {
+        video_refresh();
+      } catch (const std::exception& e) {
+        DoLog(AV_LOG_ERROR, e.what());
+      }
+      FRefresh = false;
+    }
+    const bool audioOnly = FAudioStreamIndex.load() >= 0 && FVideoStreamIndex.load() < 0;
+    Sleep(audioOnly ? 20 : 5);
+  }
+}
+
+void TAVPlayer::video_refresh() {
+  if (!FPaused.load() && get_master_sync_type() == 2 && FIsRealTime.load()) check_external_clock_speed();
+  if (FVideoStreamIndex.load() >= 0) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> g(FPictQMutex);
+        if (pictq_size <= 0) return;
+      }
+      TVideoPicture& vp = FPictq[pictq_rindex];
+      if (vp.serial != FVideoQ->Serial()) {
+        // Decoded before the last seek or stream switch.
+        pictq_next_picture();
+        video_current_pos = -1;
+        continue;
+      }
+      const TVideoPicture& lastvp = FPictq[(pictq_rindex + VIDEO_PICTURE_QUEUE_SIZE - 1) % VIDEO_PICTURE_QUEUE_SIZE];
+      if (lastvp.serial != vp.serial) frame_timer = NowSeconds();
+      const double time = NowSeconds();
+      if (!FPaused.load()) {
+        const double delay = compute_target_delay(vp_duration(lastvp, vp));
+        if (time < frame_timer.load() + delay) return;  // not due yet
+        double ft = frame_timer.load() + delay;
+        if (delay > 0 && time - ft > AV_SYNC_THRESHOLD_MAX) ft = time;
+        frame_timer = ft;
+      }
+      {
+        std::lock_guard<std::mutex> g(FPictQMutex);
+        if (!std::isnan(vp.pts)) update_video_pts(vp.pts, vp.pos, vp.serial);
+      }
+      bool hasNext;
+      {
+        std::lock_guard<std::mutex> g(FPictQMutex);
+        hasNext = pictq_size > 1;
+      }
+      if (hasNext) {
+        const TVideoPicture& nextvp = FPictq[(pictq_rindex + 1) % VIDEO_PICTURE_QUEUE_SIZE];
+        if (!(FStep.load() & STEP_VIDEO) && FFrameDrop.load() && time > frame_timer.load() + vp_duration(vp, nextvp)) {
+          {
+            std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+            av_frame_free(&vp.bmp);
+          }
+          pictq_next_picture();
+          continue;
+        }
+      }
+      RetireSubtitles();
+      video_display();
+      pictq_next_picture();
+      if (FStep.load() && !FPaused.load()) {
+        CheckStep(false);
+        if (FStep.load() == 0) stream_toggle_pause();
+      }
+      return;  // at most one picture per refresh
+    }
+  } else if (FAudioStreamIndex.load() >= 0) {
+    video_display();
+  }
+}
+
+void TAVPlayer::video_display() {
+  if (FVideoStreamIndex.load() >= 0) video_image_display();
+  else if (FAudioStreamIndex.load() >= 0) video_audio_display();
+}
+
+void TAVPlayer::video_image_display() {
+  TVideoPicture& vp = FPictq[pictq_rindex];
+  if (FSubtitleStreamIndex.load() >= 0 && vp.bmp) {
+    std::unique_lock<std::mutex> g(FSubpQMutex);
+    if (FSubpQSize > 0) {
+      TSubPicture& sp = FSubpQ[FSubpQRindex];
+      g.unlock();
+      if (vp.pts >= sp.pts + sp.sub.start_display_time / 1000.0) {
+        std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+        if (av_frame_make_writable(vp.bmp) >= 0)
+          for (unsigned i = 0; i < sp.sub.num_rects; i++) blend_rect(vp, sp.sub.rects[i]);
+      }
+    }
+  }
+  FCurrentVP = &vp;
+  std::unique_lock<std::timed_mutex> gate(FAbortMutex);
+  if (FAbortRequest.load()) return;
+  try {
+    MainThread::Synchronize([this] { DrawImage(); });
+  } catch (const std::exception& e) {
+    DoLog(AV_LOG_ERROR, e.what());
+  }
+}
+
+void TAVPlayer::video_audio_display() {
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (FCoverImage.IsEmpty()) return;
+  }
+  {
+    std::unique_lock<std::timed_mutex> gate(FAbortMutex);
+    if (FAbortRequest.load()) return;
+    FCurrentVP = &FPictq[0];
+    try {
+      MainThread::Synchronize([this] { DrawBitmap(); });
+    } catch (const std::exception& e) {
+      DoLog(AV_LOG_ERROR, e.what());
+    }
+  }
+  Sleep(100);
+}
+
+void TAVPlayer::DrawImage() {
+  if (FAbortRequest.load() || !FCurrentVP) return;
+  AVFrame* frame;
+  {
+    std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+    frame = FCurrentVP->bmp;
+  }
+  if (frame && OnVideoDisplay) OnVideoDisplay(this, frame);
+  std::vector<IAVView*> views;
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    views = FViewList;
+  }
+  for (IAVView* view : views) {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    // A view unregistered by an earlier view's handler is skipped.
+    if (std::find(FViewList.begin(), FViewList.end(), view) == FViewList.end()) continue;
+    CopyPicture(view);
+  }
+  {
+    std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+    av_frame_free(&FCurrentVP->bmp);
+  }
+  if (FFrameNumber.load() == 0) FFPSTime = NowSeconds();
+  const int n = ++FFrameNumber;
+  const double secs = std::max(1.0, std::floor(NowSeconds() - FFPSTime));
+  FFps = n / secs;
+}
+
+void TAVPlayer::DrawBitmap() {
+  if (FAbortRequest.load() || !FCurrentVP) return;
+  std::lock_guard<std::recursive_mutex> g(FMutex);
+  TBitmapData data;
+  if (!FCoverImage.Map(TMapAccess::Read, data)) return;
+  AVFrame* cover = av_frame_alloc();
+  if (cover) {
+    cover->data[0] = data.Data;
+    cover->linesize[0] = data.Pitch;
+    cover->width = data.Width;
+    cover->height = data.Height;
+    cover->format = AV_PIX_FMT_RGBA;
+    {
+      std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+      FCurrentVP->bmp = cover;
+    }
+    try {
+      if (OnVideoDisplay) OnVideoDisplay(this, cover);
+      for (IAVView* view : FViewList) CopyPicture(view);
+    } catch (...) {
+      std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+      av_frame_free(&FCurrentVP->bmp);
+      FCoverImage.Unmap(data);
+      throw;
+    }
+    std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+    av_frame_free(&FCurrentVP->bmp);  // the header only: the pixels are the bitmap's
+  }
+  FCoverImage.Unmap(data);
+}
+
+void TAVPlayer::CopyPicture(IAVView* AView) {
+  if (FAbortRequest.load() || !FCurrentVP) return;
+  std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+  if (FCurrentVP->bmp) AView->DoVideoDisplay(FCurrentVP->bmp);
+}
+
+void TAVPlayer::UpdateBitmapSize() {
+  std::lock_guard<std::recursive_mutex> g(FMutex);
+  const int w = RoundTo16(GetVideoWidth()), h = GetVideoHeight();
+  for (IAVView* view : FViewList) {
+    view->SetViewSize(w, h);
+    view->Clear(0xFF000000u);
+  }
+}
+
+void TAVPlayer::UpdateCoverSize() {
+  std::lock_guard<std::recursive_mutex> g(FMutex);
+  if (FCoverImage.IsEmpty()) return;
+  for (IAVView* view : FViewList) view->SetViewSize(FCoverImage.Width(), FCoverImage.Height());
+}
+
+// Drops subtitles whose time is over, or that a seek made obsolete.
+void TAVPlayer::RetireSubtitles() {
+  if (FSubtitleStreamIndex.load() < 0 || !FSubtitleQ) return;
+  const double t = clock_pts(vidclk);
+  for (;;) {
+    int size;
+    {
+      std::lock_guard<std::mutex> g(FSubpQMutex);
+      size = FSubpQSize;
+    }
+    if (size <= 0) return;
+    TSubPicture& sp = FSubpQ[FSubpQRindex];
+    TSubPicture* sp2 = size > 1 ? &FSubpQ[(FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE] : nullptr;
+    if (sp.serial == FSubtitleQ->Serial() && t <= sp.pts + sp.sub.end_display_time / 1000.0 &&
+        (!sp2 || t <= sp2->pts + sp2->sub.start_display_time / 1000.0))
+      return;
+    avsubtitle_free(&sp.sub);
+    FSubpQRindex = (FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE;
+    std::lock_guard<std::mutex> g(FSubpQMutex);
+    FSubpQSize--;
+    FSubpQCond.notify_all();
+  }
+}
+
+// ---- frame copies into bitmaps ----
+
+namespace {
+
+// Resizes a bitmap on the GUI thread (bitmaps belong to it).
+void ResizeOnGui(TBitmap* bmp, int w, int h) {
+  if (bmp->Width() == w && bmp->Height() == h) return;
+  MainThread::Synchronize([bmp, w, h] { bmp->SetSize(w, h); });
+}
+
+// Copies `rows` rows of one plane into a mapped bitmap, each row at most as
+// long as both the source row and the bitmap row.
+void CopyPlane(const uint8_t* src, int srcPitch, int rows, TBitmapData& dst) {
+  if (!src || srcPitch <= 0) return;
+  const int n = std::min(srcPitch, dst.Pitch);
+  rows = std::min(rows, dst.Height);
+  for (int y = 0; y < rows; y++) std::memcpy(dst.Data + static_cast<ptrdiff_t>(y) * dst.Pitch, src + static_cast<ptrdiff_t>(y) * srcPitch, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+void TAVPlayer::DrawVideo(TBitmap* ASurface, AVFrame* AFrame) {
+  Assert(ASurface != nullptr, "AVPlayer", 3746);
+  if (!AFrame || AFrame->width <= 0 || AFrame->height <= 0 || !AFrame->data[0]) return;
+  ResizeOnGui(ASurface, AFrame->width, AFrame->height);
+  TBitmapData d;
+  if (!ASurface->Map(TMapAccess::Write, d)) return;
+  const int w = std::min(AFrame->width, d.Width), h = std::min(AFrame->height, d.Height);
+  const auto fmt = static_cast<AVPixelFormat>(AFrame->format);
+  if (fmt == AV_PIX_FMT_RGBA || fmt == AV_PIX_FMT_BGRA || fmt == AV_PIX_FMT_RGB0 || fmt == AV_PIX_FMT_BGR0) {
+    const int rowBytes = std::min(w * 4, AFrame->linesize[0] > 0 ? AFrame->linesize[0] : w * 4);
+    if (AFrame->linesize[0] == d.Pitch && w == d.Width) {
+      std::memcpy(d.Data, AFrame->data[0], static_cast<size_t>(d.Pitch) * h);
+    } else {
+      for (int y = 0; y < h; y++)
+        std::memcpy(d.Data + static_cast<ptrdiff_t>(y) * d.Pitch, AFrame->data[0] + static_cast<ptrdiff_t>(y) * AFrame->linesize[0],
+                    static_cast<size_t>(rowBytes));
+    }
+  } else if (fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P || fmt == AV_PIX_FMT_NV12) {
+    // Y, U, V of each pixel side by side in its 4 bytes; the fourth byte is
+    // left as it was.
+    const bool nv12 = fmt == AV_PIX_FMT_NV12;
+    for (int y = 0; y < h; y++) {
+      const uint8_t* Y = AFrame->data[0] + static_cast<ptrdiff_t>(y) * AFrame->linesize[0];
+      const uint8_t* U = AFrame->data[1] + static_cast<ptrdiff_t>(y / 2) * AFrame->linesize[1];
+      const uint8_t* V = nv12 ? U + 1 : AFrame->data[2] + static_cast<ptrdiff_t>(y / 2) * AFrame->linesize[2];
+      uint8_t* out = d.Data + static_cast<ptrdiff_t>(y) * d.Pitch;
+      for (int x = 0; x < w; x++) {
+        const int c = nv12 ? (x / 2) * 2 : x / 2;
+        out[x * 4 + 0] = Y[x];
+        out[x * 4 + 1] = U[c];
+        out[x * 4 + 2] = V[c];
+      }
+    }
+  } else {
+    // Any other format is converted to RGBA first.
+    SwsContextPtr sws(sws_getContext(AFrame->width, AFrame->height, fmt, w, h, AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr,
+                                     nullptr, nullptr));
+    if (sws) {
+      uint8_t* dst[4] = {d.Data, nullptr, nullptr, nullptr};
+      int dstStride[4] = {d.Pitch, 0, 0, 0};
+      sws_scale(sws.get(), AFrame->data, AFrame->linesize, 0, AFrame->height, dst, dstStride);
+    }
+  }
+  ASurface->Unmap(d);
+}
+
+void TAVPlayer::DrawVideo(TBitmap* YSurface, TBitmap* UVSurface, AVFrame* AFrame) {
+  Assert(YSurface != nullptr && UVSurface != nullptr, "AVPlayer", 3746);
+  if (!AFrame || AFrame->width <= 0 || AFrame->height <= 0) return;
+  if (YSurface->Width() != AFrame->width || YSurface->Height() != AFrame->height) {
+    ResizeOnGui(YSurface, AFrame->width, AFrame->height);
+    ResizeOnGui(UVSurface, std::max(1, AFrame->width / 2), std::max(1, AFrame->height / 2));
+  }
+  TBitmapData d;
+  if (YSurface->Map(TMapAccess::Write, d)) {
+    CopyPlane(AFrame->data[0], AFrame->linesize[0], AFrame->height, d);
+    YSurface->Unmap(d);
+  }
+  if (UVSurface->Map(TMapAccess::Write, d)) {
+    CopyPlane(AFrame->data[1], AFrame->linesize[1], (AFrame->height + 1) / 2, d);
+    UVSurface->Unmap(d);
+  }
+}
+
+void TAVPlayer::DrawVideo(TBitmap* YSurface, TBitmap* USurface, TBitmap* VSurface, AVFrame* AFrame) {
+  Assert(YSurface != nullptr && USurface != nullptr && VSurface != nullptr, "AVPlayer", 3746);
+  if (!AFrame || AFrame->width <= 0 || AFrame->height <= 0) return;
+  if (YSurface->Width() != AFrame->width || YSurface->Height() != AFrame->height) {
+    ResizeOnGui(YSurface, AFrame->width, AFrame->height);
+    ResizeOnGui(USurface, std::max(1, AFrame->width / 2), std::max(1, AFrame->height / 2));
+    ResizeOnGui(VSurface, std::max(1, AFrame->width / 2), std::max(1, AFrame->height / 2));
+  }
+  TBitmap* planes[3] = {YSurface, USurface, VSurface};
+  for (int p = 0; p < 3; p++) {
+    TBitmapData d;
+    if (!planes[p]->Map(TMapAccess::Write, d)) continue;
+    CopyPlane(AFrame->data[p], AFrame->linesize[p], p == 0 ? AFrame->height : (AFrame->height + 1) / 2, d);
+    planes[p]->Unmap(d);
+  }
+}
+
+void TAVPlayer::DrawVideo(AVFrame* /*AFrame*/) {}
+
+void TAVPlayer::SaveFrameToBitmap(AVFrame* AFrame, TBitmap* ABitmap) {
+  if (!AFrame || !ABitmap || AFrame->width <= 0 || AFrame->height <= 0) return;
+  const auto fmt = static_cast<AVPixelFormat>(AFrame->format);
+  if (fmt != AV_PIX_FMT_YUV420P && fmt != AV_PIX_FMT_YUVJ420P) return;
+  ABitmap->SetSize(AFrame->width, AFrame->height);
+  TBitmapData d;
+  if (!ABitmap->Map(TMapAccess::Write, d)) return;
+  auto clamp8 = [](double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
+  for (int y = 0; y < AFrame->height; y++) {
+    const uint8_t* Yp = AFrame->data[0] + static_cast<ptrdiff_t>(y) * AFrame->linesize[0];
+    const uint8_t* Up = AFrame->data[1] + static_cast<ptrdiff_t>(y / 2) * AFrame->linesize[1];
+    const uint8_t* Vp = AFrame->data[2] + static_cast<ptrdiff_t>(y / 2) * AFrame->linesize[2];
+    uint8_t* out = d.Data + static_cast<ptrdiff_t>(y) * d.Pitch;
+    for (int x = 0; x < AFrame->width; x++) {
+      const double Y = Yp[x] - 16.0, Cb = Up[x / 2] - 128.0, Cr = Vp[x / 2] - 128.0;
+      // The bitmap's bytes are R, G, B, A.
+      out[x * 4 + 0] = clamp8(1.164 * Y + 1.596 * Cr);
+      out[x * 4 + 1] = clamp8(1.164 * Y - 0.813 * Cr - 0.391 * Cb);
+      out[x * 4 + 2] = clamp8(1.164 * Y + 2.018 * Cb);
+      out[x * 4 + 3] = 255;
+    }
+  }
+  ABitmap->Unmap(d);
+}
+
+}  // namespace kivora

@@ -1,0 +1,300 @@
+// The video decoder thread: packets to frames, early dropping of late
+// frames, the video filter graph ending in the views' pixel format, and the
+// picture queue the refresh thread reads.
+#include "kivora/platform/exception.h"
+#include "kivora/platform/mainthread.h"
+#include "kivora/platform/thread.h"
+#include "kivora/player/filtergraph.h"
+#include "kivora/player/player.h"
+#include "kivora/runtime/cmdutils.h"
+
+namespace kivora {
+
+bool TAVPlayer::InitVideo() {
+  FVideoStreamChanged = false;
+  {
+    std::lock_guard<std::mutex> g(FStreamLock);
+    const int pos = FVideoStreamIndex.load();
+    FVideoStream = StreamAt(FVideoIdxList, pos);
+  }
+  if (!FVideoStream) return false;
+  const AVCodec* codec = avcodec_find_decoder(FVideoStream->codecpar->codec_id);
+  if (!codec) return false;
+  AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx || avcodec_parameters_to_context(ctx.get(), FVideoStream->codecpar) < 0) return false;
+  ctx->pkt_timebase = FVideoStream->time_base;
+  ctx->codec_id = codec->id;
+  ctx->workaround_bugs = 1;
+  ctx->thread_count = FThreadCount;
+  AVDictionaryHolder opts(filter_codec_opts(codec_opts.get(), codec->id, 0));
+  if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
+  if (avcodec_open2(ctx.get(), codec, &opts) < 0) {
+    // One more try with a fresh context, as a decoder may refuse an option
+    // combination only the first time.
+    ctx.reset(avcodec_alloc_context3(codec));
+    opts.reset(filter_codec_opts(codec_opts.get(), codec->id, 0));
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), FVideoStream->codecpar) < 0) return false;
+    ctx->pkt_timebase = FVideoStream->time_base;
+    ctx->workaround_bugs = 1;
+    if (avcodec_open2(ctx.get(), codec, &opts) < 0) return false;
+  }
+  if (const AVDictionaryEntry* t = av_dict_get(opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
+    throw Exception(Format("Option %s not found!", t->key));
+  FCodecWidth = ctx->width;
+  FCodecHeight = ctx->height;
+  FGraphWidth = FGraphHeight = 0;
+  FVideoCodecCtx = std::move(ctx);
+  const AVRational fr = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
+  FVideoFrameRate = FVideoStream->r_frame_rate.den ? av_q2d(FVideoStream->r_frame_rate) : av_q2d(fr);
+  FVideoStream->discard = AVDISCARD_DEFAULT;
+  video_pkt_serial = -1;
+  video_packet_pending = false;
+  FVideoQ->Start();
+  FVideoThreadRun = false;
+  FVideoThreads.emplace_back([this] { VideoThreadExecute(); });
+  queue_attachments_req = true;
+  return true;
+}
+
+void TAVPlayer::FreeVideoCtx() {
+  if (!FVideoCodecCtx && !FVideoStream) return;
+  {
+    std::lock_guard<std::mutex> g(FPictQMutex);
+    FPictQCond.notify_all();
+  }
+  if (FVideoQ) FVideoQ->Flush();
+  FVideoCodecCtx.reset();
+  if (FVideoStream) FVideoStream->discard = AVDISCARD_ALL;
+  FVideoStream = nullptr;
+  FVideoStreamIndex = -1;
+}
+
+void TAVPlayer::DestroyVideoFilterGraph() {
+  avfilter_graph_free(&video_graph);
+  filt_src = nullptr;
+  filt_out = nullptr;
+}
+
+bool TAVPlayer::IsMediacodec() const {
+  if (!FVideoCodecCtx || !FHardwareAccelerated) return false;
+  switch (FVideoCodecCtx->codec_id) {
+    case AV_CODEC_ID_H264:
+    case AV_CODEC_ID_HEVC:
+    case AV_CODEC_ID_MPEG4:
+    case AV_CODEC_ID_VP8:
+    case AV_CODEC_ID_VP9:
+      return true;
+    default:
+      return false;
+  }
+}
+
+AVPixelFormat TAVPlayer::ChooseOutputFormat(int decoded) const {
+  if (decoded == AV_PIX_FMT_MEDIACODEC) return AV_PIX_FMT_MEDIACODEC;
+  if (FRGBMode.load()) return AV_PIX_FMT_RGBA;
+  if (decoded != AV_PIX_FMT_NV12) return AV_PIX_FMT_YUV420P;
+  if (FForceYv12.load()) return AV_PIX_FMT_YUV420P;
+  return AV_PIX_FMT_NV12;
+}
+
+// Returns 1 with a frame to show, 0 with nothing (yet), -1 when the queue was
+// aborted. Send/receive decoding: a frame is taken from the decoder first,
+// and only when it has none another packet is fed.
+int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial) {
+  AVCodecContext* ctx = FVideoCodecCtx.get();
+  for (;;) {
+    if (video_pkt_serial == FVideoQ->Serial()) {
+      const int ret = avcodec_receive_frame(ctx, frame);
+      if (ret >= 0) break;
+      if (ret == AVERROR_EOF) {
+        video_finished = video_pkt_serial;
+        avcodec_flush_buffers(ctx);  // ready for data after a seek back
+      }
+    }
+    if (!video_packet_pending) {
+      av_packet_unref(pkt);
+      if (FVideoQ->Get(pkt, true, &video_pkt_serial) < 0) return -1;
+      if (FVideoQ->IsEofPkt(pkt)) {
+        DoPlaybackFinished();
+        continue;
+      }
+      if (FVideoQ->IsFlushPkt(pkt)) {
+        avcodec_flush_buffers(ctx);
+        continue;
+      }
+      if (video_pkt_serial != FVideoQ->Serial()) continue;  // from before a seek
+    }
+    const int ret = avcodec_send_packet(ctx, pkt->data ? pkt : nullptr);
+    if (ret == AVERROR(EAGAIN)) {
+      video_packet_pending = true;  // the decoder wants its frames taken first
+    } else {
+      video_packet_pending = false;
+      if (ret < 0 && ret != AVERROR_EOF) DoLog(AV_LOG_WARNING, "video decode error: " + AVErrorString(ret));
+      av_packet_unref(pkt);
+    }
+  }
+  serial = video_pkt_serial;
+  frame->pts = frame->best_effort_timestamp;
+  const double dpts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(FVideoStream->time_base);
+  if (FFrameDrop.load() && !std::isnan(dpts)) {
+    const double diff = dpts - get_master_clock();
+    if (!std::isnan(diff) && std::fabs(diff) < AV_NOSYNC_THRESHOLD &&
+        diff - frame_last_filter_delay.load() < 0 && serial == clock_serial(vidclk) && FVideoQ->NbPackets() > 0 &&
+        get_master_sync_type() != 1) {
+      av_frame_unref(frame);
+      return 0;
+    }
+  }
+  frame_last_returned_time = NowSeconds();
+  return 1;
+}
+
+void TAVPlayer::configure_video_filters(AVFrame* frame) {
+  DestroyVideoFilterGraph();
+  const AVRational fr = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
+  video_graph = avfilter_graph_alloc();
+  if (!video_graph) throw Exception("Can not create filter");
+  video_graph->scale_sws_opts = av_strdup(Format("flags=%d", FSwsFlags).c_str());
+  AVRational sar = frame->sample_aspect_ratio;
+  if (sar.num == 0) sar = FVideoCodecCtx->sample_aspect_ratio;
+  std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", frame->width,
+                            frame->height, frame->format, FVideoStream->time_base.num, FVideoStream->time_base.den,
+                            sar.num, std::max(sar.den, 1));
+  if (fr.num && fr.den) args += Format(":frame_rate=%d/%d", fr.num, fr.den);
+  if (avfilter_graph_create_filter(&filt_src, avfilter_get_by_name("buffer"), "ffplay_buffer", args.c_str(), nullptr,
+                                   video_graph) < 0)
+    throw Exception("Can not create filter");
+  const AVPixelFormat outFmt = ChooseOutputFormat(frame->format);
+  FOutputPixelFormat = outFmt;
+  if (avfilter_graph_create_filter(&filt_out, avfilter_get_by_name("buffersink"), "ffplay_buffersink", nullptr,
+                                   nullptr, video_graph) < 0)
+    throw Exception("Can not create buffersink filter");
+  const int fmts[2] = {outFmt, -1};
+  if (opt_set_int_list(filt_out, "pix_fmts", AV_OPT_SEARCH_CHILDREN, static_cast<uint64_t>(-1), 4, fmts) < 0)
+    throw Exception("Can not create pix format filter");
+  const std::string filters = VideoFilters();
+  if (outFmt == AV_PIX_FMT_MEDIACODEC) {
+    configure_filtergraph(video_graph, filters, filt_src, filt_out);
+  } else {
+    // Pictures are cut to whole multiples of 16 pixels, the views' unit.
+    AVFilterContext* crop = nullptr;
+    if (avfilter_graph_create_filter(&crop, avfilter_get_by_name("crop"), "ffplay_crop",
+                                     "floor(in_w/16)*16:floor(in_h/16)*16", nullptr, video_graph) < 0)
+      throw Exception("Can not create crop filter");
+    if (avfilter_link(crop, 0, filt_out, 0) < 0) throw Exception("Can not link filter crop");
+    configure_filtergraph(video_graph, filters, filt_src, crop);
+  }
+  FGraphWidth = av_buffersink_get_w(filt_out);
+  FGraphHeight = av_buffersink_get_h(filt_out);
+  MainThread::Synchronize([this] { UpdateBitmapSize(); });
+}
+
+int TAVPlayer::queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial) {
+  {
+    std::unique_lock<std::mutex> g(FPictQMutex);
+    FPictQCond.wait(g, [this] { return pictq_size < 2 || FVideoQ->Aborted() || FAbortRequest.load(); });
+    if (FVideoQ->Aborted() || FAbortRequest.load()) return -1;
+    FSar = frame->sample_aspect_ratio;
+  }
+  TVideoPicture& vp = FPictq[pictq_windex];
+  const int w = RoundTo16(GetVideoWidth()), h = GetVideoHeight();
+  {
+    std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+    if (vp.width != w || vp.height != h) {
+      vp.width = w;
+      vp.height = h;
+      av_frame_free(&vp.bmp);
+      vp.pix_fmt = av_buffersink_get_format(filt_out);
+    }
+    av_frame_free(&vp.bmp);
+    vp.bmp = av_frame_clone(frame);
+    if (!vp.bmp) return -1;
+  }
+  vp.pts = pts;
+  vp.duration = duration;
+  vp.pos = pos;
+  vp.serial = serial;
+  pictq_windex = (pictq_windex + 1) % VIDEO_PICTURE_QUEUE_SIZE;
+  std::lock_guard<std::mutex> g(FPictQMutex);
+  pictq_size++;
+  return 0;
+}
+
+void TAVPlayer::pictq_next_picture() {
+  pictq_rindex = (pictq_rindex + 1) % VIDEO_PICTURE_QUEUE_SIZE;
+  std::lock_guard<std::mutex> g(FPictQMutex);
+  pictq_size--;
+  FPictQCond.notify_all();
+}
+
+void TAVPlayer::FreeQueueFrames() {
+  std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
+  for (TVideoPicture& vp : FPictq) {
+    av_frame_free(&vp.bmp);
+    vp.width = vp.height = 0;
+  }
+}
+
+void TAVPlayer::FlushVideoQueue() {
+  {
+    std::unique_lock<std::mutex> g(FPictQMutex);
+    FPictQCond.wait(g, [this] { return pictq_size <= 0 || FVideoQ->Aborted() || FAbortRequest.load(); });
+  }
+  frame_timer = NowSeconds();
+}
+
+void TAVPlayer::VideoThreadExecute() {
+  TThreadLoggerGuard logger(this);
+  // Created suspended: runs once the read thread is going.
+  while (!FVideoThreadRun.load() && !FAbortRequest.load() && !FVideoQ->Aborted()) Sleep(1);
+  AVFramePtr frame(av_frame_alloc());
+  AVPacketPtr pkt(av_packet_alloc());
+  if (!frame || !pkt) return;
+  int last_w = 0, last_h = 0, last_fmt = -2;
+  AVRational frame_rate = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
+  int serial = 0;
+  try {
+    for (;;) {
+      while (FPaused.load() && !FVideoQ->Aborted() && !FAbortRequest.load()) Sleep(10);
+      if (FAbortRequest.load()) break;
+      const int got = get_video_frame(frame.get(), pkt.get(), serial);
+      if (got < 0) break;
+      if (got == 0) continue;
+      if (frame->width != last_w || frame->height != last_h || frame->format != last_fmt ||
+          FVideoFiltersChanged.load() || !video_graph) {
+        if (FVideoFiltersChanged.load() && video_graph) {
+          FlushVideoQueue();
+        }
+        FVideoFiltersChanged = false;
+        configure_video_filters(frame.get());
+        last_w = frame->width;
+        last_h = frame->height;
+        last_fmt = frame->format;
+        frame_rate = av_buffersink_get_frame_rate(filt_out);
+      }
+      if (av_buffersrc_add_frame(filt_src, frame.get()) < 0) break;
+      for (;;) {
+        frame_last_returned_time = NowSeconds();
+        const int ret = av_buffersink_get_frame_flags(filt_out, frame.get(), 0);
+        if (ret < 0) {
+          if (ret == AVERROR_EOF) video_finished = serial;
+          break;
+        }
+        double delay = NowSeconds() - frame_last_returned_time;
+        if (std::fabs(delay) > AV_NOSYNC_THRESHOLD / 10.0) delay = 0;
+        frame_last_filter_delay = delay;
+        const AVRational otb = av_buffersink_get_time_base(filt_out);
+        const double duration = frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
+        const double pts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(otb);
+        const int r = queue_picture(frame.get(), pts, duration, frame->pkt_pos, serial);
+        av_frame_unref(frame.get());
+        if (r < 0) return;
+      }
+    }
+  } catch (const std::exception& e) {
+    // A filter that cannot be built ends this thread; the movie stays open.
+    DoLog(AV_LOG_ERROR, e.what());
+  }
+}
+
+}  // namespace kivora
