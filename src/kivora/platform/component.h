@@ -39,6 +39,7 @@ private:
   TComponent* FOwner;
   std::string FName;
   bool FDesigning = false;
+  bool FDestroying = false;  // set while the destructor tells the others
   std::vector<TComponent*> FFreeNotifies;
 };
 

@@ -1,0 +1,181 @@
+#include "kivora/platform/inifile.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "kivora/platform/exception.h"
+
+namespace kivora {
+namespace {
+
+class IniFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir = std::filesystem::temp_directory_path() /
+          ("kivora_ini_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    path = (dir / "settings.ini").string();
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(dir);
+  }
+  static std::string Slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  static void Spit(const std::string& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+  }
+  std::filesystem::path dir;
+  std::string path;
+};
+
+TEST_F(IniFileTest, WrittenFileReadsBackAndResavesIdentically) {
+  {
+    TIniFile ini(path);
+    ini.WriteString("Video", "Codec", "libx264");
+    ini.WriteInteger("Video", "Width", -1280);
+    ini.WriteInt64("Video", "Bitrate", 9000000000LL);
+    ini.WriteBool("Audio", "Enabled", true);
+    ini.WriteBool("Audio", "Mute", false);
+    ini.WriteFloat("Audio", "Volume", 0.1);
+    ini.WriteString("Video", "Preset", "  slow medium ");
+    ini.WriteString("Video", "codec", "libx265");  // same key, other case
+  }
+  const std::string first = Slurp(path);
+  EXPECT_EQ(first,
+            "[Video]\nCodec=libx265\nWidth=-1280\nBitrate=9000000000\nPreset=slow medium \n"
+            "\n[Audio]\nEnabled=1\nMute=0\nVolume=0.1\n");
+
+  TIniFile ini(path);
+  EXPECT_EQ(ini.ReadString("video", "CODEC", "?"), "libx265");
+  EXPECT_EQ(ini.ReadInteger("Video", "Width", 0), -1280);
+  EXPECT_EQ(ini.ReadInt64("Video", "Bitrate", 0), 9000000000LL);
+  EXPECT_TRUE(ini.ReadBool("Audio", "Enabled", false));
+  EXPECT_FALSE(ini.ReadBool("Audio", "Mute", true));
+  EXPECT_EQ(ini.ReadFloat("Audio", "Volume", 0), 0.1);
+  EXPECT_EQ(ini.ReadString("Audio", "Missing", "def"), "def");
+  EXPECT_EQ(ini.ReadString("Video", "Preset", ""), "slow medium ");
+  EXPECT_EQ(ini.ReadInteger("Video", "Codec", 77), 77);  // not a number
+
+  TStringList l;
+  ini.ReadSections(l);
+  EXPECT_EQ(l.Lines(), (std::vector<std::string>{"Video", "Audio"}));
+  ini.ReadSection("Audio", l);
+  EXPECT_EQ(l.Lines(), (std::vector<std::string>{"Enabled", "Mute", "Volume"}));
+  ini.ReadSectionValues("Audio", l);
+  EXPECT_EQ(l.Values("Volume"), "0.1");
+
+  // Nothing changed: re-saving gives the same bytes.
+  ini.UpdateFile();
+  EXPECT_EQ(Slurp(path), first);
+}
+
+TEST_F(IniFileTest, ReadsHandWrittenFiles) {
+  Spit(path,
+       "\xEF\xBB\xBF; comment\r\n"
+       "orphan=1\r\n"
+       "[ Main ]\r\n"
+       "# another comment\r\n"
+       "\r\n"
+       "  Key  =  spaced value  \r\n"
+       "Flag=true\r\n"
+       "Off=FALSE\r\n"
+       "Hex=0x1F\r\n"
+       "Comma=2,5\r\n"
+       "junk line\r\n");
+  TIniFile ini(path);
+  EXPECT_TRUE(ini.SectionExists("main"));
+  EXPECT_EQ(ini.ReadString("Main", "key", ""), "spaced value  ");
+  EXPECT_TRUE(ini.ReadBool("Main", "Flag", false));
+  EXPECT_FALSE(ini.ReadBool("Main", "Off", true));
+  EXPECT_EQ(ini.ReadInteger("Main", "Hex", 0), 31);
+  EXPECT_EQ(ini.ReadFloat("Main", "Comma", 0), 2.5);
+  EXPECT_FALSE(ini.ValueExists("Main", "orphan"));
+  EXPECT_FALSE(ini.ValueExists("Main", "junk line"));
+}
+
+TEST_F(IniFileTest, FloatsIgnoreTheLocale) {
+  struct RestoreLocale {
+    std::string saved = std::setlocale(LC_ALL, nullptr);
+    ~RestoreLocale() { std::setlocale(LC_ALL, saved.c_str()); }
+  } restore;
+  bool german = false;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) german = german || std::setlocale(LC_ALL, name);
+  if (!german) GTEST_SKIP() << "no German locale is installed";
+  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+  const double values[] = {1.5, -0.000123, 1e300, 3.141592653589793, 2.0 / 3.0};
+  {
+    TIniFile ini(path);
+    for (size_t i = 0; i < std::size(values); ++i) ini.WriteFloat("F", "v" + std::to_string(i), values[i]);
+  }
+  const std::string text = Slurp(path);
+  EXPECT_NE(text.find("v0=1.5\n"), std::string::npos) << text;
+  TIniFile ini(path);
+  for (size_t i = 0; i < std::size(values); ++i)
+    EXPECT_EQ(ini.ReadFloat("F", "v" + std::to_string(i), 0), values[i]);
+}
+
+TEST_F(IniFileTest, EditsAreSavedByTheDestructor) {
+  {
+    TIniFile ini(path);
+    ini.WriteString("A", "x", "1");
+    ini.WriteString("A", "y", "2");
+    ini.WriteString("B", "z", "3");
+  }
+  {
+    TIniFile ini(path);
+    ini.DeleteKey("a", "X");
+    ini.EraseSection("b");
+  }
+  EXPECT_EQ(Slurp(path), "[A]\ny=2\n");
+  {
+    // No change: the destructor leaves the file alone.
+    TIniFile ini(path);
+    ini.WriteString("A", "y", "2");
+    std::filesystem::remove(path);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(IniFileTest, BadInputGetsAClearError) {
+  TIniFile ini(path);
+  EXPECT_THROW(ini.WriteString("S", "a=b", "v"), Exception);
+  EXPECT_THROW(ini.WriteString("S", "k", "two\nlines"), Exception);
+  EXPECT_THROW(ini.WriteString("S]", "k", "v"), Exception);
+  EXPECT_FALSE(ini.SectionExists("S"));
+  EXPECT_THROW(TIniFile{dir.string()}, Exception);  // a folder, not a file
+}
+
+TEST_F(IniFileTest, FailedSaveThrowsAndLeavesNoTempFile) {
+  // The target turns into a folder after loading: the new file cannot be
+  // renamed over it, and the half-done temporary must not stay behind.
+  TIniFile ini(path);
+  ini.WriteString("Keep", "a", "2");
+  std::filesystem::create_directory(path);
+  Spit(path + "/inside", "x");
+  EXPECT_THROW(ini.UpdateFile(), Exception);
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    ++entries;
+    EXPECT_EQ(e.path().filename(), "settings.ini");
+  }
+  EXPECT_EQ(entries, 1u);
+
+  TIniFile nowhere((dir / "missing" / "x.ini").string());
+  nowhere.WriteString("S", "k", "v");
+  EXPECT_THROW(nowhere.UpdateFile(), Exception);
+}  // both destructors try again and fail quietly
+
+}  // namespace
+}  // namespace kivora
