@@ -76,6 +76,9 @@ void Drain(AVFormatContext* fc, AVCodecContext* enc, AVStream* st) {
     const int err = avcodec_receive_packet(enc, pkt.get());
     if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
     Check(err, "encoding");
+    // Video encoders leave the duration empty; a picture lasts one frame
+    // (the encoder's time base is 1/fps), which muxers need for the last one.
+    if (pkt->duration == 0 && enc->codec_type == AVMEDIA_TYPE_VIDEO) pkt->duration = 1;
     av_packet_rescale_ts(pkt.get(), enc->time_base, st->time_base);
     pkt->stream_index = st->index;
     Check(av_interleaved_write_frame(fc, pkt.get()), "writing a packet");
