@@ -317,6 +317,8 @@ private:
   void audio_open();
   void OpenAudio();
   void CloseAudio();
+  int audio_receive_frame();
+  void apply_audio_volume();
 
   // ---- opening and control ----
   std::string FMovie;
@@ -468,6 +470,9 @@ private:
   bool audio_buf_frames_pending = false;
   AVPacket* FAudioPkt = nullptr;
   bool audio_pkt_temp_valid = false;  // a packet is being decoded
+  bool audio_pkt_unsent = false;      // FAudioPkt still has to go to the decoder
+  bool audio_filter_failed = false;   // the last graph build failed; rebuilt when input or filters change
+  double audio_volume_applied = 1.0;  // the gain the running volume filter uses (sound thread)
   int audio_pkt_temp_serial = -1;
   int audio_decoder_serial = -1;
   int audio_last_serial = -1;

@@ -1,0 +1,242 @@
+// The player's sound output through SDL2_mixer: the shared SDL device, one
+// mixer channel per player, and the effect that pulls decoded bytes into the
+// channel and keeps the audio clock.
+#include "kivora/player/audio/mixer.h"
+
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_mixer.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <unordered_set>
+
+#include "kivora/platform/exception.h"
+#include "kivora/player/player.h"
+
+namespace kivora {
+
+namespace {
+
+// Process-wide state, created on first use and never destroyed, so an effect
+// running during process exit never meets a destroyed mutex.
+struct TMixerState {
+  std::mutex mixer;   // MixerMutex: serialises the effects of all players
+  std::mutex device;  // opening and closing the device and the channels
+  std::atomic<int> count{0};
+  bool device_open = false;  // guarded by `device`
+  // Players whose effect may run; guarded by `mixer`. An effect call for a
+  // player not in here (closing or closed) does nothing but play silence.
+  std::unordered_set<const TAVPlayer*> live;
+};
+
+TMixerState& State() {
+  static TMixerState* s = new TMixerState;
+  return *s;
+}
+
+}  // namespace
+
+std::mutex& MixerMutex() { return State().mixer; }
+
+int MixerCount() { return State().count.load(); }
+
+bool AudioDeviceOpen() {
+  std::lock_guard<std::mutex> lock(State().device);
+  return State().device_open;
+}
+
+void ShutdownAudioDevice() {
+  TMixerState& s = State();
+  std::lock_guard<std::mutex> lock(s.device);
+  if (!s.device_open) return;
+  {
+    // Any channel still registered plays silence from here on.
+    std::lock_guard<std::mutex> mixer(s.mixer);
+    s.live.clear();
+  }
+  Mix_CloseAudio();  // stops the sound thread
+  SDL_Quit();
+  s.device_open = false;
+}
+
+void mixer_effect_ffmpeg_cb(int /*chan*/, void* stream, int len, void* udata) {
+  auto* player = static_cast<TAVPlayer*>(udata);
+  auto* bytes = static_cast<uint8_t*>(stream);
+  try {
+    std::lock_guard<std::mutex> lock(MixerMutex());
+    if (!State().live.count(player)) {
+      std::memset(bytes, 0, static_cast<size_t>(len));
+      return;
+    }
+    try {
+      // FFmpeg's log lines from decoding on this shared thread belong to the
+      // player being served.
+      TThreadLoggerGuard logger(player);
+      player->sdl_audio_callback(bytes, len);
+    } catch (const std::exception& e) {
+      std::memset(bytes, 0, static_cast<size_t>(len));
+      player->DoLog(AV_LOG_ERROR, e.what());
+    } catch (...) {
+      std::memset(bytes, 0, static_cast<size_t>(len));
+      player->DoLog(AV_LOG_ERROR, "unknown error in the audio callback");
+    }
+  } catch (...) {
+    // Even the report failed (a throwing log handler): silence is all we can do.
+    std::memset(bytes, 0, static_cast<size_t>(len));
+  }
+}
+
+void mixer_effectdone_ffmpeg_cb(int /*chan*/, void* /*udata*/) {}
+
+// ---- the player's side ----
+
+void TAVPlayer::audio_open() {
+  if (!FAudioCodecCtx || FAudioCodecCtx->sample_rate <= 0 || FAudioCodecCtx->ch_layout.nb_channels <= 0)
+    throw Exception("Invalid sample rate or channel count");
+  if (FAudioStream) FAudioStream->discard = AVDISCARD_DEFAULT;
+  audio_sync.diff_avg_coef = std::exp(std::log2(0.01) / AUDIO_DIFF_AVG_NB);
+  audio_sync.diff_cum = 0;
+  audio_sync.diff_avg_count = 0;
+  if (!FAudioPkt) FAudioPkt = av_packet_alloc();
+  if (!FAudioPkt) throw std::bad_alloc();
+  av_packet_unref(FAudioPkt);
+  audio_pkt_temp_valid = false;
+  audio_pkt_unsent = false;
+  std::memset(chunk_buffer, 0, sizeof chunk_buffer);
+
+  // The output format is fixed before the channel starts to pull, so the
+  // very first effect call already sees a complete description of it.
+  FAudioHWBufSize = 2048 * MIXER_CHANNELS * 2;
+  audio_tgt.fmt = AV_SAMPLE_FMT_S16;
+  audio_tgt.freq = MIX_FREQ;
+  audio_tgt.channel_layout = MIXER_CHANNEL_LAYOUT;
+  audio_tgt.channels = MIXER_CHANNELS;
+  audio_tgt.frame_size = av_samples_get_buffer_size(nullptr, audio_tgt.channels, 1, AV_SAMPLE_FMT_S16, 1);
+  audio_tgt.bytes_per_sec =
+      av_samples_get_buffer_size(nullptr, audio_tgt.channels, audio_tgt.freq, AV_SAMPLE_FMT_S16, 1);
+  if (audio_tgt.bytes_per_sec <= 0 || audio_tgt.frame_size <= 0)
+    throw Exception("av_samples_get_buffer_size failed");
+  audio_sync.diff_threshold = static_cast<double>(FAudioHWBufSize) / audio_tgt.bytes_per_sec;
+  audio_src = audio_tgt;
+
+  OpenAudio();
+}
+
+void TAVPlayer::OpenAudio() {
+  if (FAudioStreamIndex < 0) return;
+  TMixerState& s = State();
+  std::lock_guard<std::mutex> lock(s.device);
+  if (!s.device_open) {
+    if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_TIMER) != 0)
+      throw Exception(Format("Could not init SDL:%s", SDL_GetError()));
+    // No format changes allowed: SDL converts to whatever the hardware takes,
+    // so the channels always carry exactly the format we resample to.
+    if (Mix_OpenAudioDevice(MIX_FREQ, AUDIO_S16LSB, MIXER_CHANNELS, MIXER_CHUNK_SIZE, nullptr, 0) < 0) {
+      const std::string error = SDL_GetError();
+      SDL_Quit();
+      throw Exception(Format("SDL_OpenAudio:%s", error.c_str()));
+    }
+    s.device_open = true;
+  }
+
+  chunk_movie = Mix_QuickLoad_RAW(chunk_buffer, sizeof chunk_buffer);
+  if (!chunk_movie) throw Exception(Format("no chunk movie avaiable:%s", SDL_GetError()));
+  mix_movie_channel = Mix_PlayChannelTimed(-1, chunk_movie, -1, -1);
+  if (mix_movie_channel < 0) {
+    const std::string error = SDL_GetError();
+    Mix_FreeChunk(chunk_movie);
+    chunk_movie = nullptr;
+    mix_movie_channel = -1;
+    throw Exception(Format("no free channel avaiable:%s", error.c_str()));
+  }
+  {
+    std::lock_guard<std::mutex> mixer(s.mixer);
+    s.live.insert(this);
+  }
+  // Registering takes SDL's device lock, which the sound thread holds while
+  // it runs the effects: never call it with MixerMutex held.
+  if (!Mix_RegisterEffect(mix_movie_channel, mixer_effect_ffmpeg_cb, mixer_effectdone_ffmpeg_cb, this)) {
+    const std::string error = SDL_GetError();
+    {
+      std::lock_guard<std::mutex> mixer(s.mixer);
+      s.live.erase(this);
+    }
+    Mix_HaltChannel(mix_movie_channel);
+    mix_movie_channel = -1;
+    Mix_FreeChunk(chunk_movie);
+    chunk_movie = nullptr;
+    throw Exception(Format("no free channel avaiable:%s", error.c_str()));
+  }
+  s.count++;
+}
+
+void TAVPlayer::CloseAudio() {
+  TMixerState& s = State();
+  std::lock_guard<std::mutex> lock(s.device);
+  {
+    // Once this lock is ours no effect is inside this player, and every
+    // later effect call for it finds it gone and plays silence. Only then is
+    // the effect unregistered (which waits for SDL's device lock; holding
+    // MixerMutex there would deadlock with an effect waiting for it).
+    std::lock_guard<std::mutex> mixer(s.mixer);
+    s.live.erase(this);
+  }
+  std::string unregister_error;
+  if (mix_movie_channel >= 0) {
+    if (s.device_open && Mix_UnregisterEffect(mix_movie_channel, mixer_effect_ffmpeg_cb) == 0)
+      unregister_error = Format("Can not unregister audio mixer:%s", SDL_GetError());
+    if (s.device_open) Mix_HaltChannel(mix_movie_channel);
+    mix_movie_channel = -1;
+  }
+  if (chunk_movie) {
+    if (s.device_open) Mix_FreeChunk(chunk_movie);
+    chunk_movie = nullptr;
+  }
+  FreeSwrCtx();
+  if (!unregister_error.empty()) throw Exception(unregister_error);
+}
+
+void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
+  FAudioCallbackTime = av_gettime_relative();
+  while (len > 0) {
+    bool decoded = true;
+    if (static_cast<unsigned>(audio_buf_index) >= static_cast<unsigned>(FAudioBufSize)) {
+      int size;
+      try {
+        size = audio_decode_frame();
+      } catch (const std::exception& e) {
+        // The frame is lost; the device gets silence for this attempt.
+        DoLog(AV_LOG_ERROR, e.what());
+        size = -1;
+      }
+      if (size < 0) {
+        // Zeroed again each time: an OnAudioBuffer handler may have written
+        // into the silence left over from an earlier pass.
+        std::memset(FSilenceBuf, 0, sizeof FSilenceBuf);
+        FAudioBuf = FSilenceBuf;
+        FAudioBufSize = SDL_AUDIO_MIN_BUFFER_SIZE / audio_tgt.frame_size * audio_tgt.frame_size;
+        decoded = false;
+      } else {
+        FAudioBufSize = size;
+      }
+      audio_buf_index = 0;
+    }
+    const int n = std::min(FAudioBufSize - audio_buf_index, len);
+    if (decoded && OnAudioBuffer) OnAudioBuffer(this, FAudioBuf + audio_buf_index, n);
+    std::memcpy(stream, FAudioBuf + audio_buf_index, static_cast<size_t>(n));
+    stream += n;
+    audio_buf_index += n;
+    len -= n;
+  }
+  audio_write_buf_size = FAudioBufSize - audio_buf_index;
+  if (!std::isnan(audio_clock)) {
+    set_clock_at(audclk,
+                 audio_clock - static_cast<double>(2 * FAudioHWBufSize + audio_write_buf_size) /
+                                   audio_tgt.bytes_per_sec,
+                 audio_clock_serial, static_cast<double>(FAudioCallbackTime) / 1000000.0);
+    sync_clock_to_slave(extclk, audclk);
+  }
+}
+
+}  // namespace kivora
