@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite.
+#   scripts/test.sh          Release build in build/, tests, then the
+#                            installed-package check
+#   scripts/test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer
+#                            build in build-asan/, tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+asan=0
+case "${1:-}" in
+  "") ;;
+  --asan) asan=1 ;;
+  *) echo "usage: scripts/test.sh [--asan]" >&2; exit 2 ;;
+esac
+
+bash scripts/setup.sh
+
+if [ "$asan" = 1 ]; then
+  build=build-asan
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIVORA_SANITIZE=ON \
+    -DKIVORA_BUILD_BENCH=OFF >/dev/null
+  export ASAN_OPTIONS=detect_leaks=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  if [ -f scripts/lsan.supp ]; then
+    export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
+  fi
+else
+  build=build
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$build" -j2
+
+# Headless: no display, no sound card.
+export QT_QPA_PLATFORM=offscreen
+export SDL_AUDIODRIVER=dummy
+XDG_RUNTIME_DIR=$(mktemp -d /tmp/kivora-runtime-XXXXXX)
+chmod 700 "$XDG_RUNTIME_DIR"
+export XDG_RUNTIME_DIR
+trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+
+status=0
+ctest --test-dir "$build" --output-on-failure || status=1
+
+if [ "$asan" = 0 ]; then
+  bash tests/consumer/check-package.sh "$build" || status=1
+fi
+
+if [ "$status" != 0 ]; then
+  echo "test.sh: FAILED" >&2
+fi
+exit "$status"

@@ -1,0 +1,24 @@
+#pragma once
+// The whole public API of Kivora in one include.
+#include "kivora/version.h"
+
+// The small toolkit and runtime layer the components stand on.
+#include "kivora/platform/bitmap.h"
+#include "kivora/platform/component.h"
+#include "kivora/platform/exception.h"
+#include "kivora/platform/inifile.h"
+#include "kivora/platform/mainthread.h"
+#include "kivora/platform/message.h"
+#include "kivora/platform/semaphore.h"
+#include "kivora/platform/stream.h"
+#include "kivora/platform/stringlist.h"
+#include "kivora/platform/thread.h"
+#include "kivora/platform/timer.h"
+
+// Start-up, logging, FFmpeg helpers and pixel bridging.
+#include "kivora/runtime/avbitmap.h"
+#include "kivora/runtime/avlib.h"
+#include "kivora/runtime/cmdutils.h"
+#include "kivora/runtime/events.h"
+#include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/utils.h"

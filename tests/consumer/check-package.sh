@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs a built tree into a temporary prefix and checks it as an outside
+# application would see it: every installed header compiles on its own, and
+# the consumer program builds and runs both through the CMake package and
+# through pkg-config. Usage: tests/consumer/check-package.sh BUILD_DIR
+set -euo pipefail
+
+build=${1:?usage: check-package.sh BUILD_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d /tmp/kivora-package-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+echo "package: installing into a temporary prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+pcdir=$(dirname "$(find "$prefix" -name kivora.pc -print -quit)")
+libdir=$(dirname "$(find "$prefix" -name 'libkivora.so' -print -quit)")
+[ -d "$pcdir" ] && [ -d "$libdir" ] || { echo "package: kivora.pc or libkivora.so not installed" >&2; exit 1; }
+export PKG_CONFIG_PATH=$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+
+echo "package: every installed header compiles on its own"
+cflags=$(pkg-config --cflags kivora)
+export cflags
+(cd "$prefix/include" && find kivora -name '*.h' | sort) |
+  xargs -P 2 -I{} sh -c 'echo "#include <{}>" | c++ $cflags -fsyntax-only -x c++ - || { echo "package: {} does not compile alone" >&2; exit 255; }'
+
+echo "package: consumer through find_package(Kivora)"
+cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+"$work/cmake/kivora_consumer"
+
+echo "package: consumer through pkg-config"
+mkdir -p "$work/pc"
+make -s -C "$here" OUT="$work/pc/kivora_consumer"
+LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$work/pc/kivora_consumer"
+
+echo "package: the installed kivora program runs"
+"$prefix/bin/kivora" version >/dev/null
+
+echo "package: OK"
