@@ -2,6 +2,7 @@
 // stream, the audio filter graph that ends in the volume filter, and the
 // resampler to the mixer's fixed output format. audio_decode_frame runs on the
 // sound thread, inside the mixer effect, and never waits for packets.
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <charconv>
@@ -341,7 +342,22 @@ int TAVPlayer::audio_decode_frame() {
           // the graph was being built must still lead to a rebuild.
           audio_filter_failed = false;
         }
-        if (!in_audio_filter) continue;  // no usable graph: the frame is dropped
+        if (!in_audio_filter) {
+          // No usable graph: the frame's time plays as silence, so the audio
+          // clock, and the picture following it, keep their pace.
+          const int out_count =
+              static_cast<int>(static_cast<int64_t>(FAudioFrame->nb_samples) * audio_tgt.freq / FAudioFrame->sample_rate);
+          const int out_size = out_count * audio_tgt.frame_size;
+          av_fast_malloc(&FAudioBuf1, &audio_buf1_size, static_cast<size_t>(std::max(out_size, 1)));
+          if (!FAudioBuf1 || out_size <= 0) continue;
+          std::memset(FAudioBuf1, 0, static_cast<size_t>(out_size));
+          FAudioBuf = FAudioBuf1;
+          audio_clock = FAudioFrame->pts != AV_NOPTS_VALUE
+                            ? static_cast<double>(FAudioFrame->pts + FAudioFrame->nb_samples) / FAudioFrame->sample_rate
+                            : NAN;
+          audio_clock_serial = audio_pkt_temp_serial;
+          return out_size;
+        }
         if (av_buffersrc_add_frame(in_audio_filter, FAudioFrame) < 0)
           throw Exception("error add audio frame " + LastErrorMessage());
       }
