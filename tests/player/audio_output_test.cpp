@@ -73,6 +73,14 @@ const std::string& StereoTone() {
   return ToneClip("tone440.m4a", AV_CODEC_ID_AAC, "mp4", 44100, 2, {440.0}, 6.0);
 }
 
+const std::string& AvClip() {
+  MediaSpec s;
+  s.frames = 200;  // 8 s at 25 fps
+  s.gop = 25;
+  s.tones = {440.0};
+  return Media::Get().File("av8s.mp4", s);
+}
+
 // Pitch on both channels of interleaved stereo output at the device rate.
 void ExpectTone(const std::vector<int16_t>& st, double hz, const std::string& what) {
   ASSERT_GE(st.size(), 2u * 8820) << what << ": less than 0.2 s of sound";
@@ -344,11 +352,7 @@ TEST_F(AudioOutputTest, TheAudioClockAdvancesInRealTime) {
 }
 
 TEST_F(AudioOutputTest, WithPictureAndSoundTheVideoClockFollowsTheAudioClock) {
-  MediaSpec s;
-  s.frames = 200;  // 8 s at 25 fps
-  s.gop = 25;
-  s.tones = {440.0};
-  const std::string& file = Media::Get().File("av8s.mp4", s);
+  const std::string& file = AvClip();
   TAVPlayer& p = Make();
   RecordingView view;
   p.RegisterView(&view);
@@ -378,6 +382,57 @@ TEST_F(AudioOutputTest, WithPictureAndSoundTheVideoClockFollowsTheAudioClock) {
   // duration's share of jitter, so the figure is taken over many readings.
   EXPECT_LT(median, 0.040);
   EXPECT_LT(p90, 0.060);
+}
+
+TEST_F(AudioOutputTest, ASeekMovesSoundAndPictureTogether) {
+  TAVPlayer& p = Make();
+  RecordingView view;
+  p.RegisterView(&view);
+  AudioRecorder rec;
+  rec.Attach(p);
+  p.OpenMovie(AvClip(), false, true);
+  ASSERT_TRUE(WaitFrames(rec, MIX_FREQ / 2));
+  ASSERT_LT(p.AudioClock(), 2.0);
+  p.SetPosition(5.0);
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        const double a = p.AudioClock(), v = p.VideoClock();
+        return a >= 5.0 && a < 6.5 && v >= 5.0 && v < 6.5;
+      },
+      8000))
+      << "audio " << p.AudioClock() << ", video " << p.VideoClock();
+  Wait(300);
+  const double a = p.AudioClock(), v = p.VideoClock();
+  EXPECT_NEAR(v, a, 0.06);
+  EXPECT_GE(view.Last(), 125) << "pictures come from after the seek";
+  // The sound after the seek is still the clean tone (no stale bytes mixed in).
+  const size_t from = rec.Frames();
+  ASSERT_TRUE(WaitFrames(rec, MIX_FREQ / 4));
+  ExpectTone(rec.From(from), 440.0, "after the seek");
+}
+
+TEST_F(AudioOutputTest, StepForwardWithPictureAndSoundPausesAfterBothStepped) {
+  TAVPlayer& p = Make();
+  RecordingView view;
+  p.RegisterView(&view);
+  AudioRecorder rec;
+  rec.Attach(p);
+  p.OpenMovie(AvClip(), true, true);
+  ASSERT_TRUE(PumpUntil([&] { return view.Count() > 0; }, 5000));
+  Wait(300);
+  ASSERT_TRUE(p.Paused());
+  const int pictures = view.Count();
+  const size_t frames = rec.Frames();
+  p.StepForward();
+  ASSERT_TRUE(PumpUntil([&] { return p.Paused(); }, 5000));
+  Wait(300);
+  EXPECT_TRUE(p.Paused());
+  EXPECT_EQ(view.Count(), pictures + 1) << "one more picture";
+  EXPECT_GT(rec.Frames(), frames) << "some sound was played for the step";
+  // Paused again: nothing more arrives.
+  const size_t after = rec.Frames();
+  Wait(400);
+  EXPECT_EQ(rec.Frames(), after);
 }
 
 }  // namespace
