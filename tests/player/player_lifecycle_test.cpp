@@ -194,13 +194,14 @@ TEST_F(PlayerLifecycle, AStalledReadIsInterruptedAboutTimeoutSecondsAfterItBegan
   std::atomic<bool> failed{false};
   Clock::time_point failedAt;
   p.OnLog = [&](TComponent*, int level, const std::string& text) {
+    if (getenv("KIVORA_TEST_VERBOSE")) fprintf(stderr, "log %d: %s\n", level, text.c_str());
     if (level <= AV_LOG_ERROR && text.rfind("read failed", 0) == 0 && !failed) {
       failedAt = Clock::now();
       failed = true;
     }
   };
   p.OpenMovie(server.Url(), false, true);
-  ASSERT_TRUE(PumpUntil([&] { return failed.load(); }, 20000));
+  ASSERT_TRUE(PumpUntil([&] { return failed.load(); }, 20000)) << "shown " << view.Count() << " last " << view.Last();
   ASSERT_TRUE(server.Sent());
   const double waited = std::chrono::duration<double>(failedAt - server.SentAt()).count();
   // The last read began no earlier than the last byte and no later than a

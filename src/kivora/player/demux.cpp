@@ -362,7 +362,16 @@ void TAVPlayer::ReadThreadExecute() {
       const int ret = av_read_frame(FIc, pkt.get());
       FReadTime = 0;
       if (ret < 0) {
-        if (!eof && (ret == AVERROR_EOF || (FIc->pb && avio_feof(FIc->pb)))) {
+        // A failed read (an interrupted one too) is an error, not the end of
+        // the input. avio_feof may read again, so it is timed like a read.
+        const bool failed = FIc->pb && FIc->pb->error && FIc->pb->error != AVERROR_EOF;
+        bool at_end = ret == AVERROR_EOF;
+        if (!eof && !failed && !at_end && FIc->pb) {
+          FReadTime = av_gettime_relative();
+          at_end = avio_feof(FIc->pb) != 0;
+          FReadTime = 0;
+        }
+        if (!eof && (at_end || failed)) {
           eof = true;
           SignalFinishEvent();
         }

@@ -212,6 +212,16 @@ void TAVPlayer::CloseThreads() {
   FVideoThreadRun = true;  // release decoder threads that were never resumed
   FSubtitleThreadRun = true;
   ReadSignal();
+  // Wake whoever waits on the picture or subtitle queue (the read thread may
+  // be waiting for the display to drain before a seek).
+  {
+    std::lock_guard<std::mutex> g(FPictQMutex);
+    FPictQCond.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> g(FSubpQMutex);
+    FSubpQCond.notify_all();
+  }
   if (FReadThread.joinable()) FReadThread.join();
   FreeQueue();
   {

@@ -238,7 +238,9 @@ void TAVPlayer::FreeQueueFrames() {
 void TAVPlayer::FlushVideoQueue() {
   {
     std::unique_lock<std::mutex> g(FPictQMutex);
-    FPictQCond.wait(g, [this] { return pictq_size <= 0 || FVideoQ->Aborted() || FAbortRequest.load(); });
+    // While paused nobody takes pictures, so the wait ends there too.
+    while (!(pictq_size <= 0 || FVideoQ->Aborted() || FAbortRequest.load() || FPaused.load()))
+      FPictQCond.wait_for(g, std::chrono::milliseconds(10));
   }
   frame_timer = NowSeconds();
 }
