@@ -22,3 +22,11 @@
 #include "kivora/runtime/events.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
+
+// The player and its parts.
+#include "kivora/player/audio/mixer.h"
+#include "kivora/player/clock.h"
+#include "kivora/player/filtergraph.h"
+#include "kivora/player/packet_queue.h"
+#include "kivora/player/player.h"
+#include "kivora/player/stream_properties.h"
