@@ -4,14 +4,18 @@
 #                            installed-package check
 #   scripts/test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer
 #                            build in build-asan/, tests
+#   scripts/test.sh --tsan   ThreadSanitizer build in build-tsan/, the
+#                            threaded suites (platform, player)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 asan=0
+tsan=0
 case "${1:-}" in
   "") ;;
   --asan) asan=1 ;;
-  *) echo "usage: scripts/test.sh [--asan]" >&2; exit 2 ;;
+  --tsan) tsan=1 ;;
+  *) echo "usage: scripts/test.sh [--asan|--tsan]" >&2; exit 2 ;;
 esac
 
 bash scripts/setup.sh
@@ -25,11 +29,20 @@ if [ "$asan" = 1 ]; then
   if [ -f scripts/lsan.supp ]; then
     export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
   fi
+elif [ "$tsan" = 1 ]; then
+  build=build-tsan
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIVORA_TSAN=ON \
+    -DKIVORA_BUILD_BENCH=OFF >/dev/null
+  export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=1 second_deadlock_stack=1"
 else
   build=build
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" -j2
+if [ "$tsan" = 1 ]; then
+  cmake --build "$build" -j2 --target kivora_platform_tests kivora_player_tests
+else
+  cmake --build "$build" -j2
+fi
 
 # Headless: no display, no sound card.
 export QT_QPA_PLATFORM=offscreen
@@ -40,9 +53,13 @@ export XDG_RUNTIME_DIR
 trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 
 status=0
-ctest --test-dir "$build" --output-on-failure || status=1
+if [ "$tsan" = 1 ]; then
+  ctest --test-dir "$build" --output-on-failure -R '^(platform|player)$' || status=1
+else
+  ctest --test-dir "$build" --output-on-failure || status=1
+fi
 
-if [ "$asan" = 0 ]; then
+if [ "$asan" = 0 ] && [ "$tsan" = 0 ]; then
   bash tests/consumer/check-package.sh "$build" || status=1
 fi
 

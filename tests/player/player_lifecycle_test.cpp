@@ -87,6 +87,12 @@ protected:
 };
 
 TEST_F(PlayerLifecycle, DestroyingAPlayingPlayerStopsEverythingAndLeavesNoThread) {
+  {
+    // Libraries may start helper threads of their own on first use.
+    TAVPlayer warm;
+    warm.SetDisableAudio(true);
+    warm.OpenMovie(VideoClip(10), false, true);
+  }
   const int before = ThreadCount();
   for (bool paused : {false, true}) {
     RecordingView view;
