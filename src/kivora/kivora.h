@@ -30,3 +30,6 @@
 #include "kivora/player/packet_queue.h"
 #include "kivora/player/player.h"
 #include "kivora/player/stream_properties.h"
+
+// Widgets that show what the player plays.
+#include "kivora/presentation/view.h"

@@ -147,6 +147,12 @@ public:
   bool Infinite() const { return FInfinite.load(); }
   double VideoFrameRate() const { return FVideoFrameRate.load(); }
   int OutputPixelFormat() const { return FOutputPixelFormat.load(); }
+  // The pixel format the video decoder gives (before the filter graph); -1
+  // without a video stream or before the first picture.
+  int DecoderPixelFormat() const { return FVideoStreamIndex.load() >= 0 ? FDecodedPixelFormat.load() : -1; }
+  // Pictures decoded but never shown since the player was made: dropped late
+  // before filtering, or skipped by the display to catch up with the clock.
+  int64_t FramesDropped() const { return FFramesDropped.load(); }
   bool FilterChanged() const { return FVideoFiltersChanged.load() || FAudioFiltersChanged.load(); }
   AVRational Sar() const;
   double Fps() const { return FFps.load(); }
@@ -425,6 +431,8 @@ private:
   bool video_packet_pending = false;  // a packet the decoder refused until its frames are taken
   AVRational FSar{0, 1};  // guarded by FPictQMutex
   std::atomic<int> FOutputPixelFormat{-1};
+  std::atomic<int> FDecodedPixelFormat{-1};
+  std::atomic<int64_t> FFramesDropped{0};
   std::atomic<bool> FRGBMode{true};
   std::atomic<bool> FForceYv12{false};
   bool FHardwareAccelerated = true;

@@ -69,6 +69,7 @@ void TAVPlayer::video_refresh() {
             std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
             av_frame_free(&vp.bmp);
           }
+          FFramesDropped++;
           pictq_next_picture();
           continue;
         }

@@ -141,6 +141,7 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial) {
     if (!std::isnan(diff) && std::fabs(diff) < AV_NOSYNC_THRESHOLD &&
         diff - frame_last_filter_delay.load() < 0 && serial == clock_serial(vidclk) && FVideoQ->NbPackets() > 0 &&
         get_master_sync_type() != 1) {
+      FFramesDropped++;
       av_frame_unref(frame);
       return 0;
     }
@@ -166,6 +167,7 @@ void TAVPlayer::configure_video_filters(AVFrame* frame) {
     throw Exception("Can not create filter");
   const AVPixelFormat outFmt = ChooseOutputFormat(frame->format);
   FOutputPixelFormat = outFmt;
+  FDecodedPixelFormat = frame->format;
   if (avfilter_graph_create_filter(&filt_out, avfilter_get_by_name("buffersink"), "ffplay_buffersink", nullptr,
                                    nullptr, video_graph) < 0)
     throw Exception("Can not create buffersink filter");

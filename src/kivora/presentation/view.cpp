@@ -1,0 +1,260 @@
+#include "kivora/presentation/view.h"
+
+#include <QPainter>
+#include <QPen>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "kivora/platform/exception.h"
+#include "kivora/runtime/avbitmap.h"
+#include "kivora/runtime/avlib.h"
+#include "kivora/runtime/utils.h"
+
+namespace kivora {
+
+namespace {
+
+// Nearest integer (halves to even), then the lowest bit cleared.
+long double EvenRound(long double x) {
+  const auto n = static_cast<int64_t>(std::nearbyint(x));
+  return static_cast<long double>(n & ~int64_t{1});
+}
+
+// Unmaps a bitmap when the copy ends, also when it ends with an exception.
+class MappedBitmap {
+public:
+  explicit MappedBitmap(TBitmap& bitmap) : FBitmap(bitmap) { FOk = FBitmap.Map(TMapAccess::ReadWrite, FData); }
+  ~MappedBitmap() {
+    if (FOk) FBitmap.Unmap(FData);
+  }
+  MappedBitmap(const MappedBitmap&) = delete;
+  MappedBitmap& operator=(const MappedBitmap&) = delete;
+  bool Ok() const { return FOk; }
+  const TBitmapData& Data() const { return FData; }
+
+private:
+  TBitmap& FBitmap;
+  TBitmapData FData;
+  bool FOk = false;
+};
+
+}  // namespace
+
+float FitRect2(AVRational ASar, QRectF& R, const QRectF& Bounds) {
+  long double aspect = ASar.num != 0 && ASar.den != 0 ? static_cast<long double>(ASar.num) / ASar.den : 0;
+  if (aspect <= 0) aspect = 1;
+  if (Bounds.width() <= 0 || Bounds.height() <= 0) return 1.0f;
+  // A picture without area has no ratio to keep.
+  if (R.width() <= 0 || R.height() <= 0) return 1.0f;
+  aspect = static_cast<long double>(R.width()) * aspect / static_cast<long double>(R.height());
+  long double h = Bounds.height();
+  long double w = EvenRound(h * aspect);
+  if (!(Bounds.width() >= w)) {
+    w = Bounds.width();
+    h = EvenRound(w / aspect);
+  }
+  R = QRectF(0, 0, static_cast<qreal>(w), static_cast<qreal>(h));
+  R.moveCenter(Bounds.center());
+  return static_cast<float>(aspect);
+}
+
+TAVView::TAVView(QWidget* parent, TComponent* owner) : QWidget(parent), TComponent(owner) {
+  if (!Designing()) {
+    LoadLibs();
+    FFrameRGB.reset(av_frame_alloc());
+  }
+}
+
+TAVView::~TAVView() { SetPlayer(nullptr); }
+
+void TAVView::SetPlayer(TAVPlayer* Value) {
+  if (Value == FPlayer) return;
+  if (FPlayer) {
+    RemoveFreeNotification(FPlayer);
+    FPlayer->UnRegisterView(this);
+  }
+  FPlayer = Value;
+  if (FPlayer) {
+    FPlayer->RegisterView(this);
+    FreeNotification(FPlayer);
+  }
+  update();
+}
+
+void TAVView::Notification(TComponent* component, TOperation operation) {
+  TComponent::Notification(component, operation);
+  // The player is being destroyed: its own part is already gone and it has
+  // let go of its views, so only our side of the link is left to drop.
+  if (operation == TOperation::opRemove && component == FPlayer) {
+    FPlayer = nullptr;
+    update();
+  }
+}
+
+void TAVView::SetWrapMode(TImageWrapMode v) {
+  FWrapMode = v;
+  update();
+}
+
+void TAVView::SetBitmapMargins(const TBounds& v) {
+  FBitmapMargins = v;
+  update();
+}
+
+void TAVView::SetDisableInterpolation(bool v) {
+  FDisableInterpolation = v;
+  update();
+}
+
+void TAVView::SetOpacity(double v) {
+  FOpacity = std::clamp(v, 0.0, 1.0);
+  update();
+}
+
+void TAVView::SetLocked(bool v) {
+  FLocked = v;
+  update();
+}
+
+void TAVView::SetViewSize(int Width, int Height) {
+  FBitmap.SetSize(Width, Height);
+  updateGeometry();
+  update();
+}
+
+void TAVView::Clear(uint32_t Color) {
+  FBitmap.Clear(Color);
+  update();
+}
+
+void TAVView::DoVideoDisplay(AVFrame* AFrame) {
+  if (FPlayer && !FPlayer->RGBMode()) throw Exception("TAVView only support RGB Mode");
+  if (!AFrame || !AFrame->data[0] || AFrame->width <= 0 || AFrame->height <= 0) return;
+  MappedBitmap mapped(FBitmap);
+  if (!mapped.Ok()) return;
+  const TBitmapData& d = mapped.Data();
+  const int W = RoundTo16(AFrame->width);
+  const int H = AFrame->height;
+  if (FFrameRGB) {
+    av_image_fill_arrays(FFrameRGB->data, FFrameRGB->linesize, d.Data, AV_PIX_FMT_RGBA, W, H, 1);
+    FFrameRGB->width = W;
+    FFrameRGB->height = H;
+  }
+  // The player sizes the bitmap to fit its pictures, but a frame may still be
+  // larger (a width rounding up past the bitmap's, a cover image, a caller of
+  // our own) or have rows shorter than the rounded width: copy only what lies
+  // inside both. Rows always start at the bitmap's own pitch, so the picture
+  // stays upright whatever the bitmap's width.
+  const int srcPitch = AFrame->linesize[0];
+  const int rowBytes = std::min({W * 4, d.Width * 4, std::abs(srcPitch) > 0 ? std::abs(srcPitch) : W * 4});
+  const int rows = std::min(H, d.Height);
+  av_image_copy_plane(d.Data, d.Pitch, AFrame->data[0], srcPitch, rowBytes, rows);
+  // A decoder that gives RGBA itself may leave the alpha byte meaningless;
+  // pictures converted by the player's filter graph are opaque already.
+  if (FPlayer && FPlayer->DecoderPixelFormat() == AV_PIX_FMT_RGBA) FixAlpha(d.Data, rowBytes / 4, rows, d.Pitch);
+  update();
+}
+
+QSize TAVView::sizeHint() const {
+  return FBitmap.IsEmpty() ? QSize(320, 240) : QSize(FBitmap.Width(), FBitmap.Height());
+}
+
+void TAVView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  Paint(painter);
+}
+
+void TAVView::Paint(QPainter& painter) {
+  const QRectF local(0, 0, width(), height());
+  if (Designing() && !FLocked) {
+    // A border that shows where the view is while it is being laid out.
+    painter.save();
+    QPen pen(QColor(0x90, 0x90, 0x90, 0xA0));
+    pen.setWidthF(1.0);
+    pen.setStyle(Qt::DashLine);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.setOpacity(FOpacity);
+    painter.drawRect(local.adjusted(0.5, 0.5, -0.5, -0.5));
+    painter.restore();
+  }
+  if (FBitmap.IsEmpty()) return;
+  painter.save();
+  painter.setOpacity(FOpacity);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+  if (!FBitmapMargins.IsEmpty()) DrawNineSlices(painter, local);
+  else DrawWrapped(painter, local);
+  painter.restore();
+}
+
+void TAVView::DrawNineSlices(QPainter& painter, const QRectF& local) {
+  const QImage& img = FBitmap.Image();
+  const qreal BW = FBitmap.Width(), BH = FBitmap.Height();
+  const qreal W = local.width(), H = local.height();
+  const qreal ML = FBitmapMargins.Left, MT = FBitmapMargins.Top, MR = FBitmapMargins.Right,
+              MB = FBitmapMargins.Bottom;
+  struct Slice {
+    qreal sl, st, sr, sb;  // source left, top, right, bottom
+    qreal dl, dt, dr, db;  // destination
+  };
+  const Slice slices[9] = {
+      {0, 0, ML, MT, 0, 0, ML, MT},                                // top left
+      {ML, 0, BW - MR, MT, ML, 0, W - MR, MT},                     // top
+      {BW - MR, 0, BW, MT, W - MR, 0, W, MT},                      // top right
+      {0, MT, ML, BH - MB, 0, MT, ML, H - MB},                     // left
+      {ML, MT, BW - MR, BH - MB, ML, MT, W - MR, H - MB},          // centre
+      {BW - MR, MT, BW, BH - MB, W - MR, MT, W, H - MB},           // right
+      {0, BH - MB, ML, BH, 0, H - MB, ML, H},                      // bottom left
+      {ML, BH - MB, BW - MR, BH, ML, H - MB, W - MR, H},           // bottom
+      {BW - MR, BH - MB, BW, BH, W - MR, H - MB, W, H},            // bottom right
+  };
+  for (const Slice& s : slices) {
+    // Margins wider than the bitmap or the widget leave some slices with no
+    // area (or a negative one, which would mirror): those are not drawn.
+    if (s.sr <= s.sl || s.sb <= s.st || s.dr <= s.dl || s.db <= s.dt) continue;
+    painter.drawImage(QRectF(QPointF(s.dl, s.dt), QPointF(s.dr, s.db)), img,
+                      QRectF(QPointF(s.sl, s.st), QPointF(s.sr, s.sb)));
+  }
+}
+
+void TAVView::DrawWrapped(QPainter& painter, const QRectF& local) {
+  const QImage& img = FBitmap.Image();
+  const qreal BW = FBitmap.Width(), BH = FBitmap.Height();
+  switch (FWrapMode) {
+    case TImageWrapMode::Original:
+      painter.setClipRect(local);
+      painter.drawImage(QPointF(0, 0), img);
+      break;
+    case TImageWrapMode::Fit: {
+      QRectF r(0, 0, BW, BH);
+      FitRect2(FPlayer ? FPlayer->Sar() : AVRational{0, 0}, r, local);
+      painter.setRenderHint(QPainter::SmoothPixmapTransform, !FDisableInterpolation);
+      painter.drawImage(r, img);
+      break;
+    }
+    case TImageWrapMode::Stretch:
+      painter.setRenderHint(QPainter::SmoothPixmapTransform, !FDisableInterpolation);
+      painter.drawImage(local, img);
+      break;
+    case TImageWrapMode::Tile: {
+      painter.setClipRect(local);
+      const auto cols = static_cast<int>(std::nearbyint(local.width() / BW));
+      const auto rows = static_cast<int>(std::nearbyint(local.height() / BH));
+      for (int i = 0; i <= cols; ++i)
+        for (int j = 0; j <= rows; ++j) painter.drawImage(QPointF(BW * i, BH * j), img);
+      break;
+    }
+    case TImageWrapMode::Center: {
+      QRectF r(0, 0, BW, BH);
+      r.moveCenter(local.center());
+      const QRectF v = r.intersected(local);
+      if (!v.isEmpty()) painter.drawImage(v, img, v.translated(-r.left(), -r.top()));
+      break;
+    }
+    default:
+      break;  // Place and anything else: nothing
+  }
+}
+
+}  // namespace kivora

@@ -1,0 +1,112 @@
+#pragma once
+// TAVView: a widget that shows the pictures of a TAVPlayer.
+//
+// The view registers itself with its player as an IAVView; the player's
+// refresh path sizes the view's bitmap, clears it and writes each due picture
+// into it on the GUI thread, and the view paints the bitmap according to its
+// wrap mode. It needs the player in RGB mode (packed RGBA pictures).
+#include <QRectF>
+#include <QWidget>
+#include <cstdint>
+
+#include "kivora/platform/bitmap.h"
+#include "kivora/platform/component.h"
+#include "kivora/player/player.h"
+#include "kivora/runtime/ffmpeg.h"
+
+class QPainter;
+
+namespace kivora {
+
+// How the bitmap is placed in the widget when no margins are set. Values
+// above Center draw nothing.
+enum class TImageWrapMode : int { Original = 0, Fit = 1, Stretch = 2, Tile = 3, Center = 4, Place = 5 };
+
+// Margins in pixels. When any is non-zero the bitmap is drawn as nine slices:
+// the corners keep their size, the edges stretch along one direction and the
+// centre in both.
+struct TBounds {
+  int Left = 0;
+  int Top = 0;
+  int Right = 0;
+  int Bottom = 0;
+  bool IsEmpty() const { return Left == 0 && Top == 0 && Right == 0 && Bottom == 0; }
+  bool operator==(const TBounds&) const = default;
+};
+
+// The geometry of the Fit mode. R comes in as the picture's rectangle and
+// leaves as the largest rectangle with the picture's display aspect ratio
+// (R's own ratio times the sample aspect ratio ASar) that fits Bounds,
+// centred in it; it fills Bounds in one direction, and the other side is
+// rounded to an even number of pixels. A sample aspect ratio that is 0, has a
+// zero denominator or is negative counts as 1:1. Bounds or R without area
+// leave R unchanged and give 1. Returns the display aspect ratio used.
+float FitRect2(AVRational ASar, QRectF& R, const QRectF& Bounds);
+
+class TAVView : public QWidget, public TComponent, public IAVView {
+  Q_OBJECT
+
+public:
+  explicit TAVView(QWidget* parent = nullptr, TComponent* owner = nullptr);
+  ~TAVView() override;
+
+  // The player whose pictures the view shows; not owned. The view detaches
+  // itself when the player is destroyed.
+  TAVPlayer* Player() const { return FPlayer; }
+  void SetPlayer(TAVPlayer* Value);
+
+  // The picture. Sized only by SetViewSize; written by DoVideoDisplay and
+  // Clear.
+  TBitmap& Bitmap() { return FBitmap; }
+  const TBitmap& Bitmap() const { return FBitmap; }
+
+  TImageWrapMode WrapMode() const { return FWrapMode; }
+  void SetWrapMode(TImageWrapMode v);
+  const TBounds& BitmapMargins() const { return FBitmapMargins; }
+  void SetBitmapMargins(const TBounds& v);
+  // True (the default): Fit and Stretch scale without smoothing, which is
+  // faster and keeps pixels sharp.
+  bool DisableInterpolation() const { return FDisableInterpolation; }
+  void SetDisableInterpolation(bool v);
+  // The opacity every draw of the bitmap uses (0..1).
+  double Opacity() const { return FOpacity; }
+  void SetOpacity(double v);
+  // A locked view shows no designer border even while designing.
+  bool Locked() const { return FLocked; }
+  void SetLocked(bool v);
+
+  // ---- IAVView ----
+  // Copies one RGBA picture into the bitmap. Raises "TAVView only support RGB
+  // Mode" when the player is not in RGB mode. Whatever the frame's size and
+  // line size, nothing outside the bitmap (or the frame's rows) is touched.
+  void DoVideoDisplay(AVFrame* AFrame) override;
+  void SetViewSize(int Width, int Height) override;
+  // Fills the bitmap with a 32-bit ARGB colour.
+  void Clear(uint32_t Color) override;
+
+  // Draws the bitmap as the widget shows it, into any painter whose area is
+  // the widget's local rectangle.
+  void Paint(QPainter& painter);
+
+  // The bitmap's size, or a small default before the first picture.
+  QSize sizeHint() const override;
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+  void Notification(TComponent* component, TOperation operation) override;
+
+private:
+  void DrawNineSlices(QPainter& painter, const QRectF& local);
+  void DrawWrapped(QPainter& painter, const QRectF& local);
+
+  TAVPlayer* FPlayer = nullptr;
+  AVFramePtr FFrameRGB;  // a header over the mapped bitmap; never owns pixels
+  TBitmap FBitmap;
+  TImageWrapMode FWrapMode = TImageWrapMode::Fit;
+  TBounds FBitmapMargins;
+  bool FDisableInterpolation = true;
+  double FOpacity = 1.0;
+  bool FLocked = false;
+};
+
+}  // namespace kivora
