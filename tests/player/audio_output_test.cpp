@@ -377,11 +377,12 @@ TEST_F(AudioOutputTest, WithPictureAndSoundTheVideoClockFollowsTheAudioClock) {
   RecordProperty("p90_ms", std::to_string(p90 * 1000));
   std::printf("A/V: %zu readings, median %.1f ms, 90%% %.1f ms, max %.1f ms\n", diffs.size(), median * 1000,
               p90 * 1000, diffs.back() * 1000);
-  // The video clock is set when a picture is shown and then runs on; between
-  // pictures (40 ms apart) it may drift from the audio clock by the frame
-  // duration's share of jitter, so the figure is taken over many readings.
-  EXPECT_LT(median, 0.040);
-  EXPECT_LT(p90, 0.060);
+  // Pictures are only retimed once they are 40 ms or more off the audio
+  // clock, so playback settles anywhere inside that window (often just
+  // under its edge, after the start-up correction). Readings of two running
+  // clocks add a few milliseconds of their own.
+  EXPECT_LT(median, 0.045);
+  EXPECT_LT(p90, 0.065);
 }
 
 TEST_F(AudioOutputTest, ASeekMovesSoundAndPictureTogether) {
