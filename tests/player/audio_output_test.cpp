@@ -4,6 +4,8 @@
 // picture following it.
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -106,6 +108,12 @@ protected:
     players.push_back(std::make_unique<TAVPlayer>());
     return *players.back();
   }
+  // Views and recorders belong to the fixture, so they outlive the players
+  // that call them until TearDown has closed those.
+  RecordingView& View() { return views.emplace_back(); }
+  AudioRecorder& Recorder() { return recorders.emplace_back(); }
+  std::deque<RecordingView> views;
+  std::deque<AudioRecorder> recorders;
   // Pumps events until the recorder holds `frames` more sample frames.
   bool WaitFrames(AudioRecorder& r, size_t frames, int timeout_ms = 15000) {
     const size_t target = r.Frames() + frames;
@@ -134,7 +142,7 @@ TEST_F(AudioOutputTest, DeliversStereoS16At44100HzAtTheTonesPitchForEverySourceF
   };
   for (const Case& c : cases) {
     TAVPlayer& p = Make();
-    AudioRecorder rec;
+    AudioRecorder& rec = Recorder();
     rec.Attach(p);
     p.OpenMovie(*c.file, false, true);
     ASSERT_EQ(p.AudioStreamIndex(), 0) << c.name;
@@ -152,7 +160,7 @@ TEST_F(AudioOutputTest, DeliversStereoS16At44100HzAtTheTonesPitchForEverySourceF
 
 TEST_F(AudioOutputTest, VolumeScalesTheLevelLiveAndZeroSilences) {
   TAVPlayer& p = Make();
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   p.OpenMovie(StereoTone(), false, true);
   ASSERT_TRUE(WaitFrames(rec, MIX_FREQ / 2));
@@ -180,7 +188,7 @@ TEST_F(AudioOutputTest, VolumeScalesTheLevelLiveAndZeroSilences) {
 
 TEST_F(AudioOutputTest, VolumeSetBeforeOpeningAppliesFromTheFirstByte) {
   TAVPlayer& p = Make();
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   p.SetVolume(0.0);
   p.OpenMovie(StereoTone(), false, true);
@@ -191,7 +199,7 @@ TEST_F(AudioOutputTest, VolumeSetBeforeOpeningAppliesFromTheFirstByte) {
 
 TEST_F(AudioOutputTest, AudioFiltersAreRebuiltLiveAndABadTextPlaysSilenceAndIsReported) {
   TAVPlayer& p = Make();
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   std::mutex log_lock;
   std::vector<std::string> errors;
@@ -254,7 +262,7 @@ TEST_F(AudioOutputTest, AHandlerThatChangesTheBytesDecidesWhatIsPlayed) {
   setenv("SDL_DISKAUDIOFILE", out.c_str(), 1);
   {
     TAVPlayer& p = Make();
-    AudioRecorder rec;
+    AudioRecorder& rec = Recorder();
     rec.Attach(p);
     std::atomic<bool> mute_right{true};
     rec.sink = [&](void* buf, int size) {
@@ -332,7 +340,7 @@ TEST_F(AudioOutputTest, TwoPlayersSoundTogetherAndClosingOneLeavesTheOther) {
 // while playing; the clock has to keep the pace of the wall.
 TEST_F(AudioOutputTest, TheAudioClockAdvancesInRealTime) {
   TAVPlayer& p = Make();
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   p.OpenMovie(StereoTone(), false, true);
   ASSERT_TRUE(WaitFrames(rec, MIX_FREQ / 2));
@@ -354,9 +362,9 @@ TEST_F(AudioOutputTest, TheAudioClockAdvancesInRealTime) {
 TEST_F(AudioOutputTest, WithPictureAndSoundTheVideoClockFollowsTheAudioClock) {
   const std::string& file = AvClip();
   TAVPlayer& p = Make();
-  RecordingView view;
+  RecordingView& view = View();
   p.RegisterView(&view);
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   p.OpenMovie(file, false, true);
   ASSERT_EQ(p.AudioStreamIndex(), 0);
@@ -387,9 +395,9 @@ TEST_F(AudioOutputTest, WithPictureAndSoundTheVideoClockFollowsTheAudioClock) {
 
 TEST_F(AudioOutputTest, ASeekMovesSoundAndPictureTogether) {
   TAVPlayer& p = Make();
-  RecordingView view;
+  RecordingView& view = View();
   p.RegisterView(&view);
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   p.OpenMovie(AvClip(), false, true);
   ASSERT_TRUE(WaitFrames(rec, MIX_FREQ / 2));
@@ -414,9 +422,9 @@ TEST_F(AudioOutputTest, ASeekMovesSoundAndPictureTogether) {
 
 TEST_F(AudioOutputTest, StepForwardWithPictureAndSoundPausesAfterBothStepped) {
   TAVPlayer& p = Make();
-  RecordingView view;
+  RecordingView& view = View();
   p.RegisterView(&view);
-  AudioRecorder rec;
+  AudioRecorder& rec = Recorder();
   rec.Attach(p);
   p.OpenMovie(AvClip(), true, true);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() > 0; }, 5000));
