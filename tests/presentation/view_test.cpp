@@ -1,0 +1,364 @@
+// TAVView on its own: the fit geometry, what each wrap mode puts on screen,
+// nine slices, the designer border and the copy of pictures into the bitmap.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QPalette>
+#include <cstring>
+#include <vector>
+
+#include "kivora/platform/exception.h"
+#include "kivora/presentation/view.h"
+#include "support/event_pump.h"
+
+using namespace kivora;
+using kivora::testing::EnsureApp;
+
+namespace {
+
+constexpr QRgb kBackground = 0xFF0000FFu;  // the widget's own background: blue
+constexpr QRgb kRed = 0xFFFF0000u, kGreen = 0xFF00FF00u, kWhite = 0xFFFFFFFFu, kBlack = 0xFF000000u;
+
+class ViewTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    QPalette pal = view.palette();
+    pal.setColor(QPalette::Window, QColor::fromRgba(kBackground));
+    view.setPalette(pal);
+    view.setAutoFillBackground(true);
+  }
+
+  // Sizes the bitmap and fills it from colour(x, y).
+  template <typename F>
+  void SetPicture(int w, int h, F colour) {
+    view.SetViewSize(w, h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) view.Bitmap().Image().setPixel(x, y, colour(x, y));
+  }
+
+  // What the widget shows at the given size.
+  QImage Shown(int w, int h) {
+    view.resize(w, h);
+    return view.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+  }
+
+  QApplication* app = EnsureApp();  // before the widget
+  TAVView view;
+};
+
+// A picture whose every pixel is distinct, so a pixel on screen names the
+// bitmap pixel it came from.
+QRgb Coded(int x, int y) { return qRgba(x * 4 % 256, y * 4 % 256, (x / 64) * 64 + (y / 64) * 16, 255); }
+
+// ---- FitRect2 ----
+
+TEST(FitRect2, FillsTheBoundsInOneDirectionKeepingTheAspectRatio) {
+  struct Case {
+    QRectF picture, bounds;
+    QRectF expect;
+  } cases[] = {
+      {{0, 0, 640, 480}, {0, 0, 800, 800}, {0, 100, 800, 600}},
+      // round(666.67) = 667, the lowest bit cleared: 666; centred horizontally.
+      {{0, 0, 640, 480}, {0, 0, 1000, 500}, {167, 0, 666, 500}},
+      // Reduced as well as enlarged; round(225) = 225 is odd and becomes 224.
+      {{0, 0, 1920, 1080}, {0, 0, 400, 400}, {0, 88, 400, 224}},
+      // Bounds that do not start at the origin.
+      {{0, 0, 100, 100}, {10, 20, 300, 100}, {110, 20, 100, 100}},
+  };
+  for (const Case& c : cases) {
+    QRectF r = c.picture;
+    const float aspect = FitRect2(AVRational{1, 1}, r, c.bounds);
+    EXPECT_EQ(r, c.expect) << c.bounds.width() << "x" << c.bounds.height();
+    EXPECT_FLOAT_EQ(aspect, static_cast<float>(c.picture.width() / c.picture.height()));
+  }
+}
+
+TEST(FitRect2, SampleAspectRatioWidensOrNarrowsThePicture) {
+  QRectF r(0, 0, 320, 240);
+  // 320/240 * 2 = 8/3: 800 wide and round(300) = 300 high.
+  EXPECT_FLOAT_EQ(FitRect2(AVRational{2, 1}, r, QRectF(0, 0, 800, 800)), 8.0f / 3.0f);
+  EXPECT_EQ(r, QRectF(0, 250, 800, 300));
+  r = QRectF(0, 0, 320, 240);
+  FitRect2(AVRational{1, 2}, r, QRectF(0, 0, 800, 800));
+  EXPECT_EQ(r, QRectF(134, 0, 532, 800));  // round(533.3) = 533 -> 532
+}
+
+TEST(FitRect2, ZeroNegativeOrUndefinedSampleAspectCountsAsSquarePixels) {
+  QRectF square(0, 0, 640, 480);
+  FitRect2(AVRational{1, 1}, square, QRectF(0, 0, 1000, 500));
+  for (AVRational sar : {AVRational{0, 1}, AVRational{0, 0}, AVRational{-4, 3}, AVRational{4, -3}, AVRational{5, 0}}) {
+    QRectF r(0, 0, 640, 480);
+    EXPECT_FLOAT_EQ(FitRect2(sar, r, QRectF(0, 0, 1000, 500)), 640.0f / 480.0f) << sar.num << "/" << sar.den;
+    EXPECT_EQ(r, square) << sar.num << "/" << sar.den;
+  }
+}
+
+TEST(FitRect2, BoundsWithoutAreaLeaveTheRectangleAlone) {
+  for (QRectF bounds : {QRectF(0, 0, 0, 500), QRectF(0, 0, 500, 0), QRectF(0, 0, 0, 0)}) {
+    QRectF r(0, 0, 640, 480);
+    EXPECT_FLOAT_EQ(FitRect2(AVRational{1, 1}, r, bounds), 1.0f);
+    EXPECT_EQ(r, QRectF(0, 0, 640, 480));
+  }
+  QRectF flat(0, 0, 640, 0);
+  EXPECT_FLOAT_EQ(FitRect2(AVRational{1, 1}, flat, QRectF(0, 0, 100, 100)), 1.0f);
+  EXPECT_EQ(flat, QRectF(0, 0, 640, 0));
+}
+
+// ---- Paint ----
+
+TEST_F(ViewTest, EmptyBitmapShowsOnlyTheBackground) {
+  const QImage img = Shown(50, 40);
+  for (int y = 0; y < 40; y += 3)
+    for (int x = 0; x < 50; x += 3) ASSERT_EQ(img.pixel(x, y), kBackground) << x << "," << y;
+}
+
+TEST_F(ViewTest, DesignerBorderIsDashedAndOnlyWhileDesigningUnlocked) {
+  auto borderPixels = [&](int& changed, int& edge) {
+    const QImage img = Shown(60, 40);
+    changed = edge = 0;
+    for (int y = 0; y < 40; ++y)
+      for (int x = 0; x < 60; ++x) {
+        const bool onEdge = x == 0 || y == 0 || x == 59 || y == 39;
+        if (img.pixel(x, y) == kBackground) continue;
+        ++changed;
+        if (onEdge) ++edge;
+      }
+  };
+  int changed, edge;
+  borderPixels(changed, edge);
+  EXPECT_EQ(changed, 0);
+
+  view.SetDesigning(true);
+  borderPixels(changed, edge);
+  EXPECT_GT(edge, 20);
+  EXPECT_EQ(changed, edge) << "the border stays on the outermost pixels";
+  EXPECT_LT(edge, 2 * (60 + 40) - 4) << "a dashed line leaves gaps";
+  const QImage img = Shown(60, 40);
+  // Grey at alpha 0xA0 over blue.
+  for (int x = 0; x < 60; ++x)
+    if (img.pixel(x, 0) != kBackground) {
+      EXPECT_NEAR(qRed(img.pixel(x, 0)), 0x90 * 0xA0 / 255, 2);
+      EXPECT_NEAR(qBlue(img.pixel(x, 0)), 0x90 * 0xA0 / 255 + 255 * (255 - 0xA0) / 255, 2);
+      break;
+    }
+
+  view.SetLocked(true);
+  borderPixels(changed, edge);
+  EXPECT_EQ(changed, 0);
+}
+
+TEST_F(ViewTest, OriginalDrawsAtOwnSizeFromTheTopLeftClipped) {
+  SetPicture(40, 30, Coded);
+  view.SetWrapMode(TImageWrapMode::Original);
+  QImage img = Shown(100, 100);
+  EXPECT_EQ(img.pixel(0, 0), Coded(0, 0));
+  EXPECT_EQ(img.pixel(39, 29), Coded(39, 29));
+  EXPECT_EQ(img.pixel(40, 10), kBackground);
+  EXPECT_EQ(img.pixel(10, 30), kBackground);
+  // Larger than the widget: the part that fits.
+  SetPicture(200, 150, Coded);
+  img = Shown(100, 60);
+  EXPECT_EQ(img.pixel(99, 59), Coded(99, 59));
+}
+
+TEST_F(ViewTest, FitUsesTheFitGeometryWithoutAPlayer) {
+  SetPicture(64, 48, [](int, int) { return kRed; });
+  view.SetWrapMode(TImageWrapMode::Fit);
+  // 64x48 in 100x100: 100 wide, round(75) = 75 -> 74 high, at y = 13.
+  const QImage img = Shown(100, 100);
+  for (int x : {0, 50, 99}) {
+    EXPECT_EQ(img.pixel(x, 12), kBackground) << x;
+    EXPECT_EQ(img.pixel(x, 13), kRed) << x;
+    EXPECT_EQ(img.pixel(x, 86), kRed) << x;
+    EXPECT_EQ(img.pixel(x, 87), kBackground) << x;
+  }
+  // Enlarged to fill the height of a wide widget, centred.
+  const QImage wide = Shown(300, 96);  // 128 wide at x = 86
+  EXPECT_EQ(wide.pixel(85, 50), kBackground);
+  EXPECT_EQ(wide.pixel(86, 50), kRed);
+  EXPECT_EQ(wide.pixel(213, 50), kRed);
+  EXPECT_EQ(wide.pixel(214, 50), kBackground);
+}
+
+TEST_F(ViewTest, StretchFillsTheWidgetAndInterpolatesOnlyWhenAllowed) {
+  SetPicture(2, 1, [](int x, int) { return x == 0 ? kRed : kGreen; });
+  view.SetWrapMode(TImageWrapMode::Stretch);
+  ASSERT_TRUE(view.DisableInterpolation()) << "the default";
+  QImage img = Shown(100, 10);
+  EXPECT_EQ(img.pixel(0, 0), kRed);
+  EXPECT_EQ(img.pixel(49, 9), kRed);
+  EXPECT_EQ(img.pixel(50, 0), kGreen);
+  EXPECT_EQ(img.pixel(99, 9), kGreen);
+
+  view.SetDisableInterpolation(false);
+  img = Shown(100, 10);
+  const QRgb mid = img.pixel(49, 5);
+  EXPECT_GT(qRed(mid), 40);
+  EXPECT_GT(qGreen(mid), 40) << "a smoothed edge mixes both colours";
+}
+
+TEST_F(ViewTest, TileRepeatsThePictureOverTheWholeWidget) {
+  SetPicture(30, 20, Coded);
+  view.SetWrapMode(TImageWrapMode::Tile);
+  // 100 / 30 rounds to 3 and 50 / 20 to 2 (half to even); the extra column
+  // and row still cover the right and bottom edges.
+  const QImage img = Shown(100, 50);
+  for (int y = 0; y < 50; y += 7)
+    for (int x = 0; x < 100; x += 7) ASSERT_EQ(img.pixel(x, y), Coded(x % 30, y % 20)) << x << "," << y;
+  EXPECT_EQ(img.pixel(99, 49), Coded(9, 9));
+}
+
+TEST_F(ViewTest, CenterDrawsAtOwnSizeInTheMiddle) {
+  SetPicture(40, 20, Coded);
+  view.SetWrapMode(TImageWrapMode::Center);
+  QImage img = Shown(100, 60);
+  EXPECT_EQ(img.pixel(29, 20), kBackground);
+  EXPECT_EQ(img.pixel(30, 20), Coded(0, 0));
+  EXPECT_EQ(img.pixel(69, 39), Coded(39, 19));
+  EXPECT_EQ(img.pixel(70, 39), kBackground);
+  EXPECT_EQ(img.pixel(50, 19), kBackground);
+  // Larger than the widget: the middle of the picture.
+  SetPicture(200, 100, Coded);
+  img = Shown(100, 60);
+  EXPECT_EQ(img.pixel(0, 0), Coded(50, 20));
+  EXPECT_EQ(img.pixel(99, 59), Coded(149, 79));
+}
+
+TEST_F(ViewTest, PlaceAndUnknownModesDrawNothing) {
+  SetPicture(40, 20, [](int, int) { return kRed; });
+  for (int mode : {5, 6, 100}) {
+    view.SetWrapMode(static_cast<TImageWrapMode>(mode));
+    const QImage img = Shown(60, 30);
+    for (int y = 0; y < 30; y += 2)
+      for (int x = 0; x < 60; x += 2) ASSERT_EQ(img.pixel(x, y), kBackground) << mode;
+  }
+}
+
+TEST_F(ViewTest, OpacityBlendsThePictureOverTheBackground) {
+  SetPicture(10, 10, [](int, int) { return kRed; });
+  view.SetWrapMode(TImageWrapMode::Stretch);
+  view.SetOpacity(0.5);
+  const QRgb p = Shown(20, 20).pixel(10, 10);
+  EXPECT_NEAR(qRed(p), 128, 2);
+  EXPECT_NEAR(qBlue(p), 128, 2);
+}
+
+TEST_F(ViewTest, MarginsDrawNineSlicesWithFixedCornersAndStretchedEdges) {
+  // A 30x30 bitmap of nine 10x10 cells, each its own colour.
+  auto cell = [](int x, int y) { return qRgba((x / 10) * 100, (y / 10) * 100, 50, 255); };
+  SetPicture(30, 30, cell);
+  view.SetWrapMode(TImageWrapMode::Place);  // margins win over the wrap mode
+  view.SetBitmapMargins(TBounds{10, 10, 10, 10});
+  const QImage img = Shown(100, 80);
+  struct Probe {
+    int x, y;  // on screen
+    int cx, cy;  // the cell expected there
+  } probes[] = {
+      {0, 0, 0, 0},   {9, 9, 0, 0},   {10, 10, 1, 1}, {50, 40, 1, 1}, {89, 69, 1, 1},  // corner, centre
+      {50, 5, 1, 0},  {90, 0, 2, 0},  {99, 9, 2, 0},  {5, 40, 0, 1},  {95, 40, 2, 1},  // edges, corner
+      {0, 70, 0, 2},  {50, 75, 1, 2}, {99, 79, 2, 2}, {90, 70, 2, 2},
+  };
+  for (const Probe& p : probes)
+    EXPECT_EQ(img.pixel(p.x, p.y), cell(p.cx * 10, p.cy * 10)) << p.x << "," << p.y;
+}
+
+TEST_F(ViewTest, MarginsLargerThanTheBitmapOrWidgetAreSurvived) {
+  SetPicture(8, 8, [](int, int) { return kRed; });
+  view.SetBitmapMargins(TBounds{20, 20, 20, 20});
+  const QImage img = Shown(30, 30);
+  EXPECT_EQ(img.size(), QSize(30, 30));
+}
+
+// ---- the picture copy ----
+
+// An RGBA frame over a buffer of exactly pitch * height bytes, so that
+// reading past its last row is caught by AddressSanitizer.
+struct TightFrame {
+  TightFrame(int w, int h, int pitch) : pixels(static_cast<size_t>(pitch) * h) {
+    frame.width = w;
+    frame.height = h;
+    frame.format = AV_PIX_FMT_RGBA;
+    frame.data[0] = pixels.data();
+    frame.linesize[0] = pitch;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < pitch / 4; ++x) Set(x, y, Coded(x, y));
+  }
+  void Set(int x, int y, QRgb c) {
+    uint8_t* p = &pixels[static_cast<size_t>(y) * frame.linesize[0] + 4 * x];
+    p[0] = qRed(c), p[1] = qGreen(c), p[2] = qBlue(c), p[3] = qAlpha(c);
+  }
+  std::vector<uint8_t> pixels;
+  AVFrame frame{};
+};
+
+TEST_F(ViewTest, DisplayCopiesRgbaBytesAsTheyAre) {
+  view.SetViewSize(32, 8);
+  TightFrame f(32, 8, 32 * 4);
+  f.Set(3, 2, qRgba(1, 2, 3, 4));
+  view.DoVideoDisplay(&f.frame);
+  EXPECT_EQ(view.Bitmap().Pixel(3, 2), qRgba(1, 2, 3, 4)) << "no reordering, alpha kept without a player";
+  EXPECT_EQ(view.Bitmap().Pixel(31, 7), Coded(31, 7));
+  EXPECT_FALSE(view.Bitmap().Mapped());
+}
+
+TEST_F(ViewTest, DisplayOfAnOversizedFrameIsClippedToTheBitmap) {
+  view.SetViewSize(32, 16);
+  view.Clear(0xFF000000u);
+  TightFrame f(100, 50, 100 * 4 + 64);
+  view.DoVideoDisplay(&f.frame);
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 32; ++x) ASSERT_EQ(view.Bitmap().Pixel(x, y), Coded(x, y)) << x << "," << y;
+}
+
+TEST_F(ViewTest, DisplayNeverReadsPastShortFrameRows) {
+  // 104 rounds up to 112: the rounded width reaches past each source row and,
+  // on the last row, past the buffer.
+  view.SetViewSize(112, 6);
+  view.Clear(0xFF000000u);
+  TightFrame f(104, 6, 104 * 4);
+  view.DoVideoDisplay(&f.frame);
+  EXPECT_EQ(view.Bitmap().Pixel(103, 5), Coded(103, 5));
+  EXPECT_EQ(view.Bitmap().Pixel(104, 5), kBlack) << "nothing beyond the frame's row";
+  EXPECT_EQ(view.Bitmap().Pixel(0, 1), Coded(0, 1));
+}
+
+TEST_F(ViewTest, DisplayKeepsRowsAtTheBitmapPitch) {
+  // A narrow picture in a wider bitmap, with the frame's rows as long as the
+  // bitmap's: each frame row must land on the same bitmap row.
+  view.SetViewSize(64, 8);
+  view.Clear(0xFF000000u);
+  TightFrame f(32, 8, 64 * 4);
+  view.DoVideoDisplay(&f.frame);
+  for (int y = 0; y < 8; ++y) {
+    EXPECT_EQ(view.Bitmap().Pixel(0, y), Coded(0, y)) << y;
+    EXPECT_EQ(view.Bitmap().Pixel(31, y), Coded(31, y)) << y;
+    EXPECT_EQ(view.Bitmap().Pixel(32, y), kBlack) << y;
+  }
+}
+
+TEST_F(ViewTest, DisplayIntoAnEmptyBitmapOrWithoutPixelsDoesNothing) {
+  TightFrame f(16, 4, 64);
+  view.DoVideoDisplay(&f.frame);
+  EXPECT_TRUE(view.Bitmap().IsEmpty());
+  view.SetViewSize(16, 4);
+  view.Clear(kWhite);
+  AVFrame none{};
+  none.width = 16;
+  none.height = 4;
+  view.DoVideoDisplay(&none);
+  view.DoVideoDisplay(nullptr);
+  EXPECT_EQ(view.Bitmap().Pixel(0, 0), kWhite);
+}
+
+TEST_F(ViewTest, ClearFillsWithAnArgbColour) {
+  view.SetViewSize(48, 10);
+  EXPECT_EQ(view.Bitmap().Width(), 48);
+  EXPECT_EQ(view.Bitmap().Height(), 10);
+  view.Clear(0x80102030u);
+  EXPECT_EQ(view.Bitmap().Pixel(47, 9), 0x80102030u);
+  view.SetViewSize(0, 10);
+  EXPECT_TRUE(view.Bitmap().IsEmpty());
+}
+
+}  // namespace
