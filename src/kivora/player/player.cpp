@@ -62,6 +62,9 @@ std::vector<TAVPlayer*> PlayerListSnapshot() {
 }
 
 TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
+  // FFmpeg's log lines reach OnLog and LastErrorMessage only through the
+  // library's log routing, so a player used on its own starts it too.
+  LoadLibs();
   {
     std::lock_guard<std::mutex> g(Module().lock);
     Module().players.push_back(this);
