@@ -7,6 +7,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "play.h"
 #include "probe.h"
 #include "sample.h"
 
@@ -21,9 +22,27 @@ struct DemoStep {
 
 void ProbeStep(DemoContext& ctx) { PrintProbeText(ctx.out, ProbeFile(ctx.clip)); }
 
+// A few seconds of the clip: in a window when there is a display, else
+// without one, with the player's report.
+void PlayStep(DemoContext& ctx) {
+  PlayOptions options;
+  options.file = ctx.clip;
+  options.seconds = 4;
+  if (DisplayAvailable()) {
+    ctx.out << "Playing in a window for " << options.seconds << " s (space pauses, q closes)\n";
+    if (PlayInWindow(options, ctx.err) != 0) throw std::runtime_error("the clip could not be played");
+    return;
+  }
+  options.headless = true;
+  const PlayReport report = PlayHeadless(options);
+  PrintPlayReportText(ctx.out, report);
+  if (report.frames_shown == 0 && report.audio_bytes == 0) throw std::runtime_error("nothing was played");
+}
+
 std::vector<DemoStep> Steps() {
   return {
       {"What the clip holds (kivora probe)", ProbeStep},
+      {"Playing the clip (kivora play)", PlayStep},
   };
 }
 

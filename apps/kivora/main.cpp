@@ -9,6 +9,7 @@
 #include "kivora/runtime/avlib.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "kivora/version.h"
+#include "play.h"
 #include "probe.h"
 
 namespace {
@@ -19,6 +20,9 @@ const char* const kUsage =
     "Commands:\n"
     "  demo [FILE] [--keep]   make a short sample clip (or take FILE) and show what\n"
     "                         the library does with it\n"
+    "  play FILE              play a file in a window (space, arrows, q)\n"
+    "  play FILE --headless [--seconds N] [--seek T]... [--json]\n"
+    "                         play without window or sound device and report\n"
     "  probe FILE [--json]    show the container and streams of a media file\n"
     "  version                show the library and FFmpeg versions\n"
     "  help                   show this text\n";
@@ -68,6 +72,7 @@ int main(int argc, char** argv) {
     kivora::LoadLibs();
     if (command == "version" || command == "--version") return RunVersion(std::cout);
     if (command == "probe") return kivora::app::RunProbe(args, std::cout, std::cerr);
+    if (command == "play") return kivora::app::RunPlay(args, std::cout, std::cerr);
     if (command == "demo") return kivora::app::RunDemo(args, std::cout, std::cerr);
     std::cerr << "kivora: unknown command '" << command << "'\n\n" << kUsage;
     return 2;

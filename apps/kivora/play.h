@@ -1,0 +1,63 @@
+#pragma once
+// `kivora play`: a file in a window with the usual controls, or played
+// without a window or sound device with a report of how playback went.
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class QApplication;
+
+namespace kivora::app {
+
+struct PlayOptions {
+  std::string file;
+  bool headless = false;
+  double seconds = -1;        // < 0: until the end (headless) or until closed (window)
+  std::vector<double> seeks;  // positions in seconds, one after another (headless)
+  bool json = false;
+};
+
+// How a headless session went. Times in milliseconds; NaN when the event
+// never happened.
+struct PlayReport {
+  std::string file;
+  int64_t frames_shown = 0;
+  int64_t frames_dropped = 0;
+  double first_picture_ms = 0;
+  std::vector<double> seek_ms;  // one per requested seek
+  // Video clock minus audio clock at each picture shown: the median of the
+  // signed differences, the 99th percentile and maximum of their sizes.
+  bool has_av_diff = false;
+  double av_diff_median_ms = 0;
+  double av_diff_p99_ms = 0;
+  double av_diff_max_ms = 0;
+  int64_t audio_bytes = 0;
+  bool finished = false;
+  double position = 0;  // seconds
+  double played_s = 0;  // wall time from the first picture or sound to the end
+};
+
+// Plays options.file without showing anything. Throws std::runtime_error
+// with the player's message when the file cannot be opened.
+PlayReport PlayHeadless(const PlayOptions& options);
+
+void PrintPlayReportText(std::ostream& out, const PlayReport& report);
+void PrintPlayReportJson(std::ostream& out, const PlayReport& report);
+
+// Shows options.file in a window until the user closes it (or options.seconds
+// have passed). Returns the exit code: 1 when the file could not be played.
+int PlayInWindow(const PlayOptions& options, std::ostream& err);
+
+// The application object of the program, made on first use. Headless, the
+// offscreen platform and the silent sound driver are chosen first unless the
+// user chose others.
+QApplication* EnsureApplication(bool headless);
+// True when a window can be shown: a display is there and the platform is
+// not the offscreen one.
+bool DisplayAvailable();
+
+// The subcommand: args are what follows "play". Returns the exit code.
+int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace kivora::app
