@@ -87,6 +87,8 @@ void TAVPlayer::OpenMovieInternal() {
 
 bool TAVPlayer::Stream_Open() {
   FWorkersRunning = true;
+  ClearStreamSwitches();
+  FResumePosition = 0;
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
     pictq_size = pictq_rindex = pictq_windex = 0;
@@ -313,11 +315,19 @@ void TAVPlayer::ReadThreadExecute() {
             FSubtitleQ->Put(FFlushPkt);
           }
           if (FVideoStreamIndex.load() >= 0) {
-            if (!FPaused.load()) FlushVideoQueue();
+            // Packets first: while the decoder still has old packets it keeps
+            // the picture queue filled, and with a long input buffered (a
+            // sparse subtitle stream lets the queues grow to their byte
+            // limit) the wait below would last until all of them were shown.
             FVideoQ->Flush();
             FVideoQ->Put(FFlushPkt);
+            if (!FPaused.load()) FlushVideoQueue();
           }
           set_clock(extclk, static_cast<double>(target) / 1000000.0, 0);
+          int64_t base = 0;
+          if (FStartTime.load() != AV_NOPTS_VALUE) base = FStartTime.load();
+          else if (FContainerStartTime.load() != AV_NOPTS_VALUE) base = FContainerStartTime.load();
+          FResumePosition = std::max(0.0, static_cast<double>(target - base) / 1000000.0);
         } else {
           DoLog(AV_LOG_WARNING, "seek failed: " + AVErrorString(ret));
         }
@@ -326,6 +336,10 @@ void TAVPlayer::ReadThreadExecute() {
         eof = false;
         if (FPaused.load()) StepForward();
       }
+
+      // Before the waits for full queues: a switch while paused (when
+      // nothing drains the queues) is carried out at once.
+      HandleStreamSwitches();
 
       if (queue_attachments_req.load()) {
         AVStream* vs = FVideoStream;
@@ -355,8 +369,6 @@ void TAVPlayer::ReadThreadExecute() {
         WaitForRead();
         continue;
       }
-
-      HandleStreamSwitches();
 
       FReadTime = av_gettime_relative();
       const int ret = av_read_frame(FIc, pkt.get());
@@ -427,8 +439,13 @@ void TAVPlayer::HandleStreamSwitches() {
   // same packet queue: Start queues a flush marker, so the new serial makes
   // everything decoded from the old stream obsolete (pictures still queued
   // are dropped by the display, clocks read NaN until the new data arrives).
-  if (FVideoStreamChanged.load()) {
-    const int pos = FVideoStreamIndex.load();
+  // The new stream's packets were discarded by the demuxer so far, so the
+  // input is sent back to where playback is, and every stream goes on from
+  // there together.
+  int pos = -1;
+  unsigned serial = 0;
+  if (TakeStreamSwitch(FVideoRequest, FVideoStreamChanged, pos, serial)) {
+    const double resume = ResumePosition();
     FVideoQ->Abort();
     {
       std::lock_guard<std::mutex> g(FPictQMutex);
@@ -445,26 +462,25 @@ void TAVPlayer::HandleStreamSwitches() {
     FVideoStreamIndex = pos;
     if (InitVideo()) {
       FVideoThreadRun = true;
-      // Go on from where the old stream was.
-      FSeekReq = false;
-      SetPosition(FSavedPosition.load());
+      ResumeAt(resume);
     } else {
       DisableCurrVideoStream();
     }
     UpdateMetaDatas();
+    EndStreamSwitch(FVideoRequest, FVideoStreamChanged, serial);
   }
-  if (FAudioStreamChanged.load()) {
-    const int pos = FAudioStreamIndex.load();
+  if (TakeStreamSwitch(FAudioRequest, FAudioStreamChanged, pos, serial)) {
+    const double resume = ResumePosition();
     FAudioQ->Abort();
     FreeAudioCtx();
     FAudioQ->Flush();
     FAudioStreamIndex = pos;
-    if (!InitAudio()) DisableCurrAudioStream();
-    else if (!FSeekReq.load()) SetPosition(GetPosition());
+    if (InitAudio()) ResumeAt(resume);
+    else DisableCurrAudioStream();
     UpdateMetaDatas();
+    EndStreamSwitch(FAudioRequest, FAudioStreamChanged, serial);
   }
-  if (FSubtitleStreamChanged.load()) {
-    const int pos = FSubtitleStreamIndex.load();
+  if (TakeStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, pos, serial)) {
     FSubtitleQ->Abort();
     {
       std::lock_guard<std::mutex> g(FSubpQMutex);
@@ -473,13 +489,31 @@ void TAVPlayer::HandleStreamSwitches() {
     FreeSubtitleCtx();
     FSubtitleQ->Flush();
     FSubtitleStreamIndex = pos;
-    FSubtitleStreamChanged = false;
     if (pos >= 0) {
-      if (InitSubtitle()) FSubtitleThreadRun = true;
-      else DisableCurrSubtitleStream();
+      if (InitSubtitle()) {
+        FSubtitleThreadRun = true;
+        // Subtitles already shown were read before the switch; a seek to
+        // where playback is brings the new stream's current one.
+        ResumeAt(ResumePosition());
+      } else {
+        DisableCurrSubtitleStream();
+      }
     }
     UpdateMetaDatas();
+    EndStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, serial);
   }
+}
+
+// Seeks to a position (seconds from the start) for a stream switch. A seek
+// the application asked for and not yet carried out wins.
+void TAVPlayer::ResumeAt(double position) {
+  if (FSeekReq.load()) return;
+  FResumePosition = position;
+  int64_t base = 0;
+  if (FStartTime.load() != AV_NOPTS_VALUE) base = FStartTime.load();
+  else if (FContainerStartTime.load() != AV_NOPTS_VALUE) base = FContainerStartTime.load();
+  // No window around the target: the key frame at or before it.
+  stream_seek(base + static_cast<int64_t>(position * 1000000.0), 0);
 }
 
 }  // namespace kivora

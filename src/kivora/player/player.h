@@ -123,9 +123,11 @@ public:
   int VideoStreamCount() const;
   int AudioStreamCount() const;
   int SubtitleStreamCount() const;
-  int VideoStreamIndex() const { return FVideoStreamIndex.load(); }
-  int AudioStreamIndex() const { return FAudioStreamIndex.load(); }
-  int SubtitleStreamIndex() const { return FSubtitleStreamIndex.load(); }
+  // Positions in the stream lists (-1: none). A switch that was asked for
+  // reads as done at once; the read thread carries it out.
+  int VideoStreamIndex() const;
+  int AudioStreamIndex() const;
+  int SubtitleStreamIndex() const;
   void SetVideoStreamIndex(int i);
   void SetAudioStreamIndex(int i);
   void SetSubtitleStreamIndex(int i);
@@ -269,6 +271,21 @@ private:
   void GetMetadatas(AVDictionary* dict, TStringList& out) const;
   std::string IcyOption(const char* name);
   AVStream* StreamAt(const std::vector<int>& list, int position) const;
+  // A stream switch asked for by the application and not yet carried out.
+  struct TStreamRequest {
+    int position = -2;  // -2: none
+    unsigned serial = 0;
+  };
+  void RequestStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int position);
+  int RequestedPosition(const TStreamRequest& req, const std::atomic<int>& current) const;
+  bool TakeStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int& position, unsigned& serial);
+  void EndStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, unsigned serial);
+  void ClearStreamSwitches();
+  // Where playback is now, for going on from there after a switch: a seek
+  // not yet carried out, else the master clock, else (the clock has no
+  // data since the last flush) the position playback was last sent to.
+  double ResumePosition();
+  void ResumeAt(double position);
 
   // ---- clocks (sync.cpp) ----
   int get_master_sync_type() const;
@@ -375,6 +392,9 @@ private:
   AVCodecContextPtr FAudioCodecCtx;
   AVCodecContextPtr FSubtitleCodecCtx;
   std::atomic<bool> FVideoStreamChanged{false}, FAudioStreamChanged{false}, FSubtitleStreamChanged{false};
+  mutable std::mutex FSwitchLock;  // the requests below
+  TStreamRequest FVideoRequest, FAudioRequest, FSubtitleRequest;
+  std::atomic<double> FResumePosition{0};  // seconds from the start
   std::atomic<bool> FDisableVideo{false}, FDisableAudio{false}, FDisableSubtitle{false};
   mutable std::mutex FStreamLock;  // guards the lists and Metadatas against readers on other threads
   TStringList FMetadatas;

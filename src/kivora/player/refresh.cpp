@@ -96,11 +96,12 @@ void TAVPlayer::video_display() {
 void TAVPlayer::video_image_display() {
   TVideoPicture& vp = FPictq[pictq_rindex];
   if (FSubtitleStreamIndex.load() >= 0 && vp.bmp) {
-    std::unique_lock<std::mutex> g(FSubpQMutex);
+    // Held while blending: a stream switch on the read thread frees the
+    // queued subtitles under this lock.
+    std::lock_guard<std::mutex> g(FSubpQMutex);
     if (FSubpQSize > 0) {
-      TSubPicture& sp = FSubpQ[FSubpQRindex];
-      g.unlock();
-      if (vp.pts >= sp.pts + sp.sub.start_display_time / 1000.0) {
+      const TSubPicture& sp = FSubpQ[FSubpQRindex];
+      if (vp.pts >= sp.pts + sp.sub.start_display_time / 1000.0 && sp.sub.num_rects > 0) {
         std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
         if (av_frame_make_writable(vp.bmp) >= 0)
           for (unsigned i = 0; i < sp.sub.num_rects; i++) blend_rect(vp, sp.sub.rects[i]);
@@ -216,28 +217,26 @@ void TAVPlayer::UpdateCoverSize() {
   for (IAVView* view : FViewList) view->SetViewSize(FCoverImage.Width(), FCoverImage.Height());
 }
 
-// Drops subtitles whose time is over, or that a seek made obsolete.
+// Drops subtitles whose time is over, or that a seek or a stream switch made
+// obsolete.
 void TAVPlayer::RetireSubtitles() {
   if (FSubtitleStreamIndex.load() < 0 || !FSubtitleQ) return;
   const double t = clock_pts(vidclk);
-  for (;;) {
-    int size;
-    {
-      std::lock_guard<std::mutex> g(FSubpQMutex);
-      size = FSubpQSize;
-    }
-    if (size <= 0) return;
+  const int serial = FSubtitleQ->Serial();
+  std::lock_guard<std::mutex> g(FSubpQMutex);
+  bool retired = false;
+  while (FSubpQSize > 0) {
     TSubPicture& sp = FSubpQ[FSubpQRindex];
-    TSubPicture* sp2 = size > 1 ? &FSubpQ[(FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE] : nullptr;
-    if (sp.serial == FSubtitleQ->Serial() && t <= sp.pts + sp.sub.end_display_time / 1000.0 &&
-        (!sp2 || t <= sp2->pts + sp2->sub.start_display_time / 1000.0))
-      return;
+    const TSubPicture* sp2 = FSubpQSize > 1 ? &FSubpQ[(FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE] : nullptr;
+    if (sp.serial == serial && !(t > sp.pts + sp.sub.end_display_time / 1000.0) &&
+        !(sp2 && t > sp2->pts + sp2->sub.start_display_time / 1000.0))
+      break;
     avsubtitle_free(&sp.sub);
     FSubpQRindex = (FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE;
-    std::lock_guard<std::mutex> g(FSubpQMutex);
     FSubpQSize--;
-    FSubpQCond.notify_all();
+    retired = true;
   }
+  if (retired) FSubpQCond.notify_all();
 }
 
 // ---- frame copies into bitmaps ----

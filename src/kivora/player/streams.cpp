@@ -1,4 +1,7 @@
 // Stream lists, stream switching requests and metadata.
+#include <algorithm>
+#include <cmath>
+
 #include "kivora/platform/exception.h"
 #include "kivora/player/player.h"
 
@@ -39,34 +42,89 @@ int TAVPlayer::GetSubtitleStream() const {
   return FileIndexAt(FSubtitleIdxList, FSubtitleStreamIndex.load());
 }
 
+// The setters only record what was asked for; the read thread carries the
+// switch out. A request made while an earlier switch of the same kind is
+// still running is kept and carried out after it, never lost.
+void TAVPlayer::RequestStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int position) {
+  {
+    std::lock_guard<std::mutex> g(FSwitchLock);
+    req.position = position;
+    req.serial++;
+    changed = true;
+  }
+  ReadSignal();
+}
+
+int TAVPlayer::RequestedPosition(const TStreamRequest& req, const std::atomic<int>& current) const {
+  std::lock_guard<std::mutex> g(FSwitchLock);
+  return req.position != -2 ? req.position : current.load();
+}
+
+bool TAVPlayer::TakeStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int& position,
+                                 unsigned& serial) {
+  std::lock_guard<std::mutex> g(FSwitchLock);
+  if (!changed.load() || req.position == -2) {
+    changed = false;
+    return false;
+  }
+  position = req.position;
+  serial = req.serial;
+  return true;
+}
+
+void TAVPlayer::EndStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, unsigned serial) {
+  std::lock_guard<std::mutex> g(FSwitchLock);
+  if (req.serial == serial) {
+    req.position = -2;
+    changed = false;
+  } else {
+    changed = true;  // asked again meanwhile: the next pass switches once more
+  }
+}
+
+void TAVPlayer::ClearStreamSwitches() {
+  std::lock_guard<std::mutex> g(FSwitchLock);
+  FVideoRequest.position = FAudioRequest.position = FSubtitleRequest.position = -2;
+  FVideoStreamChanged = FAudioStreamChanged = FSubtitleStreamChanged = false;
+}
+
+int TAVPlayer::VideoStreamIndex() const { return RequestedPosition(FVideoRequest, FVideoStreamIndex); }
+
+int TAVPlayer::AudioStreamIndex() const { return RequestedPosition(FAudioRequest, FAudioStreamIndex); }
+
+int TAVPlayer::SubtitleStreamIndex() const { return RequestedPosition(FSubtitleRequest, FSubtitleStreamIndex); }
+
 void TAVPlayer::SetVideoStreamIndex(int i) {
-  if (i == FVideoStreamIndex.load()) return;
+  if (i == VideoStreamIndex()) return;
   if (i < 0 || i >= VideoStreamCount()) throw Exception("Invalid Video Stream Index");
   if (!Playing() || FAbortRequest.load()) return;
-  FSavedPosition = GetPosition();
-  FVideoStreamIndex = i;
-  FVideoStreamChanged = true;
-  ReadSignal();
+  FSavedPosition = ResumePosition();
+  RequestStreamSwitch(FVideoRequest, FVideoStreamChanged, i);
 }
 
 void TAVPlayer::SetAudioStreamIndex(int i) {
-  if (i == FAudioStreamIndex.load()) return;
+  if (i == AudioStreamIndex()) return;
   if (i < 0 || i >= AudioStreamCount()) throw Exception("Invalid Audio Stream Index");
   if (!Playing() || FAbortRequest.load()) return;
-  FAudioStreamIndex = i;
-  FAudioStreamChanged = true;
-  ReadSignal();
+  RequestStreamSwitch(FAudioRequest, FAudioStreamChanged, i);
 }
 
 void TAVPlayer::SetSubtitleStreamIndex(int i) {
-  if (i == FSubtitleStreamIndex.load()) return;
+  if (i == SubtitleStreamIndex()) return;
   // -1 turns subtitles off; any other value outside the list is refused
   // rather than read out of range by the read thread.
   if (i < -1 || i >= SubtitleStreamCount()) return;
   if (!Playing() || FAbortRequest.load()) return;
-  FSubtitleStreamIndex = i;
-  FSubtitleStreamChanged = true;
-  ReadSignal();
+  RequestStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, i);
+}
+
+double TAVPlayer::ResumePosition() {
+  double start = 0;
+  if (FStartTime.load() != AV_NOPTS_VALUE) start = static_cast<double>(FStartTime.load());
+  else if (FContainerStartTime.load() != AV_NOPTS_VALUE) start = static_cast<double>(FContainerStartTime.load());
+  if (FSeekReq.load()) return std::max(0.0, (static_cast<double>(FSeekPos.load()) - start) / 1000000.0);
+  if (!std::isnan(get_master_clock())) return GetPosition();
+  return FResumePosition.load();
 }
 
 void TAVPlayer::DisableCurrVideoStream() {
