@@ -47,6 +47,7 @@ public:
     FPlayButton = new QPushButton(this);
     FSeek = new QSlider(Qt::Horizontal, this);
     FSeek->setRange(0, 0);
+    FSeek->setMinimumWidth(160);
     FTime = new QLabel(this);
     FTime->setMinimumWidth(FTime->fontMetrics().horizontalAdvance("00:00:00 / 00:00:00") + 8);
     auto* volumeIcon = new QLabel(this);
@@ -61,6 +62,7 @@ public:
     FAudio->hide();
     FStatus = new QLabel(this);
     FStatus->setWordWrap(true);
+    FStatus->setContentsMargins(6, 4, 6, 0);
     FStatus->setStyleSheet("color: #c0392b;");
     FStatus->hide();
     // The window keeps the keyboard: space and the arrows always reach the
@@ -113,7 +115,8 @@ public:
     FPlayer.OnConnectionError = [this](TComponent*, const std::string& error) {
       if (FClosing) return;
       FFailed = true;
-      ShowError(error.empty() ? "Cannot play " + FFile : error);
+      FError = error.empty() ? "cannot play '" + FFile + "'" : error;
+      ShowError(FError);
       UpdatePlayButton();
     };
     FPlayer.OnPlaybackFinished = [this](TComponent*) {
@@ -144,6 +147,7 @@ public:
 
   void Open() { FPlayer.OpenMovie(FFile, false, false); }
   bool Failed() const { return FFailed; }
+  const std::string& Error() const { return FError; }
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -180,8 +184,13 @@ private:
     FAudio->setCurrentIndex(std::max(0, FPlayer.AudioStreamIndex()));
     FAudio->setVisible(tracks.size() > 1);
     const int w = FPlayer.GetVideoWidth(), h = FPlayer.GetVideoHeight();
-    if (w > 0 && h > 0 && !isFullScreen() && !isMaximized())
-      resize(std::clamp(w, 480, 1280), std::clamp(h, 270, 720) + FControls->sizeHint().height());
+    if (w > 0 && h > 0 && !isFullScreen() && !isMaximized()) {
+      // Small pictures are shown enlarged, large ones reduced to a window
+      // that fits on an ordinary screen.
+      const double scale = std::min({std::max(1.0, 640.0 / w), 1280.0 / w, 720.0 / h});
+      resize(static_cast<int>(std::lround(w * scale)),
+             static_cast<int>(std::lround(h * scale)) + FControls->sizeHint().height());
+    }
     UpdatePlayButton();
   }
 
@@ -200,10 +209,12 @@ private:
   void SeekTo(double seconds) {
     const double d = FPlayer.Duration();
     if (d > 0) seconds = std::min(seconds, d);
-    FPlayer.SetPosition(std::max(0.0, seconds));
+    seconds = std::max(0.0, seconds);
+    FPlayer.SetPosition(seconds);
+    FPosition = seconds;  // until the clocks know better
   }
 
-  void SeekBy(double delta) { SeekTo(FPlayer.GetPosition() + delta); }
+  void SeekBy(double delta) { SeekTo(FPosition + delta); }
 
   void ChooseAudio(int index) {
     try {
@@ -231,9 +242,12 @@ private:
 
   void UpdateTime() {
     const double d = std::max(0.0, FPlayer.Duration());
-    const double pos = FPlayer.Playing() ? FPlayer.GetPosition() : 0;
-    if (!FSeek->isSliderDown()) FSeek->setValue(static_cast<int>(pos * 1000));
-    FTime->setText(QString::fromStdString(GetTimeString(pos, true) + " / " + GetTimeString(d, true)));
+    // Right after a seek the clocks are unknown (the position would read 0):
+    // the last known position stands until they are set again.
+    if (!FPlayer.Playing()) FPosition = 0;
+    else if (!std::isnan(FPlayer.MasterClock())) FPosition = FPlayer.GetPosition();
+    if (!FSeek->isSliderDown()) FSeek->setValue(static_cast<int>(FPosition * 1000));
+    FTime->setText(QString::fromStdString(GetTimeString(FPosition, true) + " / " + GetTimeString(d, true)));
     UpdatePlayButton();
   }
 
@@ -248,7 +262,9 @@ private:
   QComboBox* FAudio;
   QLabel* FStatus;
   QTimer FTick;
+  double FPosition = 0;  // seconds, as last shown
   bool FFailed = false;
+  std::string FError;  // why the file could not be played
   bool FClosing = false;
 };
 
@@ -269,7 +285,11 @@ int PlayInWindow(const PlayOptions& options, std::ostream& err) {
     window.Open();
     if (options.seconds >= 0) QTimer::singleShot(static_cast<int>(options.seconds * 1000), &window, &QWidget::close);
     app->exec();
-    if (window.Failed()) code = 1;
+    if (window.Failed()) {
+      // Shown in the window; said here too for whoever started us.
+      err << "kivora: play: " << window.Error() << "\n";
+      code = 1;
+    }
   }
   return code;
 }
