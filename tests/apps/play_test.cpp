@@ -204,6 +204,15 @@ TEST(KivoraPlay, UnplayableFilesAndBadArgumentsFailWithAReason) {
   }
 }
 
+TEST(KivoraPlay, UsageListsTheCommandAndItsOptions) {
+  RunResult r = Kivora({"help"});
+  EXPECT_TRUE(Contains(r.out, "play FILE")) << r.out;
+  r = Kivora({"play", "--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* option : {"--headless", "--seconds", "--seek", "--json"})
+    EXPECT_TRUE(Contains(r.out, option)) << option << "\n" << r.out;
+}
+
 TEST(KivoraPlay, WindowPlaysForTheGivenTimeAndCloses) {
   const RunResult r = Kivora({"play", Clips::Get().both, "--seconds", "1"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
