@@ -7,6 +7,7 @@
 #include "kivora/platform/exception.h"
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
+#include "kivora/player/audio/mixer.h"
 #include "kivora/player/player.h"
 #include "kivora/runtime/cmdutils.h"
 
@@ -432,6 +433,7 @@ void TAVPlayer::ReadThreadExecute() {
   }
   // A read error only ends reading; the movie stays open until it is closed.
   while (!FAbortRequest.load()) Sleep(10);
+  ReleaseAudioThreadState();  // stream switches may have opened sound here
 }
 
 void TAVPlayer::HandleStreamSwitches() {

@@ -159,6 +159,7 @@ void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
       } catch (...) {
         // OpenMovieInternal reports its own failures; nothing may leave a thread.
       }
+      ReleaseAudioThreadState();
       FOpening = false;
       FOpenThreadDone = true;
     });
@@ -203,6 +204,7 @@ void TAVPlayer::StartCloser() {
   FCloseThread = std::thread([this] {
     TThreadLoggerGuard logger(this);
     CloseThreads();
+    ReleaseAudioThreadState();
     FCloserDone = true;
   });
 }

@@ -32,6 +32,10 @@ bool AudioDeviceOpen();
 // closed; a later player opens the device again.
 void ShutdownAudioDevice();
 
+// Frees what SDL keeps per thread (its error text). Called by a player's
+// threads that may have called SDL, as they end.
+void ReleaseAudioThreadState();
+
 // The effect registered on a player's channel; udata is the player. Fills the
 // channel's buffer with the player's audio, or silence. Never throws.
 void mixer_effect_ffmpeg_cb(int chan, void* stream, int len, void* udata);

@@ -89,6 +89,8 @@ void mixer_effect_ffmpeg_cb(int /*chan*/, void* stream, int len, void* udata) {
 
 void mixer_effectdone_ffmpeg_cb(int /*chan*/, void* /*udata*/) {}
 
+void ReleaseAudioThreadState() { SDL_TLSCleanup(); }
+
 // ---- the player's side ----
 
 void TAVPlayer::audio_open() {
