@@ -2,12 +2,20 @@
 // application uses them: what is listed and chosen at open, what the index
 // setters accept, and what is seen and heard after a switch while playing,
 // while paused and right after a seek.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <thread>
 
 #include "kivora/platform/exception.h"
 #include "kivora/player/audio/mixer.h"
@@ -402,6 +410,98 @@ TEST_F(StreamsTest, ALocalFileHasNoShoutcastMetadata) {
   Make();
   player->OpenMovie(MainClip(), true, true);
   EXPECT_EQ(player->GetShoutcastMeta(), "");
+  EXPECT_EQ(player->GetShoutcastMetaHeader(), "");
+}
+
+// An internet radio station on 127.0.0.1: answers one HTTP request with
+// ICY headers and then the sound, with an ICY metadata block after every
+// kMetaInt bytes, and keeps the connection open until it is destroyed.
+class IcyStation {
+public:
+  static constexpr size_t kMetaInt = 2048;
+  IcyStation(const std::string& soundFile, std::string title) : FTitle(std::move(title)) {
+    std::ifstream in(soundFile, std::ios::binary);
+    FSound.assign(std::istreambuf_iterator<char>(in), {});
+    FListen = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
+    listen(FListen, 4);
+    FThread = std::thread([this] { Serve(); });
+  }
+  ~IcyStation() {
+    FStop = true;
+    shutdown(FListen, SHUT_RDWR);
+    close(FListen);
+    if (FClient >= 0) shutdown(FClient, SHUT_RDWR);
+    FThread.join();
+    if (FClient >= 0) close(FClient);
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/radio"; }
+  bool AskedForMetadata() const { return FAskedForMetadata.load(); }
+
+private:
+  void Serve() {
+    FClient = accept(FListen, nullptr, nullptr);
+    if (FClient < 0) return;
+    std::string request;
+    char c;
+    while (request.find("\r\n\r\n") == std::string::npos && recv(FClient, &c, 1, 0) == 1) request += c;
+    FAskedForMetadata = request.find("Icy-MetaData: 1") != std::string::npos;
+    std::string out =
+        "HTTP/1.0 200 OK\r\nContent-Type: audio/aac\r\nicy-name: Kivora Radio\r\nicy-metaint: " +
+        std::to_string(kMetaInt) + "\r\n\r\n";
+    std::string block = "StreamTitle='" + FTitle + "';";
+    block.resize((block.size() + 15) / 16 * 16, '\0');
+    for (size_t off = 0; off < FSound.size(); off += kMetaInt) {
+      out.append(FSound, off, kMetaInt);
+      if (FSound.size() - off < kMetaInt) break;
+      out += static_cast<char>(block.size() / 16);
+      out += block;
+    }
+    size_t sent = 0;
+    while (sent < out.size() && !FStop) {
+      const ssize_t n = send(FClient, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    while (!FStop) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  std::string FTitle;
+  std::string FSound;
+  int FListen = -1;
+  int FClient = -1;
+  int FPort = 0;
+  std::thread FThread;
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FAskedForMetadata{false};
+};
+
+TEST_F(StreamsTest, AnInternetRadioStationsIcyHeadersAndMetadataPacketAreReadBack) {
+  MediaSpec s;
+  s.container = "adts";
+  s.video_codec = AV_CODEC_ID_NONE;
+  s.audio_seconds = 4.0;
+  const std::string& sound = Media::Get().File("radio.aac", s);
+  IcyStation station(sound, "Tone of the day");
+  Make();
+  player->OpenMovie(station.Url(), false, true);
+  EXPECT_TRUE(station.AskedForMetadata());
+  EXPECT_NE(player->GetShoutcastMetaHeader().find("icy-name: Kivora Radio"), std::string::npos)
+      << player->GetShoutcastMetaHeader();
+  ASSERT_TRUE(PumpUntil([&] { return ears.Frames() > MIX_FREQ / 2; }, 10000)) << "the station plays";
+  EXPECT_NE(player->GetShoutcastMeta().find("StreamTitle='Tone of the day';"), std::string::npos)
+      << player->GetShoutcastMeta();
+  player->CloseMovie();
+  ASSERT_TRUE(PumpUntil([&] { return !player->Playing(); }, 10000));
+  EXPECT_EQ(player->GetShoutcastMeta(), "") << "nothing open";
   EXPECT_EQ(player->GetShoutcastMetaHeader(), "");
 }
 

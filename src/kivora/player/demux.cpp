@@ -90,6 +90,8 @@ bool TAVPlayer::Stream_Open() {
   FWorkersRunning = true;
   ClearStreamSwitches();
   FResumePosition = 0;
+  FIcyAvailable = false;
+  UpdateIcy();
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
     pictq_size = pictq_rindex = pictq_windex = 0;
@@ -118,6 +120,8 @@ bool TAVPlayer::Stream_Open() {
   if (avformat_open_input(&ic, FMovie.c_str(), FFormat, &format_opts) != 0)
     throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
   FIc = ic;
+  FIcyAvailable = FIc->pb && av_opt_find(FIc->pb, "icy_metadata_packet", nullptr, 0, AV_OPT_SEARCH_CHILDREN);
+  UpdateIcy();
   if (const AVDictionaryEntry* t = av_dict_get(format_opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
     throw Exception(Format("Option %s not found!", t->key));
   av_format_inject_global_side_data(FIc);
@@ -404,6 +408,7 @@ void TAVPlayer::ReadThreadExecute() {
         continue;
       }
       eof = false;
+      UpdateIcy();
 
       AVStream* st = FIc->streams[pkt->stream_index];
       const double start = FStartTime.load() != AV_NOPTS_VALUE ? static_cast<double>(FStartTime.load()) : 0.0;

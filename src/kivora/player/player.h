@@ -270,6 +270,7 @@ private:
   void DisableCurrSubtitleStream();
   void GetMetadatas(AVDictionary* dict, TStringList& out) const;
   std::string IcyOption(const char* name);
+  void UpdateIcy();
   AVStream* StreamAt(const std::vector<int>& list, int position) const;
   // A stream switch asked for by the application and not yet carried out.
   struct TStreamRequest {
@@ -398,6 +399,8 @@ private:
   std::atomic<bool> FDisableVideo{false}, FDisableAudio{false}, FDisableSubtitle{false};
   mutable std::mutex FStreamLock;  // guards the lists and Metadatas against readers on other threads
   TStringList FMetadatas;
+  bool FIcyAvailable = false;          // the input's I/O has ICY options (open and read threads)
+  std::string FIcyMeta, FIcyHeaders;  // copies of them, guarded by FStreamLock
 
   // ---- threads ----
   std::thread FOpenThread;

@@ -186,8 +186,30 @@ std::string TAVPlayer::IcyOption(const char* name) {
   return result;
 }
 
-std::string TAVPlayer::GetShoutcastMeta() { return IcyOption("icy_metadata_packet"); }
+// FFmpeg's HTTP protocol replaces its ICY strings (freeing the old ones)
+// while it reads, so they are copied on the thread that reads and handed out
+// from the copies.
+void TAVPlayer::UpdateIcy() {
+  std::string meta, headers;
+  if (FIcyAvailable) {
+    meta = IcyOption("icy_metadata_packet");
+    headers = IcyOption("icy_metadata_headers");
+  }
+  std::lock_guard<std::mutex> g(FStreamLock);
+  FIcyMeta = std::move(meta);
+  FIcyHeaders = std::move(headers);
+}
 
-std::string TAVPlayer::GetShoutcastMetaHeader() { return IcyOption("icy_metadata_headers"); }
+std::string TAVPlayer::GetShoutcastMeta() {
+  if (!Playing()) return {};
+  std::lock_guard<std::mutex> g(FStreamLock);
+  return FIcyMeta;
+}
+
+std::string TAVPlayer::GetShoutcastMetaHeader() {
+  if (!Playing()) return {};
+  std::lock_guard<std::mutex> g(FStreamLock);
+  return FIcyHeaders;
+}
 
 }  // namespace kivora
