@@ -4,6 +4,7 @@
 
 #include "kivora/platform/exception.h"
 #include "kivora/platform/thread.h"
+#include "kivora/player/decoder.h"
 #include "kivora/player/player.h"
 #include "kivora/runtime/cmdutils.h"
 
@@ -16,18 +17,8 @@ bool TAVPlayer::InitSubtitle() {
     FSubtitleStream = StreamAt(FSubtitleIdxList, FSubtitleStreamIndex.load());
   }
   if (!FSubtitleStream) return false;
-  const AVCodec* codec = avcodec_find_decoder(FSubtitleStream->codecpar->codec_id);
-  if (!codec) return false;
-  AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx || avcodec_parameters_to_context(ctx.get(), FSubtitleStream->codecpar) < 0) return false;
-  ctx->pkt_timebase = FSubtitleStream->time_base;
-  ctx->workaround_bugs = 1;
-  ctx->thread_count = FThreadCount;
-  AVDictionaryHolder opts(filter_codec_opts(codec_opts.get(), codec->id, 0));
-  if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
-  if (avcodec_open2(ctx.get(), codec, &opts) < 0) return false;
-  if (const AVDictionaryEntry* t = av_dict_get(opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
-    throw Exception(Format("Option %s not found!", t->key));
+  AVCodecContextPtr ctx = OpenStreamDecoder(FSubtitleStream, codec_opts.get(), FThreadCount);
+  if (!ctx) return false;
   FSubtitleCodecCtx = std::move(ctx);
   FSubtitleStream->discard = AVDISCARD_DEFAULT;
   FSubtitleQ->Start();

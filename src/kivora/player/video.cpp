@@ -4,6 +4,7 @@
 #include "kivora/platform/exception.h"
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
+#include "kivora/player/decoder.h"
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/player.h"
 #include "kivora/runtime/cmdutils.h"
@@ -18,28 +19,8 @@ bool TAVPlayer::InitVideo() {
     FVideoStream = StreamAt(FVideoIdxList, pos);
   }
   if (!FVideoStream) return false;
-  const AVCodec* codec = avcodec_find_decoder(FVideoStream->codecpar->codec_id);
-  if (!codec) return false;
-  AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx || avcodec_parameters_to_context(ctx.get(), FVideoStream->codecpar) < 0) return false;
-  ctx->pkt_timebase = FVideoStream->time_base;
-  ctx->codec_id = codec->id;
-  ctx->workaround_bugs = 1;
-  ctx->thread_count = FThreadCount;
-  AVDictionaryHolder opts(filter_codec_opts(codec_opts.get(), codec->id, 0));
-  if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
-  if (avcodec_open2(ctx.get(), codec, &opts) < 0) {
-    // One more try with a fresh context, as a decoder may refuse an option
-    // combination only the first time.
-    ctx.reset(avcodec_alloc_context3(codec));
-    opts.reset(filter_codec_opts(codec_opts.get(), codec->id, 0));
-    if (!ctx || avcodec_parameters_to_context(ctx.get(), FVideoStream->codecpar) < 0) return false;
-    ctx->pkt_timebase = FVideoStream->time_base;
-    ctx->workaround_bugs = 1;
-    if (avcodec_open2(ctx.get(), codec, &opts) < 0) return false;
-  }
-  if (const AVDictionaryEntry* t = av_dict_get(opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
-    throw Exception(Format("Option %s not found!", t->key));
+  AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount);
+  if (!ctx) return false;
   FCodecWidth = ctx->width;
   FCodecHeight = ctx->height;
   FGraphWidth = FGraphHeight = 0;

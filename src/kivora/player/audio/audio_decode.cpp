@@ -14,6 +14,7 @@
 #include "kivora/player/audio/audio_format.h"
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/filtergraph.h"
+#include "kivora/player/decoder.h"
 #include "kivora/player/player.h"
 #include "kivora/runtime/cmdutils.h"
 
@@ -110,27 +111,11 @@ bool TAVPlayer::InitAudio() {
   if (!FIc || index < 0 || index >= static_cast<int>(FIc->nb_streams)) return false;
   FAudioStream = FIc->streams[index];
 
-  AVCodecContextPtr ctx(avcodec_alloc_context3(nullptr));
-  if (!ctx) return false;
-  if (avcodec_parameters_to_context(ctx.get(), FAudioStream->codecpar) < 0) return false;
-  ctx->pkt_timebase = FAudioStream->time_base;
-  const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
-  if (!codec) return false;
-  ctx->codec_id = codec->id;
-  ctx->workaround_bugs = 1;
-  ctx->thread_count = FThreadCount;
-
   if (FAudioPkt) av_packet_unref(FAudioPkt);
   audio_pkt_temp_valid = false;
   audio_pkt_unsent = false;
-
-  AVDictionaryHolder opts(filter_codec_opts(codec_opts.get(), ctx->codec_id, 0));
-  if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
-  // Decoded frames are always reference-counted with send/receive decoding;
-  // the decoder no longer has a "refcounted_frames" option to set.
-  if (avcodec_open2(ctx.get(), codec, &opts) < 0) return false;
-  if (const AVDictionaryEntry* t = av_dict_get(opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
-    throw Exception(Format("Option %s not found!", t->key));
+  AVCodecContextPtr ctx = OpenStreamDecoder(FAudioStream, codec_opts.get(), FThreadCount);
+  if (!ctx) return false;
   FAudioCodecCtx = std::move(ctx);
 
   const int channels = FAudioCodecCtx->ch_layout.nb_channels;
