@@ -26,6 +26,7 @@
 // The player and its parts.
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/clock.h"
+#include "kivora/player/decoder.h"
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/packet_queue.h"
 #include "kivora/player/player.h"
