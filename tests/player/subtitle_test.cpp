@@ -421,8 +421,6 @@ struct TestPicture {
         uint8_t* row = frame->data[p] + static_cast<ptrdiff_t>(y) * frame->linesize[p];
         if (fmt == AV_PIX_FMT_RGBA)
           for (int x = 0; x < w; x++) std::memcpy(row + x * 4, fill.data(), 4);
-        else if (fmt == AV_PIX_FMT_NV12 && p == 1)
-          for (int x = 0; x < (w + 1) / 2; x++) row[2 * x] = fill[1], row[2 * x + 1] = fill[2];
         else
           std::memset(row, fill[static_cast<size_t>(p)], static_cast<size_t>(p == 0 ? w : (w + 1) / 2));
       }
@@ -475,32 +473,6 @@ TEST(BlendRect, ARectangleLargerThanThePictureIsClippedAndOnePastTheEdgeIsMovedI
     EXPECT_EQ(pic.At(31, 15), (Rgb{255, 255, 255}));
     EXPECT_EQ(pic.At(23, 12), (Rgb{0, 0, 0}));
     EXPECT_EQ(pic.At(24, 11), (Rgb{0, 0, 0}));
-  }
-}
-
-TEST(BlendRect, YuvPicturesGetThePaletteColourAsLimitedRangeBt601) {
-  TAVPlayer player;
-  for (AVPixelFormat fmt : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12}) {
-    SCOPED_TRACE(av_get_pix_fmt_name(fmt));
-    TestPicture pic(32, 16, fmt, {16, 128, 128, 0});  // black
-    // Opaque red on an even 2x2-aligned block, white on an odd-aligned
-    // column: its chroma shares each sample with a pixel left alone.
-    TestRect r(4, 2, 6, 4);
-    r.palette[1] = 0xFFFF0000;
-    r.palette[2] = 0xFFFFFFFF;
-    for (int y = 0; y < 4; y++)
-      for (int x = 0; x < 6; x++) r.index[static_cast<size_t>(y * 6 + x)] = x < 4 ? 1 : (x == 5 ? 2 : 0);
-    TAVPlayerTestAccess::BlendRect(player, pic.vp, &r.rect);
-    const Rgb red = ToYuv({255, 0, 0});
-    for (int y = 2; y < 6; y++)
-      for (int x = 4; x < 8; x++) EXPECT_LE(Distance(pic.At(x, y), red), 1) << x << "," << y;
-    // Column 9 is white in luma; its chroma sample (columns 8-9) is half
-    // covered by white, so stays neutral: white has no chroma.
-    EXPECT_EQ(pic.At(9, 3)[0], 235);
-    EXPECT_EQ(pic.At(8, 3), (Rgb{16, 128, 128})) << "index 0 is transparent";
-    EXPECT_EQ(pic.At(10, 3), (Rgb{16, 128, 128})) << "right of the rectangle";
-    EXPECT_EQ(pic.At(4, 6), (Rgb{16, 128, 128})) << "below the rectangle";
-    EXPECT_EQ(pic.At(2, 2), (Rgb{16, 128, 128})) << "left of the rectangle";
   }
 }
 
