@@ -159,13 +159,13 @@ class MakeMediaContainers : public ::testing::TestWithParam<ContainerCase> {};
 TEST_P(MakeMediaContainers, EveryFrameNumberAndTheToneComeBack) {
   const ContainerCase& c = GetParam();
   TempDir dir;
-  MediaSpec spec;
-  spec.container = c.container;
-  spec.video_codec = c.video;
-  spec.audio_codec = c.audio;
-  spec.frames = 40;
-  spec.tones = {523.0};
-  const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path(c.file), spec));
+  MediaSpec media;
+  media.container = c.container;
+  media.video_codec = c.video;
+  media.audio_codec = c.audio;
+  media.frames = 40;
+  media.tones = {523.0};
+  const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path(c.file), media));
   if (c.video != AV_CODEC_ID_NONE) {
     ASSERT_EQ(m.video.size(), 1u);
     EXPECT_EQ(m.video[0].numbers, Range(0, 40));
@@ -184,7 +184,7 @@ TEST_P(MakeMediaContainers, EveryFrameNumberAndTheToneComeBack) {
   ASSERT_EQ(m.audio.size(), 1u);
   EXPECT_NEAR(Tone(m.audio[0]), 523.0, 3.0);
   EXPECT_NEAR(Rms(m.audio[0].samples.data(), m.audio[0].Frames(), 2), 0.35, 0.05);
-  EXPECT_NEAR(m.audio[0].Frames() / 44100.0, spec.DurationSeconds(), 0.1);
+  EXPECT_NEAR(m.audio[0].Frames() / 44100.0, media.DurationSeconds(), 0.1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -199,13 +199,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(MakeMedia, MatroskaWithTwoAudioStreamsAndMetadata) {
   TempDir dir;
-  MediaSpec spec;
-  spec.container = "matroska";
-  spec.video_codec = AV_CODEC_ID_MPEG4;
-  spec.tones = {440.0, 880.0};
-  spec.metadata = {{"title", "Two tones"}, {"artist", "Kivora"}};
-  spec.stream_metadata = {{{"title", "picture"}}, {{"language", "eng"}}, {{"language", "fre"}}};
-  const std::string path = MakeMedia(dir.Path("two.mkv"), spec);
+  MediaSpec media;
+  media.container = "matroska";
+  media.video_codec = AV_CODEC_ID_MPEG4;
+  media.tones = {440.0, 880.0};
+  media.metadata = {{"title", "Two tones"}, {"artist", "Kivora"}};
+  media.stream_metadata = {{{"title", "picture"}}, {{"language", "eng"}}, {{"language", "fre"}}};
+  const std::string path = MakeMedia(dir.Path("two.mkv"), media);
 
   const DecodedMedia m = DecodeMedia(path);
   ASSERT_EQ(m.video.size(), 1u);
@@ -228,14 +228,14 @@ TEST(MakeMedia, CoverPictureIsAnAttachedPicture) {
   for (const char* container : {"mp3", "matroska"}) {
     SCOPED_TRACE(container);
     TempDir dir;
-    MediaSpec spec;
-    spec.container = container;
-    spec.video_codec = AV_CODEC_ID_NONE;
-    spec.audio_codec = AV_CODEC_ID_MP3;
-    spec.cover_picture = true;
-    spec.cover_number = 1234;
-    spec.audio_seconds = 1.5;
-    const std::string path = MakeMedia(dir.Path(std::string("cover.") + container), spec);
+    MediaSpec media;
+    media.container = container;
+    media.video_codec = AV_CODEC_ID_NONE;
+    media.audio_codec = AV_CODEC_ID_MP3;
+    media.cover_picture = true;
+    media.cover_number = 1234;
+    media.audio_seconds = 1.5;
+    const std::string path = MakeMedia(dir.Path(std::string("cover.") + container), media);
 
     const Tags t = ReadTags(path);
     ASSERT_EQ(t.dispositions.size(), 2u);
@@ -258,14 +258,14 @@ TEST(MakeMedia, ResolutionChangeMidwayIsSeenByTheDecoder) {
                  Case{"mpegts", AV_CODEC_ID_H264}}) {
     SCOPED_TRACE(std::string(c.container) + " " + avcodec_get_name(c.codec));
     TempDir dir;
-    MediaSpec spec;
-    spec.container = c.container;
-    spec.video_codec = c.codec;
-    spec.frames = 40;
-    spec.resize_at_frame = 20;
-    spec.width2 = 160;
-    spec.height2 = 128;
-    const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path("resize.mkv"), spec));
+    MediaSpec media;
+    media.container = c.container;
+    media.video_codec = c.codec;
+    media.frames = 40;
+    media.resize_at_frame = 20;
+    media.width2 = 160;
+    media.height2 = 128;
+    const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path("resize.mkv"), media));
     ASSERT_EQ(m.video.size(), 1u);
     const DecodedVideo& v = m.video[0];
     EXPECT_EQ(v.numbers, Range(0, 40));
@@ -281,18 +281,18 @@ TEST(MakeMedia, DvbSubtitlesAppearAndClearAtTheirTimes) {
   for (const char* container : {"matroska", "mpegts"}) {
     SCOPED_TRACE(container);
     TempDir dir;
-    MediaSpec spec;
-    spec.container = container;
-    spec.subtitles = true;
-    const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path("subs"), spec));
+    MediaSpec media;
+    media.container = container;
+    media.subtitles = true;
+    const DecodedMedia m = DecodeMedia(MakeMedia(dir.Path("subs"), media));
     // Each event shows a page with its rectangle, then an empty page clears it.
     std::vector<DecodedSubtitle> shown, cleared;
     for (const auto& s : m.subtitles) (s.rects.empty() ? cleared : shown).push_back(s);
-    ASSERT_EQ(shown.size(), spec.subtitle_events.size());
-    ASSERT_EQ(cleared.size(), spec.subtitle_events.size());
-    const double offset = shown[0].start_s - spec.subtitle_events[0].start_s;  // ts start delay
+    ASSERT_EQ(shown.size(), media.subtitle_events.size());
+    ASSERT_EQ(cleared.size(), media.subtitle_events.size());
+    const double offset = shown[0].start_s - media.subtitle_events[0].start_s;  // ts start delay
     for (size_t i = 0; i < shown.size(); ++i) {
-      const SubtitleEvent& e = spec.subtitle_events[i];
+      const SubtitleEvent& e = media.subtitle_events[i];
       EXPECT_NEAR(shown[i].start_s - offset, e.start_s, 0.01);
       EXPECT_NEAR(cleared[i].start_s - offset, e.end_s, 0.01);
       ASSERT_EQ(shown[i].rects.size(), 1u);
@@ -309,20 +309,20 @@ TEST(MakeMedia, DvbSubtitlesAppearAndClearAtTheirTimes) {
 
 TEST(MakeMedia, BadRequestsThrowWithAReason) {
   TempDir dir;
-  MediaSpec spec;
-  spec.container = "no-such-muxer";
+  MediaSpec media;
+  media.container = "no-such-muxer";
   try {
-    MakeMedia(dir.Path("x"), spec);
+    MakeMedia(dir.Path("x"), media);
     FAIL() << "an unknown container was accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("no-such-muxer"), std::string::npos) << e.what();
   }
-  spec = MediaSpec{};
-  spec.container = "mp3";  // an mp3 file cannot hold H.264 video
-  EXPECT_THROW(MakeMedia(dir.Path("x.mp3"), spec), std::runtime_error);
-  spec = MediaSpec{};
-  EXPECT_THROW(MakeMedia("/nonexistent-folder/x.mp4", spec), std::runtime_error);
-  spec.frames = 0;
-  EXPECT_THROW(MakeMedia(dir.Path("y.mp4"), spec), std::runtime_error);
+  media = MediaSpec{};
+  media.container = "mp3";  // an mp3 file cannot hold H.264 video
+  EXPECT_THROW(MakeMedia(dir.Path("x.mp3"), media), std::runtime_error);
+  media = MediaSpec{};
+  EXPECT_THROW(MakeMedia("/nonexistent-folder/x.mp4", media), std::runtime_error);
+  media.frames = 0;
+  EXPECT_THROW(MakeMedia(dir.Path("y.mp4"), media), std::runtime_error);
   EXPECT_THROW(DecodeMedia(dir.Path("missing.mp4")), std::runtime_error);
 }

@@ -103,9 +103,9 @@ TEST(KivoraProgram, VersionNamesTheLibraryAndTheFFmpegItRuns) {
 
 TEST(KivoraProbe, JsonDescribesAnMp4WithVideoAndAudio) {
   TempDir dir;
-  MediaSpec spec;
-  spec.metadata = {{"title", "Probe me"}};
-  const std::string path = MakeMedia(dir.Path("clip.mp4"), spec);
+  MediaSpec media;
+  media.metadata = {{"title", "Probe me"}};
+  const std::string path = MakeMedia(dir.Path("clip.mp4"), media);
   const RunResult r = RunKivora({"probe", path, "--json"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const QJsonObject o = ParseObject(r.out);
@@ -141,17 +141,17 @@ TEST(KivoraProbe, JsonDescribesAnMp4WithVideoAndAudio) {
 
 TEST(KivoraProbe, JsonCarriesEveryStreamAndAwkwardMetadataIntact) {
   TempDir dir;
-  MediaSpec spec;
-  spec.container = "matroska";
-  spec.video_codec = AV_CODEC_ID_MPEG4;
-  spec.width = 176;
-  spec.height = 144;
-  spec.tones = {440.0, 660.0};
-  spec.channels = 1;
+  MediaSpec media;
+  media.container = "matroska";
+  media.video_codec = AV_CODEC_ID_MPEG4;
+  media.width = 176;
+  media.height = 144;
+  media.tones = {440.0, 660.0};
+  media.channels = 1;
   const std::string awkward = "say \"hi\"\\ back\\slash\nnew line\ttab \x01 Gr\xC3\xBC\xC3\x9F" "e";
-  spec.metadata = {{"title", awkward}};
-  spec.stream_metadata = {{}, {{"language", "eng"}}, {{"language", "ger"}}};
-  const std::string path = MakeMedia(dir.Path("two.mkv"), spec);
+  media.metadata = {{"title", awkward}};
+  media.stream_metadata = {{}, {{"language", "eng"}}, {{"language", "ger"}}};
+  const std::string path = MakeMedia(dir.Path("two.mkv"), media);
   const RunResult r = RunKivora({"probe", "--json", path});  // option before the file works too
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const QJsonObject o = ParseObject(r.out);
@@ -172,12 +172,12 @@ TEST(KivoraProbe, JsonCarriesEveryStreamAndAwkwardMetadataIntact) {
 
 TEST(KivoraProbe, CoverArtShowsAsAnAttachedPicture) {
   TempDir dir;
-  MediaSpec spec;
-  spec.container = "mp3";
-  spec.video_codec = AV_CODEC_ID_NONE;
-  spec.audio_codec = AV_CODEC_ID_MP3;
-  spec.cover_picture = true;
-  const std::string path = MakeMedia(dir.Path("song.mp3"), spec);
+  MediaSpec media;
+  media.container = "mp3";
+  media.video_codec = AV_CODEC_ID_NONE;
+  media.audio_codec = AV_CODEC_ID_MP3;
+  media.cover_picture = true;
+  const std::string path = MakeMedia(dir.Path("song.mp3"), media);
   const RunResult r = RunKivora({"probe", path, "--json"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const QJsonArray streams = ParseObject(r.out)["streams"].toArray();
@@ -194,9 +194,9 @@ TEST(KivoraProbe, CoverArtShowsAsAnAttachedPicture) {
 
 TEST(KivoraProbe, TextNamesContainerStreamsAndTags) {
   TempDir dir;
-  MediaSpec spec;
-  spec.stream_metadata = {{{"handler_name", "Frames"}}};
-  const std::string path = MakeMedia(dir.Path("clip.mp4"), spec);
+  MediaSpec media;
+  media.stream_metadata = {{{"handler_name", "Frames"}}};
+  const std::string path = MakeMedia(dir.Path("clip.mp4"), media);
   const RunResult r = RunKivora({"probe", path});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   for (const char* part : {"QuickTime / MOV", "00:00:02", "Stream #0: video, h264", "320x240",
@@ -268,10 +268,10 @@ TEST(KivoraDemo, SampleClipCarriesFrameNumbersAndTone) {
 
 TEST(KivoraDemo, UsesAGivenFileAndReportsBadOnes) {
   TempDir dir;
-  MediaSpec spec;
-  spec.container = "matroska";
-  spec.video_codec = AV_CODEC_ID_MPEG4;
-  const std::string path = MakeMedia(dir.Path("mine.mkv"), spec);
+  MediaSpec media;
+  media.container = "matroska";
+  media.video_codec = AV_CODEC_ID_MPEG4;
+  const std::string path = MakeMedia(dir.Path("mine.mkv"), media);
   RunResult r = RunKivora({"demo", path});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, "Stream #0: video, mpeg4")) << r.out;

@@ -64,12 +64,12 @@ public:
     static Media m;
     return m;
   }
-  // A file for spec, made once under the given key.
-  const std::string& File(const std::string& key, const MediaSpec& spec) {
+  // A file for media, made once under the given key.
+  const std::string& File(const std::string& key, const MediaSpec& media) {
     std::lock_guard<std::mutex> g(FLock);
     auto it = FFiles.find(key);
     if (it != FFiles.end()) return it->second;
-    std::string path = MakeMedia(FDir.Path(key), spec);
+    std::string path = MakeMedia(FDir.Path(key), media);
     return FFiles.emplace(key, path).first->second;
   }
   std::string Path(const std::string& name) const { return FDir.Path(name); }

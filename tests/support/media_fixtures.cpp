@@ -94,22 +94,22 @@ struct VideoOut {
   int next = 0;
 };
 
-AVCodecContextPtr OpenVideoEncoder(const MediaSpec& spec, const AVCodec* codec, int width,
+AVCodecContextPtr OpenVideoEncoder(const MediaSpec& media, const AVCodec* codec, int width,
                                    int height, bool globalHeader, bool bFrames) {
   AVCodecContextPtr enc(avcodec_alloc_context3(codec));
   if (!enc) Fail("out of memory");
   enc->width = width;
   enc->height = height;
-  enc->time_base = av_inv_q(spec.fps);
-  enc->framerate = spec.fps;
-  enc->pix_fmt = ChoosePixFmt(codec, spec.pix_fmt);
-  enc->gop_size = spec.gop;
+  enc->time_base = av_inv_q(media.fps);
+  enc->framerate = media.fps;
+  enc->pix_fmt = ChoosePixFmt(codec, media.pix_fmt);
+  enc->gop_size = media.gop;
   enc->thread_count = 1;
   enc->sample_aspect_ratio = {1, 1};
   const bool hasBFrames = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_MPEG4 ||
                           codec->id == AV_CODEC_ID_MPEG2VIDEO ||
                           codec->id == AV_CODEC_ID_MPEG1VIDEO;
-  enc->max_b_frames = hasBFrames && bFrames ? spec.max_b_frames : 0;
+  enc->max_b_frames = hasBFrames && bFrames ? media.max_b_frames : 0;
   if (globalHeader) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionaryHolder opts;
   if (std::string(codec->name) == "libx264") {
@@ -158,15 +158,15 @@ struct AudioOut {
   int64_t total = 0;  // samples in the stream
 };
 
-AVCodecContextPtr OpenAudioEncoder(const MediaSpec& spec, bool globalHeader) {
-  const AVCodec* codec = FindEncoder(spec.audio_codec);
+AVCodecContextPtr OpenAudioEncoder(const MediaSpec& media, bool globalHeader) {
+  const AVCodec* codec = FindEncoder(media.audio_codec);
   AVCodecContextPtr enc(avcodec_alloc_context3(codec));
   if (!enc) Fail("out of memory");
   enc->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-  enc->sample_rate = spec.sample_rate;
-  av_channel_layout_default(&enc->ch_layout, spec.channels);
-  enc->time_base = {1, spec.sample_rate};
-  enc->bit_rate = 64000 * spec.channels;
+  enc->sample_rate = media.sample_rate;
+  av_channel_layout_default(&enc->ch_layout, media.channels);
+  enc->time_base = {1, media.sample_rate};
+  enc->bit_rate = 64000 * media.channels;
   enc->thread_count = 1;
   if (globalHeader) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   Check(avcodec_open2(enc.get(), codec, nullptr), std::string("opening encoder ") + codec->name);
@@ -227,7 +227,7 @@ struct SubtitleOut {
   size_t next = 0;
 };
 
-void WriteSubtitle(AVFormatContext* fc, const MediaSpec& spec, SubtitleOut& s) {
+void WriteSubtitle(AVFormatContext* fc, const MediaSpec& media, SubtitleOut& s) {
   const auto [time, index] = s.items[s.next++];
   std::unique_ptr<AVSubtitle, SubtitleDeleter> sub(new AVSubtitle{});
   sub->format = 0;
@@ -235,7 +235,7 @@ void WriteSubtitle(AVFormatContext* fc, const MediaSpec& spec, SubtitleOut& s) {
   int64_t duration = 0;
   if (index >= 0) {
     // One rectangle of palette entry 1 on a transparent entry 0.
-    const SubtitleEvent& e = spec.subtitle_events[static_cast<size_t>(index)];
+    const SubtitleEvent& e = media.subtitle_events[static_cast<size_t>(index)];
     sub->end_display_time = static_cast<uint32_t>(std::lround((e.end_s - e.start_s) * 1000));
     duration = sub->end_display_time;
     sub->rects = static_cast<AVSubtitleRect**>(av_mallocz(sizeof(AVSubtitleRect*)));
@@ -275,11 +275,11 @@ void WriteSubtitle(AVFormatContext* fc, const MediaSpec& spec, SubtitleOut& s) {
 
 // Encodes the cover picture and fills the stream's parameters; the packet is
 // written after the header.
-AVPacketPtr EncodeCover(AVStream* st, const MediaSpec& spec) {
+AVPacketPtr EncodeCover(AVStream* st, const MediaSpec& media) {
   const AVCodec* codec = FindEncoder(AV_CODEC_ID_MJPEG);
   VideoOut v;
-  v.width = spec.width;
-  v.height = spec.height;
+  v.width = media.width;
+  v.height = media.height;
   v.enc.reset(avcodec_alloc_context3(codec));
   if (!v.enc) Fail("out of memory");
   v.enc->width = v.width;
@@ -291,7 +291,7 @@ AVPacketPtr EncodeCover(AVStream* st, const MediaSpec& spec) {
   Check(avcodec_open2(v.enc.get(), codec, nullptr), "opening the cover encoder");
   Check(avcodec_parameters_from_context(st->codecpar, v.enc.get()), "cover parameters");
   SetupScaler(v);
-  AVFramePtr f = MakePicture(v, spec.cover_number);
+  AVFramePtr f = MakePicture(v, media.cover_number);
   f->pts = 0;
   Check(avcodec_send_frame(v.enc.get(), f.get()), "encoding the cover");
   Check(avcodec_send_frame(v.enc.get(), nullptr), "encoding the cover");
@@ -311,42 +311,42 @@ double MediaSpec::DurationSeconds() const {
   return audio_seconds;
 }
 
-std::string MakeMedia(const std::string& path, const MediaSpec& spec) {
-  const bool hasVideo = spec.video_codec != AV_CODEC_ID_NONE;
-  const bool hasAudio = spec.audio_codec != AV_CODEC_ID_NONE && !spec.tones.empty();
-  if (hasVideo && (spec.width <= 0 || spec.height <= 0 || spec.frames <= 0 || spec.fps.num <= 0 ||
-                   spec.fps.den <= 0))
+std::string MakeMedia(const std::string& path, const MediaSpec& media) {
+  const bool hasVideo = media.video_codec != AV_CODEC_ID_NONE;
+  const bool hasAudio = media.audio_codec != AV_CODEC_ID_NONE && !media.tones.empty();
+  if (hasVideo && (media.width <= 0 || media.height <= 0 || media.frames <= 0 || media.fps.num <= 0 ||
+                   media.fps.den <= 0))
     Fail("bad video size, frame count or rate");
-  if (spec.resize_at_frame >= 0 && (spec.width2 <= 0 || spec.height2 <= 0))
+  if (media.resize_at_frame >= 0 && (media.width2 <= 0 || media.height2 <= 0))
     Fail("a resolution change needs width2 and height2");
 
   AVFormatContext* raw = nullptr;
-  Check(avformat_alloc_output_context2(&raw, nullptr, spec.container.c_str(), path.c_str()),
-        "no muxer '" + spec.container + "'");
+  Check(avformat_alloc_output_context2(&raw, nullptr, media.container.c_str(), path.c_str()),
+        "no muxer '" + media.container + "'");
   OutputPtr fc(raw);
   const bool globalHeader = fc->oformat->flags & AVFMT_GLOBALHEADER;
 
   VideoOut video;
   if (hasVideo) {
-    const AVCodec* codec = FindEncoder(spec.video_codec);
-    video.width = spec.width;
-    video.height = spec.height;
-    video.enc = OpenVideoEncoder(spec, codec, video.width, video.height, globalHeader,
-                                 spec.resize_at_frame < 0);
+    const AVCodec* codec = FindEncoder(media.video_codec);
+    video.width = media.width;
+    video.height = media.height;
+    video.enc = OpenVideoEncoder(media, codec, video.width, video.height, globalHeader,
+                                 media.resize_at_frame < 0);
     video.st = avformat_new_stream(fc.get(), nullptr);
     if (!video.st) Fail("out of memory");
     video.st->time_base = video.enc->time_base;
-    video.st->avg_frame_rate = spec.fps;
+    video.st->avg_frame_rate = media.fps;
     Check(avcodec_parameters_from_context(video.st->codecpar, video.enc.get()),
           "video parameters");
     SetupScaler(video);
   }
 
-  std::vector<AudioOut> audio(hasAudio ? spec.tones.size() : 0);
+  std::vector<AudioOut> audio(hasAudio ? media.tones.size() : 0);
   for (size_t i = 0; i < audio.size(); ++i) {
-    audio[i].enc = OpenAudioEncoder(spec, globalHeader);
-    audio[i].tone = spec.tones[i];
-    audio[i].total = std::llround(spec.DurationSeconds() * spec.sample_rate);
+    audio[i].enc = OpenAudioEncoder(media, globalHeader);
+    audio[i].tone = media.tones[i];
+    audio[i].total = std::llround(media.DurationSeconds() * media.sample_rate);
     audio[i].st = avformat_new_stream(fc.get(), nullptr);
     if (!audio[i].st) Fail("out of memory");
     audio[i].st->time_base = audio[i].enc->time_base;
@@ -355,29 +355,29 @@ std::string MakeMedia(const std::string& path, const MediaSpec& spec) {
   }
 
   SubtitleOut subs;
-  if (spec.subtitles) {
+  if (media.subtitles) {
     const AVCodec* codec = FindEncoder(AV_CODEC_ID_DVB_SUBTITLE);
     subs.enc.reset(avcodec_alloc_context3(codec));
     if (!subs.enc) Fail("out of memory");
     subs.enc->time_base = {1, 1000};
-    subs.enc->width = spec.width;
-    subs.enc->height = spec.height;
+    subs.enc->width = media.width;
+    subs.enc->height = media.height;
     Check(avcodec_open2(subs.enc.get(), codec, nullptr), "opening the subtitle encoder");
     subs.st = avformat_new_stream(fc.get(), nullptr);
     if (!subs.st) Fail("out of memory");
     subs.st->time_base = {1, 1000};
     Check(avcodec_parameters_from_context(subs.st->codecpar, subs.enc.get()),
           "subtitle parameters");
-    for (size_t i = 0; i < spec.subtitle_events.size(); ++i) {
-      subs.items.push_back({spec.subtitle_events[i].start_s, static_cast<int>(i)});
-      subs.items.push_back({spec.subtitle_events[i].end_s, -1});
+    for (size_t i = 0; i < media.subtitle_events.size(); ++i) {
+      subs.items.push_back({media.subtitle_events[i].start_s, static_cast<int>(i)});
+      subs.items.push_back({media.subtitle_events[i].end_s, -1});
     }
     std::stable_sort(subs.items.begin(), subs.items.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
   }
 
   AVPacketPtr coverPacket;
-  if (spec.cover_picture) {
+  if (media.cover_picture) {
     AVStream* cover = avformat_new_stream(fc.get(), nullptr);
     if (!cover) Fail("out of memory");
     cover->disposition |= AV_DISPOSITION_ATTACHED_PIC;
@@ -385,7 +385,7 @@ std::string MakeMedia(const std::string& path, const MediaSpec& spec) {
     av_dict_set(&cover->metadata, "filename", "cover.jpg", 0);
     av_dict_set(&cover->metadata, "mimetype", "image/jpeg", 0);
     av_dict_set(&cover->metadata, "comment", "Cover (front)", 0);
-    coverPacket = EncodeCover(cover, spec);
+    coverPacket = EncodeCover(cover, media);
     const std::string muxer = fc->oformat->name;
     if (muxer == "matroska" || muxer == "webm") {
       // Matroska keeps cover art as a file attachment, which its demuxer
@@ -400,10 +400,10 @@ std::string MakeMedia(const std::string& path, const MediaSpec& spec) {
     }
   }
 
-  for (const auto& [key, value] : spec.metadata)
+  for (const auto& [key, value] : media.metadata)
     av_dict_set(&fc->metadata, key.c_str(), value.c_str(), 0);
-  for (size_t i = 0; i < spec.stream_metadata.size() && i < fc->nb_streams; ++i)
-    for (const auto& [key, value] : spec.stream_metadata[i])
+  for (size_t i = 0; i < media.stream_metadata.size() && i < fc->nb_streams; ++i)
+    for (const auto& [key, value] : media.stream_metadata[i])
       av_dict_set(&fc->streams[i]->metadata, key.c_str(), value.c_str(), 0);
 
   if (!(fc->oformat->flags & AVFMT_NOFILE))
@@ -415,25 +415,25 @@ std::string MakeMedia(const std::string& path, const MediaSpec& spec) {
   // Feed the stream whose next moment comes first, until all are done.
   for (;;) {
     constexpr double kDone = 1e300;
-    double vt = hasVideo && video.next < spec.frames ? video.next * av_q2d(av_inv_q(spec.fps)) : kDone;
+    double vt = hasVideo && video.next < media.frames ? video.next * av_q2d(av_inv_q(media.fps)) : kDone;
     double at = kDone;
     AudioOut* nextAudio = nullptr;
     for (auto& a : audio) {
-      const double t = a.next < a.total ? static_cast<double>(a.next) / spec.sample_rate : kDone;
+      const double t = a.next < a.total ? static_cast<double>(a.next) / media.sample_rate : kDone;
       if (t < at) at = t, nextAudio = &a;
     }
     const double st = subs.next < subs.items.size() ? subs.items[subs.next].first : kDone;
     if (vt == kDone && at == kDone && st == kDone) break;
     if (st <= vt && st <= at) {
-      WriteSubtitle(fc.get(), spec, subs);
+      WriteSubtitle(fc.get(), media, subs);
     } else if (vt <= at) {
-      if (video.next == spec.resize_at_frame) {
+      if (video.next == media.resize_at_frame) {
         // Finish the first part, then go on in the same stream at the new size.
         Check(avcodec_send_frame(video.enc.get(), nullptr), "flushing video");
         Drain(fc.get(), video.enc.get(), video.st);
-        video.width = spec.width2;
-        video.height = spec.height2;
-        video.enc = OpenVideoEncoder(spec, video.enc->codec, video.width, video.height, false,
+        video.width = media.width2;
+        video.height = media.height2;
+        video.enc = OpenVideoEncoder(media, video.enc->codec, video.width, video.height, false,
                                      false);
         SetupScaler(video);
       }

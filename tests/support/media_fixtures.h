@@ -86,7 +86,7 @@ struct MediaSpec {
 
 // Writes a media file as described; returns path. Throws std::runtime_error
 // with FFmpeg's error text when something cannot be made.
-std::string MakeMedia(const std::string& path, const MediaSpec& spec);
+std::string MakeMedia(const std::string& path, const MediaSpec& media);
 
 // Draws the test picture of frame n (pattern, cells and a moving part) into
 // an RGBA buffer of width x height with the given pitch in bytes.

@@ -13,8 +13,8 @@ const AVOption* opt_find(void* obj, const char* name, const char* unit, int opt_
   return o;
 }
 
-int check_stream_specifier(AVFormatContext* s, AVStream* st, const char* spec) {
-  return avformat_match_stream_specifier(s, st, spec);
+int check_stream_specifier(AVFormatContext* s, AVStream* st, const char* specifier) {
+  return avformat_match_stream_specifier(s, st, specifier);
 }
 
 AVDictionary* filter_codec_opts(const AVDictionary* opts, AVCodecID codec_id, int encoder) {

@@ -13,7 +13,7 @@ const AVOption* opt_find(void* obj, const char* name, const char* unit, int opt_
                          int search_flags);
 
 // avformat_match_stream_specifier: > 0 matches, 0 does not, < 0 invalid specifier.
-int check_stream_specifier(AVFormatContext* s, AVStream* st, const char* spec);
+int check_stream_specifier(AVFormatContext* s, AVStream* st, const char* specifier);
 
 // The entries of opts that the decoder (encoder when `encoder` is non-zero) of
 // codec_id understands, through the generic codec options or the codec's
