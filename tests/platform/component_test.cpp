@@ -104,9 +104,7 @@ TEST(ComponentTest, ReceiverMayTouchTheLinksOfTheDyingComponent) {
 TEST(ComponentTest, OwnerReferenceClearedWhenOwnerDies) {
   auto owner = std::make_unique<Recorder>();
   Recorder child(owner.get());
-  child.SetName("child");
   EXPECT_EQ(child.Owner(), owner.get());
-  EXPECT_EQ(child.Name(), "child");
   owner.reset();
   EXPECT_EQ(child.Owner(), nullptr);
   EXPECT_EQ(child.removed.size(), 1u);

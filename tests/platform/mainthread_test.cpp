@@ -63,29 +63,34 @@ protected:
   std::unique_ptr<QCoreApplication> app;
 };
 
-TEST_F(MainThreadAppTest, GuiThreadRunsAtOnce) {
+TEST_F(MainThreadAppTest, WorkerCallsRunOnTheGuiThreadAndExceptionsReachTheCaller) {
   EXPECT_TRUE(MainThread::HasGuiThread());
-  EXPECT_TRUE(MainThread::IsMainThread());
-  int calls = 0;
+  int calls = 0;  // on the GUI thread itself, calls run at once
   EXPECT_TRUE(MainThread::Synchronize([&] { ++calls; }));
   MainThread::Queue([&] { ++calls; });
   EXPECT_EQ(calls, 2);
-  std::thread([] { EXPECT_FALSE(MainThread::IsMainThread()); }).join();
-}
 
-TEST_F(MainThreadAppTest, WorkerCallRunsOnGuiThreadWhileEventsArePumped) {
   const TThreadID gui = CurrentThreadId();
   std::atomic<TThreadID> ranOn{0};
   std::atomic<bool> finished{false};
-  bool result = false;
+  bool result = false, isMain = true;
+  std::string caught;
   std::thread worker([&] {
+    isMain = MainThread::IsMainThread();
     result = MainThread::Synchronize([&] { ranOn = CurrentThreadId(); });
+    try {
+      MainThread::Synchronize([] { throw std::invalid_argument("bad frame size"); });
+    } catch (const std::invalid_argument& e) {
+      caught = e.what();
+    }
     finished = true;
   });
   ASSERT_TRUE(PumpUntil([&] { return finished.load(); }));
   worker.join();
+  EXPECT_FALSE(isMain);
   EXPECT_TRUE(result);
   EXPECT_EQ(ranOn.load(), gui);
+  EXPECT_EQ(caught, "bad frame size");
 }
 
 TEST_F(MainThreadAppTest, CheckSynchronizeLetsBlockedWorkersFinish) {
@@ -112,22 +117,6 @@ TEST_F(MainThreadAppTest, CheckSynchronizeLetsBlockedWorkersFinish) {
   for (auto& t : workers) t.join();
   EXPECT_EQ(counter, kWorkers * kCalls);
   EXPECT_FALSE(MainThread::CheckSynchronize(0));  // nothing left over
-}
-
-TEST_F(MainThreadAppTest, ExceptionsReachTheCaller) {
-  std::string caught;
-  std::atomic<bool> finished{false};
-  std::thread worker([&] {
-    try {
-      MainThread::Synchronize([] { throw std::invalid_argument("bad frame size"); });
-    } catch (const std::invalid_argument& e) {
-      caught = e.what();
-    }
-    finished = true;
-  });
-  ASSERT_TRUE(PumpUntil([&] { return finished.load(); }));
-  worker.join();
-  EXPECT_EQ(caught, "bad frame size");
 }
 
 TEST_F(MainThreadAppTest, QueuedCallsRunLaterInOrderAndSurviveExceptions) {
@@ -175,21 +164,18 @@ TEST(MainThreadShutdownTest, WorkerBlockedWhileApplicationIsDestroyedGetsFalse) 
   later.join();
 }
 
-TEST(MainThreadShutdownTest, AfterAboutToQuitWorkersAreTurnedAway) {
-  auto app = MakeApp();
-  QTimer::singleShot(0, app.get(), &QCoreApplication::quit);
-  app->exec();
-  std::atomic<bool> ran{false};
-  std::thread worker([&] { EXPECT_FALSE(MainThread::Synchronize([&] { ran = true; })); });
-  worker.join();
-  EXPECT_FALSE(ran.load());
-  // The GUI thread itself still runs its own calls.
-  EXPECT_TRUE(MainThread::Synchronize([&] { ran = true; }));
-  EXPECT_TRUE(ran.load());
-}
-
-TEST(MainThreadShutdownTest, EachNewApplicationGetsAWorkingHandOff) {
-  for (int round = 0; round < 3; ++round) {
+TEST(MainThreadShutdownTest, AfterAboutToQuitWorkersAreTurnedAwayUntilTheNextApplication) {
+  {
+    auto app = MakeApp();
+    QTimer::singleShot(0, app.get(), &QCoreApplication::quit);
+    app->exec();
+    std::atomic<bool> ran{false};
+    std::thread([&] { EXPECT_FALSE(MainThread::Synchronize([&] { ran = true; })); }).join();
+    EXPECT_FALSE(ran.load());
+    EXPECT_TRUE(MainThread::Synchronize([&] { ran = true; })) << "the GUI thread still runs its own calls";
+    EXPECT_TRUE(ran.load());
+  }
+  for (int round = 0; round < 2; ++round) {
     auto app = MakeApp();
     std::atomic<bool> finished{false};
     bool ok = false;

@@ -83,10 +83,8 @@ TEST(StringListTest, QuotingRoundTrips) {
   TStringList single{""};
   back.SetCommaText(single.CommaText());
   EXPECT_EQ(Lines(back), std::vector<std::string>{""});
-}
 
-TEST(StringListTest, QuoteCharIsConfigurable) {
-  TStringList l;
+  TStringList l;  // another quote character
   l.SetQuoteChar('\'');
   l.SetDelimitedText("'a,b','it''s'");
   EXPECT_EQ(Lines(l), (std::vector<std::string>{"a,b", "it's"}));

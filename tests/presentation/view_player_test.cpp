@@ -18,6 +18,17 @@ class ViewPlayerTest : public ::testing::Test {
 protected:
   void SetUp() override { EnsureApp(); }
 
+  // An RGBA frame over pixels, which must hold w * h * 4 bytes.
+  static AVFrame RgbaFrame(std::vector<uint8_t>& pixels, int w, int h) {
+    AVFrame f{};
+    f.width = w;
+    f.height = h;
+    f.format = AV_PIX_FMT_RGBA;
+    f.data[0] = pixels.data();
+    f.linesize[0] = w * 4;
+    return f;
+  }
+
   // A player with the first picture of file shown, paused.
   std::unique_ptr<TAVPlayer> PausedPlayer(const std::string& file) {
     auto p = std::make_unique<TAVPlayer>();
@@ -47,15 +58,6 @@ const std::string& NarrowClip() {
   return Media::Get().File("narrow.mp4", s);
 }
 
-TEST_F(ViewPlayerTest, AttachingToAPlayerThatKnowsItsSizeSizesTheBitmapAtOnce) {
-  auto player = PausedPlayer(NarrowClip());
-  TAVView view;
-  view.SetPlayer(player.get());
-  EXPECT_EQ(view.Player(), player.get());
-  EXPECT_EQ(view.Bitmap().Width(), 96);
-  EXPECT_EQ(view.Bitmap().Height(), 64);
-}
-
 TEST_F(ViewPlayerTest, AViewAttachedBeforeOpeningGetsEveryPicture) {
   TAVPlayer player;
   player.SetDisableAudio(true);
@@ -80,38 +82,31 @@ TEST_F(ViewPlayerTest, AViewAttachedBeforeOpeningGetsEveryPicture) {
   player.UnRegisterView(&witness);
 }
 
-TEST_F(ViewPlayerTest, SwitchingPlayersDetachesFromTheFirst) {
+TEST_F(ViewPlayerTest, SwitchingOrDestroyingPlayersDetachesTheView) {
   auto first = PausedPlayer(NarrowClip());
-  auto second = PausedPlayer(VideoClip());
   TAVView view;
   view.SetPlayer(first.get());
-  view.SetPlayer(second.get());
-  EXPECT_EQ(view.Bitmap().Width(), 320);
-  // The first player's pictures no longer reach the view.
-  view.Clear(0xFF00FF00u);
-  first->Play();
-  PumpUntil([&] { return first->FrameNumber() >= 5; }, 5000);
-  EXPECT_EQ(view.Bitmap().Pixel(0, 0), 0xFF00FF00u);
-  EXPECT_EQ(view.Bitmap().Width(), 320);
-  view.SetPlayer(nullptr);
-  EXPECT_EQ(view.Player(), nullptr);
-}
-
-TEST_F(ViewPlayerTest, DestroyingThePlayerFirstLeavesTheViewDetachedAndPaintable) {
-  TAVView view;
+  EXPECT_EQ(view.Bitmap().Width(), 96) << "a player that knows its size sizes the bitmap at once";
+  EXPECT_EQ(view.Bitmap().Height(), 64);
   {
-    auto player = PausedPlayer(VideoClip());
-    view.SetPlayer(player.get());
-    ASSERT_EQ(view.Player(), player.get());
+    auto second = PausedPlayer(VideoClip());
+    view.SetPlayer(second.get());
+    EXPECT_EQ(view.Bitmap().Width(), 320);
+    // The first player's pictures no longer reach the view.
+    view.Clear(0xFF00FF00u);
+    first->Play();
+    PumpUntil([&] { return first->FrameNumber() >= 5; }, 5000);
+    EXPECT_EQ(view.Bitmap().Pixel(0, 0), 0xFF00FF00u);
+    EXPECT_EQ(view.Bitmap().Width(), 320);
   }
+  // The second player went first: the view is detached and still paints.
   EXPECT_EQ(view.Player(), nullptr);
   view.resize(160, 120);
-  const QImage img = view.grab().toImage();
-  EXPECT_EQ(img.size(), QSize(160, 120));
-  // Attaching to another player works as before.
-  auto other = PausedPlayer(NarrowClip());
-  view.SetPlayer(other.get());
-  EXPECT_EQ(view.Bitmap().Width(), 96);
+  EXPECT_EQ(view.grab().toImage().size(), QSize(160, 120));
+  view.SetPlayer(first.get());  // and attaches again as before
+  EXPECT_EQ(view.Player(), first.get());
+  view.SetPlayer(nullptr);
+  EXPECT_EQ(view.Player(), nullptr);
 }
 
 TEST_F(ViewPlayerTest, DestroyingTheViewFirstUnregistersIt) {
@@ -140,12 +135,7 @@ TEST_F(ViewPlayerTest, APlayerOutOfRgbModeMakesEveryDisplayRaise) {
   view.SetViewSize(16, 4);
   view.Clear(0xFF0000FFu);
   std::vector<uint8_t> pixels(16 * 4 * 4, 0xFF);
-  AVFrame f{};
-  f.width = 16;
-  f.height = 4;
-  f.format = AV_PIX_FMT_RGBA;
-  f.data[0] = pixels.data();
-  f.linesize[0] = 64;
+  AVFrame f = RgbaFrame(pixels, 16, 4);
   for (int i = 0; i < 2; ++i) {
     try {
       view.DoVideoDisplay(&f);
@@ -172,12 +162,7 @@ TEST_F(ViewPlayerTest, AlphaIsForcedOpaqueOnlyWhenTheDecoderGivesRgba) {
   // A picture whose alpha bytes are all 0.
   std::vector<uint8_t> pixels(64 * 32 * 4, 0x40);
   for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 0;
-  AVFrame f{};
-  f.width = 64;
-  f.height = 32;
-  f.format = AV_PIX_FMT_RGBA;
-  f.data[0] = pixels.data();
-  f.linesize[0] = 64 * 4;
+  AVFrame f = RgbaFrame(pixels, 64, 32);
 
   struct Case {
     const std::string* file;

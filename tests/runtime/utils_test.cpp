@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "kivora/platform/exception.h"
@@ -10,29 +10,12 @@
 namespace kivora {
 namespace {
 
-TEST(Numeric, SmallHelpers) {
-  EXPECT_EQ(mid_pred(3, 1, 2), 2);
-  EXPECT_EQ(mid_pred(1, 2, 3), 2);
-  EXPECT_EQ(mid_pred(2, 3, 1), 2);
-  EXPECT_EQ(mid_pred(5, 5, -1), 5);
-  EXPECT_EQ(mid_pred(-7, 9, 0), 0);
-  EXPECT_EQ(FFSIGN(0.0), -1);
-  EXPECT_EQ(FFSIGN(0.5), 1);
-  EXPECT_EQ(av_clip(5, 10, 20), 10);
-  EXPECT_EQ(av_clip(25, 10, 20), 20);
-  EXPECT_EQ(FFMIN3(int64_t{4}, int64_t{-2}, int64_t{9}), -2);
-  EXPECT_EQ(FFMAX3(int64_t{4}, int64_t{-2}, int64_t{9}), 9);
-  static_assert(MAKEFOURCC('Y', 'V', '1', '2') == 0x32315659u);
-  static_assert(MAKEFOURCC('\xff', 0, 0, '\x80') == 0x800000ffu);
-}
-
-TEST(Numeric, RoundTo16) {
-  EXPECT_EQ(RoundTo16(0), 16);
-  EXPECT_EQ(RoundTo16(7), 16);
-  EXPECT_EQ(RoundTo16(23), 16);
-  EXPECT_EQ(RoundTo16(24), 32);
-  EXPECT_EQ(RoundTo16(640), 640);
-  EXPECT_EQ(RoundTo16(1919), 1920);
+TEST(Numeric, MedianAndRoundTo16) {
+  for (auto [a, b, c, m] : {std::array{3, 1, 2, 2}, std::array{2, 3, 1, 2}, std::array{5, 5, -1, 5}, std::array{-7, 9, 0, 0}})
+    EXPECT_EQ(mid_pred(a, b, c), m) << a << " " << b << " " << c;
+  // To the nearest multiple of 16, never below 16.
+  for (auto [in, out] : {std::pair{0, 16}, std::pair{7, 16}, std::pair{23, 16}, std::pair{24, 32}, std::pair{1919, 1920}})
+    EXPECT_EQ(RoundTo16(in), out) << in;
 }
 
 TEST(TimeString, FormatsSecondsAndMilliseconds) {
