@@ -7,28 +7,18 @@
 namespace kivora::testing {
 namespace {
 
-class PlayerRange : public ::testing::Test {
-protected:
-  void SetUp() override { EnsureApp(); }
-  void Close(TAVPlayer& p) {
-    p.CloseMovie();
-    ASSERT_TRUE(PumpUntil([&] { return !p.Playing(); }, 5000));
-  }
-};
+using PlayerRange = PlayerFixture;
 
 TEST_F(PlayerRange, StartAndEndTimeLimitWhatIsPlayedAndTheEndIsReported) {
-  RecordingView view;
-  TAVPlayer p;
-  p.SetDisableAudio(true);
-  p.RegisterView(&view);
-  p.SetStartTime(1000000);  // 1 s: key frames every 10 pictures, so 20 is the one before
-  p.SetEndTime(2000000);
+  Make();
+  player->SetStartTime(1000000);  // 1 s: key frames every 10 pictures, so 20 is the one before
+  player->SetEndTime(2000000);
   int finished = 0;
-  p.OnPlaybackFinished = [&](TComponent*) { finished++; };
-  p.OpenMovie(VideoClip(), false, true);
-  EXPECT_NEAR(p.Duration(), 1.0, 1e-9);
+  player->OnPlaybackFinished = [&](TComponent*) { finished++; };
+  player->OpenMovie(VideoClip(), false, true);
+  EXPECT_NEAR(player->Duration(), 1.0, 1e-9);
   ASSERT_TRUE(PumpUntil([&] { return finished > 0; }, 10000));
-  PumpUntil([] { return false; }, 300);
+  Wait(300);
   const std::vector<int> shown = view.Numbers();
   ASSERT_FALSE(shown.empty());
   EXPECT_GE(shown.front(), 20);
@@ -36,7 +26,6 @@ TEST_F(PlayerRange, StartAndEndTimeLimitWhatIsPlayedAndTheEndIsReported) {
   EXPECT_LE(shown.back(), 51) << "nothing well past the end time";
   EXPECT_GE(shown.back(), 45);
   EXPECT_EQ(finished, 1);
-  Close(p);
 }
 
 TEST_F(PlayerRange, AnAttachedCoverPictureOfASoundFileIsShown) {
@@ -44,19 +33,14 @@ TEST_F(PlayerRange, AnAttachedCoverPictureOfASoundFileIsShown) {
   s.container = "mp3";
   s.video_codec = AV_CODEC_ID_NONE;
   s.audio_codec = AV_CODEC_ID_MP3;
-  s.audio_seconds = 2.0;
   s.cover_picture = true;
   s.cover_number = 7;
-  const std::string& file = Media::Get().File("cover.mp3", s);
-  RecordingView view;
-  TAVPlayer p;
-  p.RegisterView(&view);
-  p.OpenMovie(file, false, true);
-  EXPECT_EQ(p.VideoStreamCount(), 1);
-  EXPECT_EQ(p.AudioStreamCount(), 1);
+  Make(false);
+  player->OpenMovie(Media::Get().File("cover.mp3", s), false, true);
+  EXPECT_EQ(player->VideoStreamCount(), 1);
+  EXPECT_EQ(player->AudioStreamCount(), 1);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1; }, 10000));
   EXPECT_EQ(view.Numbers().front(), 7);
-  Close(p);
 }
 
 TEST_F(PlayerRange, ACoverImageStandsInForPicturesOfASoundOnlyFile) {
@@ -65,43 +49,32 @@ TEST_F(PlayerRange, ACoverImageStandsInForPicturesOfASoundOnlyFile) {
   s.video_codec = AV_CODEC_ID_NONE;
   s.audio_seconds = 3.0;
   const std::string& file = Media::Get().File("plain.m4a", s);
+  Make(false);
+  player->OpenMovie(file, false, true);
+  Wait(500);
+  EXPECT_EQ(view.Count(), 0) << "an empty cover shows nothing";
+  CloseAndWait(*player);
 
   TBitmap cover(64, 48);
-  {
-    TBitmapData d;
-    ASSERT_TRUE(cover.Map(TMapAccess::Write, d));
-    DrawTestPicture(d.Data, d.Width, d.Height, d.Pitch, 123);
-    cover.Unmap(d);
-  }
-  // An empty cover shows nothing.
-  {
-    RecordingView view;
-    TAVPlayer p;
-    p.RegisterView(&view);
-    p.OpenMovie(file, false, true);
-    PumpUntil([] { return false; }, 500);
-    EXPECT_EQ(view.Count(), 0);
-    Close(p);
-  }
-  RecordingView view;
-  TAVPlayer p;
-  p.RegisterView(&view);
-  p.SetCoverImage(cover);
+  TBitmapData d;
+  ASSERT_TRUE(cover.Map(TMapAccess::Write, d));
+  DrawTestPicture(d.Data, d.Width, d.Height, d.Pitch, 123);
+  cover.Unmap(d);
+  player->SetCoverImage(cover);
   {
     std::lock_guard<std::mutex> g(view.lock);
     ASSERT_FALSE(view.viewSizes.empty());
     EXPECT_EQ(view.viewSizes.back(), std::make_pair(64, 48));
   }
-  p.OpenMovie(file, false, true);
-  PumpUntil([] { return false; }, 1000);
+  player->OpenMovie(file, false, true);
+  Wait(1000);
   const std::vector<int> shown = view.Numbers();
   EXPECT_GE(shown.size(), 5u) << "about ten times a second";
   EXPECT_LE(shown.size(), 12u);
   for (int n : shown) EXPECT_EQ(n, 123);
-  Close(p);
 }
 
-TEST(PlayerBitmaps, SaveFrameToBitmapConvertsStudioRangeYuv) {
+TEST(PlayerBitmaps, SaveFrameToBitmapConvertsStudioRangeYuvAndDrawVideoCopiesRgba) {
   AVFramePtr f(av_frame_alloc());
   f->format = AV_PIX_FMT_YUV420P;
   f->width = 4;
@@ -127,25 +100,22 @@ TEST(PlayerBitmaps, SaveFrameToBitmapConvertsStudioRangeYuv) {
   EXPECT_GT((red >> 16) & 0xFF, 230u);
   EXPECT_LT((red >> 8) & 0xFF, 20u);
   EXPECT_LT(red & 0xFF, 20u);
-}
 
-TEST(PlayerBitmaps, DrawVideoCopiesIntoTheBitmapAndRefusesNone) {
-  AVFramePtr f(av_frame_alloc());
-  f->format = AV_PIX_FMT_RGBA;
-  f->width = 48;
-  f->height = 32;
-  ASSERT_GE(av_frame_get_buffer(f.get(), 64), 0);
-  DrawTestPicture(f->data[0], f->width, f->height, f->linesize[0], 42);
-  TAVPlayer p;
-  EXPECT_THROW(p.DrawVideo(static_cast<TBitmap*>(nullptr), f.get()), EAssertionFailed);
-  TBitmap bmp(10, 10);
-  p.DrawVideo(&bmp, f.get());
-  ASSERT_EQ(bmp.Width(), 48);
-  ASSERT_EQ(bmp.Height(), 32);
+  AVFramePtr rgba(av_frame_alloc());
+  rgba->format = AV_PIX_FMT_RGBA;
+  rgba->width = 48;
+  rgba->height = 32;
+  ASSERT_GE(av_frame_get_buffer(rgba.get(), 64), 0);
+  DrawTestPicture(rgba->data[0], rgba->width, rgba->height, rgba->linesize[0], 42);
+  EXPECT_THROW(p.DrawVideo(static_cast<TBitmap*>(nullptr), rgba.get()), EAssertionFailed);
+  TBitmap target(10, 10);
+  p.DrawVideo(&target, rgba.get());
+  ASSERT_EQ(target.Width(), 48);
+  ASSERT_EQ(target.Height(), 32);
   TBitmapData d;
-  ASSERT_TRUE(bmp.Map(TMapAccess::Read, d));
+  ASSERT_TRUE(target.Map(TMapAccess::Read, d));
   EXPECT_EQ(ReadFrameNumber(d.Data, d.Width, d.Height, d.Pitch), 42);
-  bmp.Unmap(d);
+  target.Unmap(d);
 }
 
 }  // namespace

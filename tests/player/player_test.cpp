@@ -4,37 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <fstream>
-
 #include "kivora/platform/exception.h"
-
 #include "player_test_util.h"
 
 namespace kivora::testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-class PlayerTest : public ::testing::Test {
-protected:
-  void SetUp() override { EnsureApp(); }
-  void TearDown() override {
-    if (player) {
-      player->CloseMovie();
-      PumpUntil([&] { return !player->Playing(); }, 10000);
-      EXPECT_FALSE(player->Playing());
-      player.reset();
-    }
-  }
-  void Make(bool disableAudio = true) {
-    player = std::make_unique<TAVPlayer>();
-    player->SetDisableAudio(disableAudio);
-    player->RegisterView(&view);
-  }
-  RecordingView view;
-  std::unique_ptr<TAVPlayer> player;
-};
+using PlayerTest = PlayerFixture;
 
 TEST_F(PlayerTest, PlaysEveryPictureInOrderAtTheStreamsPaceAndReportsTheEndOnce) {
   Make();
@@ -44,9 +20,8 @@ TEST_F(PlayerTest, PlaysEveryPictureInOrderAtTheStreamsPaceAndReportsTheEndOnce)
     const double t = std::chrono::duration<double>(Clock::now() - t0).count();
     shown.emplace_back(ReadFrameNumber(f->data[0], f->width, f->height, f->linesize[0]), t);
   };
-  int finished = 0;
+  int finished = 0, started = 0;
   player->OnPlaybackFinished = [&](TComponent*) { finished++; };
-  int started = 0;
   player->OnStart = [&](TComponent*) { started++; };
   player->OpenMovie(VideoClip(), false, true);
   EXPECT_EQ(started, 1);
@@ -56,7 +31,7 @@ TEST_F(PlayerTest, PlaysEveryPictureInOrderAtTheStreamsPaceAndReportsTheEndOnce)
   EXPECT_NEAR(player->Duration(), 3.0, 0.1);
   ASSERT_TRUE(PumpUntil([&] { return !shown.empty() && shown.back().first == 74; }, 15000));
   PumpUntil([&] { return finished > 0; }, 3000);
-  PumpUntil([] { return false; }, 300);
+  Wait(300);
   EXPECT_EQ(finished, 1);
   EXPECT_TRUE(player->Playing()) << "the movie stays open after its end";
 
@@ -64,37 +39,27 @@ TEST_F(PlayerTest, PlaysEveryPictureInOrderAtTheStreamsPaceAndReportsTheEndOnce)
   EXPECT_EQ(shown.front().first, 0);
   for (size_t i = 1; i < shown.size(); i++) ASSERT_GT(shown[i].first, shown[i - 1].first) << "at " << i;
   // Pictures come at 25 per second, not as fast as they decode.
-  const double span = shown.back().second - shown.front().second;
-  EXPECT_NEAR(span, 74 / 25.0, 0.5);
+  EXPECT_NEAR(shown.back().second - shown.front().second, 74 / 25.0, 0.5);
   EXPECT_EQ(player->FrameNumber(), static_cast<int>(shown.size()));
   EXPECT_TRUE(view.onGuiThread);
   EXPECT_EQ(view.Count(), static_cast<int>(shown.size()));
 }
 
-TEST_F(PlayerTest, PausedOpenShowsTheFirstPictureAndStepForwardShowsExactlyOneMore) {
+TEST_F(PlayerTest, PausedOpenStepsOneByOneAndSeeksLandOnTheAskedSideOfTheTarget) {
   Make();
-  player->OpenMovie(VideoClip(), true, true);
-  ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && player->Paused(); }, 5000));
-  PumpUntil([] { return false; }, 300);
+  player->OpenMovie(VideoClip(), true, true);  // key frames every 10 pictures
+  auto settle = [&](int before) {
+    ASSERT_TRUE(PumpUntil([&] { return view.Count() > before && player->Paused(); }, 5000));
+    Wait(200);
+  };
+  settle(0);
   EXPECT_EQ(view.Numbers(), std::vector<int>{0});
   for (int n = 1; n <= 3; n++) {
     player->StepForward();
-    ASSERT_TRUE(PumpUntil([&] { return view.Count() == n + 1 && player->Paused(); }, 5000));
-    PumpUntil([] { return false; }, 200);
+    settle(n);
     EXPECT_EQ(view.Count(), n + 1);
     EXPECT_EQ(view.Last(), n);
   }
-  player->Pause();  // paused already: nothing happens
-  EXPECT_TRUE(player->Paused());
-  player->Play();
-  EXPECT_FALSE(player->Paused());
-  ASSERT_TRUE(PumpUntil([&] { return view.Last() >= 10; }, 5000));
-}
-
-TEST_F(PlayerTest, SeekRequestsLandOnTheAskedSideOfTheTarget) {
-  Make();
-  player->OpenMovie(VideoClip(), true, true);  // key frames every 10 pictures
-  ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && player->Paused(); }, 5000));
   struct Case {
     TAVSeekPositionMode mode;
     double target;
@@ -103,10 +68,8 @@ TEST_F(PlayerTest, SeekRequestsLandOnTheAskedSideOfTheTarget) {
                {spForwardRequest, 2.25, 60}};
   for (const Case& c : cases) {
     player->SetSeekPositionMode(c.mode);
-    const int before = view.Count();
     player->SetPosition(c.target);
-    ASSERT_TRUE(PumpUntil([&] { return view.Count() > before && player->Paused(); }, 5000));
-    PumpUntil([] { return false; }, 200);
+    settle(view.Count());
     EXPECT_EQ(view.Last(), c.expect) << "seek to " << c.target;
     EXPECT_TRUE(player->Paused()) << "a seek while paused stays paused";
     // The position follows the clock, which a seek sets to its target.
@@ -114,6 +77,9 @@ TEST_F(PlayerTest, SeekRequestsLandOnTheAskedSideOfTheTarget) {
     EXPECT_GE(pos, std::min(c.target, c.expect / 25.0) - 0.05);
     EXPECT_LE(pos, std::max(c.target, c.expect / 25.0) + 0.05);
   }
+  player->Play();
+  EXPECT_FALSE(player->Paused());
+  ASSERT_TRUE(PumpUntil([&] { return view.Last() >= 70; }, 5000));
 }
 
 TEST_F(PlayerTest, ASecondSeekWhileOneIsPendingIsIgnored) {
@@ -121,11 +87,10 @@ TEST_F(PlayerTest, ASecondSeekWhileOneIsPendingIsIgnored) {
   player->OpenMovie(VideoClip(), true, true);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && player->Paused(); }, 5000));
   player->SetSeekPositionMode(spBackwardRequest);
-  const int before = view.Count();
   player->SetPosition(2.0);
   player->SetPosition(0.5);  // dropped: the first is still pending
-  ASSERT_TRUE(PumpUntil([&] { return view.Count() > before && player->Paused(); }, 5000));
-  PumpUntil([] { return false; }, 300);
+  ASSERT_TRUE(PumpUntil([&] { return view.Count() > 1 && player->Paused(); }, 5000));
+  Wait(300);
   EXPECT_EQ(view.Last(), 50);
 }
 
@@ -154,13 +119,11 @@ TEST_F(PlayerTest, OutputPixelFormatFollowsRGBModeAndForceYv12) {
     p.OpenMovie(*c.file, false, true);
     ASSERT_TRUE(PumpUntil([&] { return v.Count() >= 3; }, 5000));
     EXPECT_EQ(p.OutputPixelFormat(), c.expect);
-    {
-      std::lock_guard<std::mutex> g(v.lock);
-      for (int f : v.formats) EXPECT_EQ(f, c.expect);
-      for (int n : v.numbers) EXPECT_GE(n, 0) << "the picture reads back in every format";
+    for (const Shot& s : v.Since()) {
+      EXPECT_EQ(s.format, c.expect);
+      EXPECT_GE(s.number, 0) << "the picture reads back in every format";
     }
-    p.CloseMovie();
-    PumpUntil([&] { return !p.Playing(); }, 5000);
+    CloseAndWait(p, 5000);
   }
 }
 
@@ -170,18 +133,17 @@ TEST_F(PlayerTest, PicturesAreCutToMultiplesOf16AndViewsAreSizedFirst) {
   s.height = 1080;
   s.frames = 8;
   s.audio_codec = AV_CODEC_ID_NONE;
-  const std::string& file = Media::Get().File("hd.mp4", s);
   Make();
-  player->OpenMovie(file, false, true);
+  player->OpenMovie(Media::Get().File("hd.mp4", s), false, true);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 2; }, 10000));
+  EXPECT_EQ(player->GetVideoWidth(), 1920);
+  EXPECT_EQ(player->GetVideoHeight(), 1072);
   std::lock_guard<std::mutex> g(view.lock);
   ASSERT_FALSE(view.viewSizes.empty());
   EXPECT_EQ(view.viewSizes.front(), std::make_pair(1920, 1072));
   EXPECT_EQ(view.clears.front(), 0xFF000000u);
-  EXPECT_EQ(view.sizes.front(), std::make_pair(1920, 1072));
-  EXPECT_EQ(player->GetVideoWidth(), 1920);
-  EXPECT_EQ(player->GetVideoHeight(), 1072);
-  EXPECT_EQ(view.numbers.front(), 0);
+  EXPECT_EQ(std::make_pair(view.shots.front().width, view.shots.front().height), std::make_pair(1920, 1072));
+  EXPECT_EQ(view.shots.front().number, 0);
 }
 
 TEST_F(PlayerTest, AResolutionChangeRebuildsTheGraphAndResizesTheViews) {
@@ -193,19 +155,18 @@ TEST_F(PlayerTest, AResolutionChangeRebuildsTheGraphAndResizesTheViews) {
   s.resize_at_frame = 15;
   s.width2 = 480;
   s.height2 = 352;
-  const std::string& file = Media::Get().File("resize.mkv", s);
   Make();
-  player->OpenMovie(file, false, true);
+  player->OpenMovie(Media::Get().File("resize.mkv", s), false, true);
   ASSERT_TRUE(PumpUntil([&] { return view.Last() >= 25; }, 10000));
+  for (const Shot& shot : view.Since()) {
+    if (shot.number < 0) continue;
+    const auto expect = shot.number < 15 ? std::make_pair(320, 240) : std::make_pair(480, 352);
+    EXPECT_EQ(std::make_pair(shot.width, shot.height), expect) << "picture " << shot.number;
+  }
   std::lock_guard<std::mutex> g(view.lock);
   ASSERT_GE(view.viewSizes.size(), 2u);
   EXPECT_EQ(view.viewSizes.front(), std::make_pair(320, 240));
   EXPECT_EQ(view.viewSizes.back(), std::make_pair(480, 352));
-  for (size_t i = 0; i < view.numbers.size(); i++) {
-    if (view.numbers[i] < 0) continue;
-    const auto expect = view.numbers[i] < 15 ? std::make_pair(320, 240) : std::make_pair(480, 352);
-    EXPECT_EQ(view.sizes[i], expect) << "picture " << view.numbers[i];
-  }
 }
 
 TEST_F(PlayerTest, VideoFiltersAreAppliedAndRebuiltWhilePlaying) {
@@ -213,17 +174,10 @@ TEST_F(PlayerTest, VideoFiltersAreAppliedAndRebuiltWhilePlaying) {
   player->SetVideoFilters("scale=160:128");
   player->OpenMovie(VideoClip(), false, true);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 3; }, 5000));
-  {
-    std::lock_guard<std::mutex> g(view.lock);
-    EXPECT_EQ(view.sizes.back(), std::make_pair(160, 128));
-  }
+  EXPECT_EQ(view.LastShot().width, 160);
+  EXPECT_EQ(view.LastShot().height, 128);
   player->SetVideoFilters("");
-  ASSERT_TRUE(PumpUntil(
-      [&] {
-        std::lock_guard<std::mutex> g(view.lock);
-        return view.sizes.back() == std::make_pair(320, 240);
-      },
-      5000));
+  ASSERT_TRUE(PumpUntil([&] { return view.LastShot().width == 320 && view.LastShot().height == 240; }, 5000));
   const int last = view.Last();
   ASSERT_TRUE(PumpUntil([&] { return view.Last() > last + 3; }, 5000)) << "playback goes on";
 }
@@ -237,12 +191,11 @@ TEST_F(PlayerTest, AFilterFFmpegCannotParseEndsOnlyTheVideoAndIsReported) {
   EXPECT_EQ(view.Count(), 0);
 }
 
-// ---- failures ----
-
-TEST_F(PlayerTest, BlockingOpenOfAMissingFileRaisesWithTheReason) {
+TEST_F(PlayerTest, OpenFailuresRaiseWhenBlockingAndArriveAsConnectionErrorsInTheBackground) {
+  const std::string missing = Media::Get().Path("missing.mp4");
   Make();
   try {
-    player->OpenMovie(Media::Get().Path("missing.mp4"), false, true);
+    player->OpenMovie(missing, false, true);
     FAIL() << "no exception";
   } catch (const kivora::Exception& e) {
     const std::string msg = e.what();
@@ -250,14 +203,10 @@ TEST_F(PlayerTest, BlockingOpenOfAMissingFileRaisesWithTheReason) {
     EXPECT_NE(msg.find("missing.mp4"), std::string::npos);
   }
   EXPECT_FALSE(player->Playing());
-}
 
-TEST_F(PlayerTest, BackgroundOpenFailuresArriveAsConnectionErrors) {
   const std::string text = Media::Get().Path("notes.txt");
-  {
-    std::ofstream(text) << "these are not the droids you are looking for\n";
-  }
-  for (const std::string& url : {Media::Get().Path("missing.mp4"), text, std::string("tcp://127.0.0.1:1")}) {
+  std::ofstream(text) << "these are not the droids you are looking for\n";
+  for (const std::string& url : {missing, text, std::string("tcp://127.0.0.1:1")}) {
     Make();
     std::vector<std::string> errors;
     bool onGui = false;
@@ -267,10 +216,10 @@ TEST_F(PlayerTest, BackgroundOpenFailuresArriveAsConnectionErrors) {
     };
     ASSERT_NO_THROW(player->OpenMovie(url, false, false));
     ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, 10000)) << url;
+    Wait(100);
     EXPECT_TRUE(onGui);
     EXPECT_FALSE(errors.front().empty());
     EXPECT_EQ(errors.front(), player->LastErrorMessage());
-    PumpUntil([] { return false; }, 100);
     EXPECT_FALSE(player->Playing()) << url;
     EXPECT_EQ(errors.size(), 1u);
     player.reset();
@@ -278,17 +227,9 @@ TEST_F(PlayerTest, BackgroundOpenFailuresArriveAsConnectionErrors) {
 }
 
 TEST_F(PlayerTest, ATruncatedStreamPlaysWhatIsThereAndEnds) {
-  MediaSpec s;
-  s.container = "mpegts";
-  s.audio_codec = AV_CODEC_ID_NONE;
-  s.frames = 50;
-  const std::string& full = Media::Get().File("whole.ts", s);
+  const std::string bytes = ReadAll(VideoClip(50, "mpegts"));
   const std::string cut = Media::Get().Path("cut.ts");
-  {
-    std::ifstream in(full, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ofstream(cut, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2 + 77));
-  }
+  std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2 + 77);
   Make();
   int finished = 0;
   player->OnPlaybackFinished = [&](TComponent*) { finished++; };
