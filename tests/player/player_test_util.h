@@ -178,14 +178,14 @@ public:
     FPort = ntohs(a.sin_port);
     listen(FListen, 4);
   }
-  ~LoopbackListener() { Stop(); }
-  // Makes a pending or later Accept fail.
-  void Stop() {
-    if (FListen < 0) return;
-    shutdown(FListen, SHUT_RDWR);
-    close(FListen);
-    FListen = -1;
+  // The thread that accepts must have been joined by now.
+  ~LoopbackListener() {
+    if (FListen >= 0) close(FListen);
   }
+  // Makes a pending or later Accept fail. The socket stays open (and its
+  // number taken) until destruction, so an accepting thread never races a
+  // reused descriptor.
+  void Stop() { shutdown(FListen, SHUT_RDWR); }
   int Accept() { return accept(FListen, nullptr, nullptr); }
   int Port() const { return FPort; }
 

@@ -268,7 +268,7 @@ private:
   std::string FTitle;
   std::string FSound;
   LoopbackListener FListener;
-  int FClient = -1;
+  std::atomic<int> FClient{-1};  // the destructor wakes the serving thread through it
   std::atomic<bool> FStop{false};
   std::atomic<bool> FAskedForMetadata{false};
   std::thread FThread;  // last: starts once everything above is ready

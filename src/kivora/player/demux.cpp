@@ -482,7 +482,7 @@ void TAVPlayer::HandleStreamSwitches() {
     FreeAudioCtx();
     FAudioQ->Flush();
     FAudioStreamIndex = pos;
-    if (InitAudio()) ResumeAt(resume);
+    if (InitAudio()) ResumeAt(resume, true);
     else DisableCurrAudioStream();
     UpdateMetaDatas();
     EndStreamSwitch(FAudioRequest, FAudioStreamChanged, serial);
@@ -501,7 +501,7 @@ void TAVPlayer::HandleStreamSwitches() {
         FSubtitleThreadRun = true;
         // Subtitles already shown were read before the switch; a seek to
         // where playback is brings the new stream's current one.
-        ResumeAt(ResumePosition());
+        ResumeAt(ResumePosition(), true);
       } else {
         DisableCurrSubtitleStream();
       }
@@ -513,14 +513,18 @@ void TAVPlayer::HandleStreamSwitches() {
 
 // Seeks to a position (seconds from the start) for a stream switch. A seek
 // the application asked for and not yet carried out wins.
-void TAVPlayer::ResumeAt(double position) {
+//
+// A new video stream has to start at a key frame at or before the position.
+// A new sound or subtitle stream goes on from the first key frame at or after
+// it, so the picture never runs backwards for a change the viewer cannot see.
+void TAVPlayer::ResumeAt(double position, bool forwardOnly) {
   if (FSeekReq.load()) return;
   FResumePosition = position;
   int64_t base = 0;
   if (FStartTime.load() != AV_NOPTS_VALUE) base = FStartTime.load();
   else if (FContainerStartTime.load() != AV_NOPTS_VALUE) base = FContainerStartTime.load();
-  // No window around the target: the key frame at or before it.
-  stream_seek(base + static_cast<int64_t>(position * 1000000.0), 0);
+  // rel 2 makes the window start at the target itself (see the seek step).
+  stream_seek(base + static_cast<int64_t>(position * 1000000.0), forwardOnly ? 2 : 0);
 }
 
 }  // namespace kivora

@@ -286,7 +286,7 @@ private:
   // not yet carried out, else the master clock, else (the clock has no
   // data since the last flush) the position playback was last sent to.
   double ResumePosition();
-  void ResumeAt(double position);
+  void ResumeAt(double position, bool forwardOnly = false);
 
   // ---- clocks (sync.cpp) ----
   int get_master_sync_type() const;
