@@ -454,15 +454,10 @@ void TAVPlayer::HandleStreamSwitches() {
   if (TakeStreamSwitch(FVideoRequest, FVideoStreamChanged, pos, serial)) {
     const double resume = ResumePosition();
     FVideoQ->Abort();
-    {
-      std::lock_guard<std::mutex> g(FPictQMutex);
-      FPictQCond.notify_all();
-    }
+    WakeQueueWaiters();
     // The old decoder thread leaves on the aborted queue; it must be gone
     // before its codec context and filter graph are freed.
-    for (std::thread& t : FVideoThreads)
-      if (t.joinable()) t.join();
-    FVideoThreads.clear();
+    JoinThreads(FVideoThreads);
     FreeVideoCtx();
     DestroyVideoFilterGraph();
     FVideoQ->Flush();
@@ -489,10 +484,7 @@ void TAVPlayer::HandleStreamSwitches() {
   }
   if (TakeStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, pos, serial)) {
     FSubtitleQ->Abort();
-    {
-      std::lock_guard<std::mutex> g(FSubpQMutex);
-      FSubpQCond.notify_all();
-    }
+    WakeQueueWaiters();
     FreeSubtitleCtx();
     FSubtitleQ->Flush();
     FSubtitleStreamIndex = pos;

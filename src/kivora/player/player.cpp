@@ -217,44 +217,35 @@ void TAVPlayer::CloseThreads() {
   FVideoThreadRun = true;  // release decoder threads that were never resumed
   FSubtitleThreadRun = true;
   ReadSignal();
-  // Wake whoever waits on the picture or subtitle queue (the read thread may
-  // be waiting for the display to drain before a seek).
-  {
-    std::lock_guard<std::mutex> g(FPictQMutex);
-    FPictQCond.notify_all();
-  }
-  {
-    std::lock_guard<std::mutex> g(FSubpQMutex);
-    FSubpQCond.notify_all();
-  }
+  // Each stage may be waiting on the picture or subtitle queue (the read
+  // thread for the display to drain before a seek, decoders for room), so
+  // the waiters are woken before each join.
+  WakeQueueWaiters();
   if (FReadThread.joinable()) FReadThread.join();
   FreeQueue();
-  {
-    std::lock_guard<std::mutex> g(FPictQMutex);
-    FPictQCond.notify_all();
-  }
-  {
-    std::lock_guard<std::mutex> g(FSubpQMutex);
-    FSubpQCond.notify_all();
-  }
+  WakeQueueWaiters();
   if (FRefreshThread.joinable()) FRefreshThread.join();
   FreeQueue();
+  WakeQueueWaiters();
+  JoinThreads(FVideoThreads);
+  JoinThreads(FSubtitleThreads);
+  FreeResources();
+  FWorkersRunning = false;
+}
+
+void TAVPlayer::WakeQueueWaiters() {
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
     FPictQCond.notify_all();
   }
-  for (std::thread& t : FVideoThreads)
+  std::lock_guard<std::mutex> g(FSubpQMutex);
+  FSubpQCond.notify_all();
+}
+
+void TAVPlayer::JoinThreads(std::vector<std::thread>& threads) {
+  for (std::thread& t : threads)
     if (t.joinable()) t.join();
-  FVideoThreads.clear();
-  {
-    std::lock_guard<std::mutex> g(FSubpQMutex);
-    FSubpQCond.notify_all();
-  }
-  for (std::thread& t : FSubtitleThreads)
-    if (t.joinable()) t.join();
-  FSubtitleThreads.clear();
-  FreeResources();
-  FWorkersRunning = false;
+  threads.clear();
 }
 
 void TAVPlayer::FreeResources() {

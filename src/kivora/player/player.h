@@ -250,6 +250,9 @@ private:
   void JoinCloser();
   void StartCloser();
   void CloseThreads();
+  // Wakes every thread waiting on the picture or subtitle queue.
+  void WakeQueueWaiters();
+  static void JoinThreads(std::vector<std::thread>& threads);
   void SetLastError(const std::string& msg);
 
   // ---- opening and demuxing (demux.cpp) ----

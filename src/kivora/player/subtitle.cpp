@@ -31,13 +31,8 @@ void TAVPlayer::FreeSubtitleCtx() {
   if (!FSubtitleCodecCtx && !FSubtitleStream) return;
   FlushSubtitleQueue();
   if (FSubtitleQ) FSubtitleQ->Abort();
-  {
-    std::lock_guard<std::mutex> g(FSubpQMutex);
-    FSubpQCond.notify_all();
-  }
-  for (std::thread& t : FSubtitleThreads)
-    if (t.joinable()) t.join();
-  FSubtitleThreads.clear();
+  WakeQueueWaiters();
+  JoinThreads(FSubtitleThreads);
   FlushSubtitleQueue();
   if (FSubtitleQ) FSubtitleQ->Flush();
   if (FSubtitleStream) FSubtitleStream->discard = AVDISCARD_ALL;
