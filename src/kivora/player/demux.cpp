@@ -59,10 +59,6 @@ void TAVPlayer::OpenMovieInternal() {
     if (!fmt.empty()) FFormat = av_find_input_format(fmt.c_str());
     if (!Stream_Open()) throw Exception("Failed to initialize Video!");
     if (FInitPaused.load()) Pause();
-    const int64_t start = FStartTime.load() != AV_NOPTS_VALUE ? FStartTime.load() : 0;
-    const int64_t end = FEndTime.load() != AV_NOPTS_VALUE ? FEndTime.load() : FContainerDuration.load();
-    FInfinite = FContainerDuration.load() == AV_NOPTS_VALUE;
-    FDuration = FInfinite.load() && FEndTime.load() == AV_NOPTS_VALUE ? -1.0 : (end - start) / 1000000.0;
     MainThread::Synchronize([this] { DoStart(); });
     if (FInitPaused.load()) StepForward();
   } catch (const std::exception& e) {
@@ -138,6 +134,14 @@ bool TAVPlayer::Stream_Open() {
   max_frame_duration = 10.0;
   FContainerStartTime = FIc->start_time;
   FContainerDuration = FIc->duration;
+  // The playable duration is known before the read thread starts: it decides
+  // which packets are in range.
+  {
+    const int64_t start = FStartTime.load() != AV_NOPTS_VALUE ? FStartTime.load() : 0;
+    const int64_t end = FEndTime.load() != AV_NOPTS_VALUE ? FEndTime.load() : FContainerDuration.load();
+    FInfinite = FContainerDuration.load() == AV_NOPTS_VALUE;
+    FDuration = FInfinite.load() && FEndTime.load() == AV_NOPTS_VALUE ? -1.0 : (end - start) / 1000000.0;
+  }
 
   if (FStartTime.load() != AV_NOPTS_VALUE) {
     int64_t ts = FStartTime.load();
