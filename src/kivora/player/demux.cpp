@@ -159,13 +159,7 @@ bool TAVPlayer::Stream_Open() {
 
   {
     std::lock_guard<std::mutex> g(FStreamLock);
-    FVideoIdxList.clear();
-    FAudioIdxList.clear();
-    FSubtitleIdxList.clear();
-    FVideoPropList.clear();
-    FAudioPropList.clear();
-    FSubtitlePropList.clear();
-    FVideoStreamIndex = FAudioStreamIndex = FSubtitleStreamIndex = -1;
+    ClearStreamLists();
     for (unsigned i = 0; i < FIc->nb_streams; i++) {
       AVStream* st = FIc->streams[i];
       // Streams are decoded only once chosen; the rest is not demuxed in vain.

@@ -233,6 +233,16 @@ void TAVPlayer::CloseThreads() {
   FWorkersRunning = false;
 }
 
+void TAVPlayer::ClearStreamLists() {
+  FVideoIdxList.clear();
+  FAudioIdxList.clear();
+  FSubtitleIdxList.clear();
+  FVideoPropList.clear();
+  FAudioPropList.clear();
+  FSubtitlePropList.clear();
+  FVideoStreamIndex = FAudioStreamIndex = FSubtitleStreamIndex = -1;
+}
+
 void TAVPlayer::WakeQueueWaiters() {
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
@@ -258,15 +268,7 @@ void TAVPlayer::FreeResources() {
     FVideoQ.reset();
     FAudioQ.reset();
     FSubtitleQ.reset();
-    FVideoIdxList.clear();
-    FAudioIdxList.clear();
-    FSubtitleIdxList.clear();
-    FVideoPropList.clear();
-    FAudioPropList.clear();
-    FSubtitlePropList.clear();
-    FVideoStreamIndex = -1;
-    FAudioStreamIndex = -1;
-    FSubtitleStreamIndex = -1;
+    ClearStreamLists();
   }
   for (TSubPicture& sp : FSubpQ) avsubtitle_free(&sp.sub);
   FSubpQSize = FSubpQRindex = FSubpQWindex = 0;

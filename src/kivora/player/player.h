@@ -252,6 +252,8 @@ private:
   void CloseThreads();
   // Wakes every thread waiting on the picture or subtitle queue.
   void WakeQueueWaiters();
+  // Empties the stream lists (FStreamLock held) and forgets the chosen streams.
+  void ClearStreamLists();
   static void JoinThreads(std::vector<std::thread>& threads);
   void SetLastError(const std::string& msg);
 
