@@ -10,6 +10,7 @@ PACKAGES=(
   libsdl2-dev libsdl2-mixer-dev
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev locales
 )
 
 missing=()
