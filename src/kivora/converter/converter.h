@@ -1,0 +1,196 @@
+#pragma once
+// TAVConverter: transcodes one or more input files into one or more output
+// files on a worker thread. Fill InputFiles, OutputFiles and ConvertOptions,
+// call Convert, and receive progress, completion and error events.
+//
+// Threads: Convert, Stop, Pause, Resume and the property getters are called
+// from the application's thread (the GUI thread in a Qt application); the
+// figures (Progress, sizes, LastErrorMessage) are safe to read at any time.
+// OnProgress, OnStopped, OnError, OnComplete and OnVideoBuffer run on the GUI
+// thread while the worker waits for them, or on the worker itself when
+// ConvertOptions().Synchronous() is set (and in a program without a Qt
+// application object). OnAudioBuffer and OnVideoStats always run on the
+// worker; OnLog runs on the thread that logged. No handler runs while a lock
+// of the converter is held, so a handler may call any method of it, and
+// OnComplete may even destroy the converter or start the next conversion.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivora/converter/options.h"
+#include "kivora/platform/component.h"
+#include "kivora/platform/semaphore.h"
+#include "kivora/platform/stringlist.h"
+#include "kivora/runtime/avbitmap.h"
+#include "kivora/runtime/avlib.h"
+#include "kivora/runtime/events.h"
+
+namespace kivora {
+
+enum TAVConvertState { csNone = 0, csRunning, csStopped, csPaused, csWaiting };
+
+using TAVProgressEvent = std::function<void(TComponent* Sender)>;
+// errorMsg: what failed; lastestErrorLog: FFmpeg's last error line. Leave
+// Handled false to have the message shown to the user as "errorMsg:lastestErrorLog".
+using TAVConvertErrorEvent = std::function<void(TComponent* Sender, const std::string& errorMsg,
+                                                const std::string& lastestErrorLog, bool& Handled)>;
+// A filtered video frame as an RGBA bitmap; set BufferModified after drawing
+// into it and the encoder receives the edited picture.
+using TAVOnVideoBufferEvent =
+    std::function<void(TComponent* Sender, TAVBitmap& Bitmap, double timeStamp, bool& BufferModified)>;
+using TAVVideoStatsEvent =
+    std::function<void(TComponent* Sender, int VideoWidth, int VideoHeight, double Bitrate,
+                       double AvgBitrate, int FrameNumber, double elapse)>;
+
+// Serialises FFmpeg calls that are not safe to run in several converters at
+// once (codec opening and closing); held only around such calls.
+std::mutex& AVMutex();
+
+class TAVTranscoder;
+
+class TAVConverter : public TComponent, public IAVLogger {
+public:
+  explicit TAVConverter(TComponent* AOwner = nullptr);
+  // Stops a running conversion and waits for its worker.
+  ~TAVConverter() override;
+
+  TAVConvertOptions& ConvertOptions() { return FConvertOptions; }
+  const TAVConvertOptions& ConvertOptions() const { return FConvertOptions; }
+  void SetConvertOptions(const TAVConvertOptions& Value) { FConvertOptions.Assign(Value); }
+  TStringList& InputFiles() { return FInputFiles; }
+  const TStringList& InputFiles() const { return FInputFiles; }
+  void SetInputFiles(const TStringList& Value) { FInputFiles.Assign(Value); }
+  TStringList& OutputFiles() { return FOutputFiles; }
+  const TStringList& OutputFiles() const { return FOutputFiles; }
+  void SetOutputFiles(const TStringList& Value) { FOutputFiles.Assign(Value); }
+  TAVLogLevel LogLevel() const { return FLogLevel.load(); }
+  void SetLogLevel(TAVLogLevel Value) { FLogLevel = Value; }
+  // OnVideoBuffer fires for every n-th filtered video frame; below 1 counts as 1.
+  int VideoBufferEventInterval() const { return FVideoBufferEventInterval; }
+  void SetVideoBufferEventInterval(int Value) { FVideoBufferEventInterval = Value; }
+  // Prefix of the two-pass statistics files ("<prefix>-<stream>.log"). Empty:
+  // derived from the first output file's name, so that parallel two-pass
+  // conversions never share a file; "ffmpeg2pass" in the current folder when
+  // the output is not a plain file path.
+  const std::string& PassLogFile() const { return FPassLogFile; }
+  void SetPassLogFile(const std::string& Value) { FPassLogFile = Value; }
+
+  TAVLogEvent OnLog;
+  TAVProgressEvent OnProgress;
+  TNotifyEvent OnComplete;
+  TNotifyEvent OnStopped;
+  TAVOnVideoBufferEvent OnVideoBuffer;
+  TAVOnAudioBufferEvent OnAudioBuffer;
+  TAVConvertErrorEvent OnError;
+  TAVVideoStatsEvent OnVideoStats;
+
+  // Starts a conversion on a new worker thread and returns at once. ASem, when
+  // given, limits how many converters sharing it run at once (the converter
+  // waits in csWaiting for a slot, and gives it back while paused). A call
+  // while a conversion runs is refused with an Exception.
+  void Convert(TSemaphore* ASem = nullptr);
+  // Ends the conversion after the current step; the output files still get
+  // their trailers. A converter waiting for the semaphore stops waiting.
+  void Stop();
+  void Pause();
+  void Resume();
+  // Waits until the conversion has ended (state csNone) or timeoutMs passed
+  // (negative: for ever). On the GUI thread, pending events keep running.
+  bool WaitFor(int timeoutMs = -1);
+  // Zeroes the figures of the last conversion.
+  void Reset();
+
+  TAVConvertState State() const;
+  int Progress() const { return GetProgress(); }
+  int GetProgress() const;
+  double ConvertedDuration() const;
+  double Duration() const;
+  int64_t TargetFileSize() const;
+  int64_t SourceFileSize() const;
+  double Bitrate() const;
+  int64_t VideoSize() const;
+  int64_t LastTime() const;
+  // Seconds since the loop started.
+  int64_t GetUsedTime() const;
+  // Seconds left by the progress so far; 362439 before any progress.
+  int64_t GetLeftTime() const;
+  // Size of input file index while the inputs are open, else its last known size.
+  int64_t GetSourceFileSize(int index) const;
+  std::string LastErrorMessage() const;
+  void SetLastErrorMessage(const std::string& Value);
+
+  // IAVLogger
+  void DoLog(int level, const std::string& text) override;
+  int GetLogLevel() override { return kivora::GetLogLevel(LogLevel()); }
+
+protected:
+  // Event dispatchers; each runs the handler on the thread the header names.
+  virtual void DoStop();
+  virtual void DoError();
+  virtual void DoVideoBuffer(TAVBitmap& Bitmap, double timeStamp);
+  virtual void DoConvertComplete();
+  void DoProgress();
+
+private:
+  friend class TAVTranscoder;
+  struct TControl;
+
+  // Runs fn on the GUI thread (or here in synchronous mode).
+  void Dispatch(const std::function<void()>& fn);
+  void Execute(std::shared_ptr<TControl> control);
+  void ConvertAV(std::shared_ptr<TControl> control);
+  // Worker side of the state machine.
+  bool AcquireSemaphore();   // false when stopped while waiting
+  void ReleaseSemaphore();
+  // Between steps: waits while paused; false when a stop was asked for.
+  bool CheckPauseAndStop();
+  void SetState(TAVConvertState s);
+  void ReapWorker();
+  void RaiseError(const std::string& msg);
+
+  TAVConvertOptions FConvertOptions;
+  TStringList FInputFiles;
+  TStringList FOutputFiles;
+  std::atomic<TAVLogLevel> FLogLevel{llInfo};
+  int FVideoBufferEventInterval = 1;
+  std::string FPassLogFile;
+
+  // State machine.
+  mutable std::mutex FStateLock;
+  std::condition_variable FStateCond;
+  TAVConvertState FState = csNone;
+  TSemaphore* FSem = nullptr;
+  bool FHoldsSlot = false;  // only the worker reads and writes it
+  std::thread FThread;
+  std::shared_ptr<TControl> FControl;
+
+  // Figures, readable at any time.
+  mutable std::mutex FFigureLock;
+  std::string FErrorMsg;
+  std::string FLastErrorMessage;
+  double FConvertedDuration = 0;
+  double FDuration = 0;
+  int64_t FTargetFileSize = 0;
+  int64_t FSourceFileSize = 0;
+  double FBitrate = 0;
+  int64_t FVideoSize = 0;
+  int64_t FAudioSize = 0;
+  int64_t timer_start = 0;
+  int64_t last_time = 0;
+  int64_t FLastProgressEvent = 0;
+  std::vector<int64_t> FSourceSizes;
+
+  // OnVideoBuffer exchange.
+  bool FBufferModified = false;
+  int FVideoBufferCount = 0;
+
+  TAVTranscoder* FTranscoder = nullptr;  // the running conversion, worker only
+};
+
+}  // namespace kivora
