@@ -1,0 +1,121 @@
+#pragma once
+// TPreviewDecoder: opens a media file's video stream and decodes single
+// pictures from it, by timestamp or one after the other, without painting.
+// The preview control runs it on its worker thread; programs and tests use it
+// directly. Not thread-safe, except Abort, which any thread may call.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "kivora/platform/bitmap.h"
+#include "kivora/runtime/ffmpeg.h"
+
+namespace kivora {
+
+class TPreviewDecoder {
+public:
+  TPreviewDecoder();
+  ~TPreviewDecoder();
+  TPreviewDecoder(const TPreviewDecoder&) = delete;
+  TPreviewDecoder& operator=(const TPreviewDecoder&) = delete;
+
+  // Opens the file (any URL FFmpeg reads) and the decoder of its best video
+  // stream. On failure everything opened is closed again and LastError says
+  // why. Blocking I/O is bounded by TimeoutMs and by Abort.
+  bool Open(const std::string& fileName);
+  // Frees the decoder, the container and the pictures; forgets the start time.
+  void Close();
+  bool IsOpen() const { return FFormat != nullptr; }
+
+  // Decodes the picture for targetUs (microseconds from the stream's start).
+  // Key-frame mode gives the first picture decoded after the key frame at or
+  // before the target; accurate mode decodes on and gives the picture on
+  // screen at the target (the last one starting at or before it, or the first
+  // one when the target lies before every picture). Near the end the decoder
+  // is drained, so a target inside the file always gives a picture. False when
+  // no picture came out (seek or read failure, no data, a picture the scaler
+  // cannot convert); the previous picture then stays.
+  bool DecodeAt(int64_t targetUs, bool accurate);
+  // Decodes the next picture in stream order (from the start after Open, or
+  // on from the last DecodeAt). False at the end of the stream or on error.
+  bool DecodeNext();
+
+  // The last decoded picture as the decoder gave it; null before the first.
+  const AVFrame* Frame() const { return FHasPicture ? FFrame.get() : nullptr; }
+  // Its time in microseconds from the stream's start (from the frame's own
+  // best-effort timestamp); AV_NOPTS_VALUE when it has none.
+  int64_t PictureTime() const { return FPictureTime; }
+  // Converts the last picture to RGBA into the bitmap, sized to the picture.
+  // The scaler follows each picture's own size and pixel format. False when
+  // there is no picture or it cannot be converted (the bitmap is untouched).
+  bool ToBitmap(TBitmap& bitmap, int swsFlags = SWS_BICUBIC);
+
+  // The container's start time in microseconds (0 when unknown or closed).
+  int64_t StartTime() const { return FStartTime; }
+  // Seconds; NaN when the container does not know its duration.
+  double Duration() const { return FDuration; }
+  // The video stream's r_frame_rate as a number (0 when unknown).
+  double FrameRate() const { return FFrameRate; }
+  // Chroma subsampling (log2) of the decoder's pixel format at open.
+  int HSub() const { return FHSub; }
+  int VSub() const { return FVSub; }
+  AVFormatContext* FormatContext() const { return FFormat.get(); }
+  AVCodecContext* CodecContext() const { return FCodec.get(); }
+  int VideoStream() const { return FVideoStream; }
+
+  // Upper bound of each blocking Open, DecodeAt or DecodeNext (10 s by
+  // default; 0 or less: none).
+  int TimeoutMs() const { return FTimeoutMs; }
+  void SetTimeoutMs(int ms) { FTimeoutMs = ms; }
+  // Makes the current or next blocking call give up soon. Any thread.
+  void Abort() { FAbort.store(true); }
+  // Clears an earlier Abort.
+  void ResetAbort() { FAbort.store(false); }
+
+  const std::string& LastError() const { return FLastError; }
+
+private:
+  static int InterruptCallback(void* opaque) noexcept;
+  void StartDeadline();
+  bool Fail(const std::string& what, int err = 0);
+  bool OpenCodec();
+  // 1: at the key frame at or before the time; 0: only the start could be
+  // reached; -1: failed.
+  int SeekTo(int64_t absoluteUs);
+  // Decodes forward to the picture for target (absolute). 1: a picture;
+  // 0: none (LastError says why); -1: the seek went past the target.
+  int DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart);
+  // Reads and decodes until a frame comes out into FFrame (drains at the end
+  // of the data). 1: a frame; 0: end of stream; negative: error.
+  int ReceiveNext();
+  void KeepPicture();
+  // The frame's time in absolute microseconds; also moves FNextTime on.
+  int64_t FrameTimeUs(const AVFrame* f);
+
+  AVInputContextPtr FFormat;
+  AVCodecContextPtr FCodec;
+  AVFramePtr FFrame;    // the picture shown
+  AVFramePtr FScratch;  // where the next frame is decoded
+  AVPacketPtr FPacket;
+  SwsContextPtr FSws;
+  int FVideoStream = -1;
+  bool FHasPicture = false;
+  bool FDraining = false;   // the null packet has gone to the decoder
+  bool FAtStart = false;    // nothing read since the open
+  bool FSizeChanged = false;  // a picture differed from the stream's size
+  bool FNoTimestamps = false;  // the stream's packets carry no times
+  int64_t FPictureTime = AV_NOPTS_VALUE;
+  int64_t FScratchTime = AV_NOPTS_VALUE;  // absolute time of FScratch
+  int64_t FNextTime = AV_NOPTS_VALUE;     // expected time of the next picture
+  int64_t FStartTime = 0;
+  double FDuration = 0;
+  double FFrameRate = 0;
+  int FHSub = 0;
+  int FVSub = 0;
+  int FTimeoutMs = 10000;
+  std::atomic<bool> FAbort{false};
+  std::atomic<int64_t> FDeadline{0};  // av_gettime_relative; 0: none
+  std::string FLastError;
+};
+
+}  // namespace kivora

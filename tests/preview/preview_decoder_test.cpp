@@ -1,0 +1,167 @@
+// The preview's decoding engine on generated clips whose pictures carry their
+// frame numbers: which picture each timestamp gives in both modes, streams
+// that start late, change size or do not know their length, and inputs that
+// never answer.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+
+#include "kivora/preview/preview_decoder.h"
+#include "support/media_fixtures.h"
+
+using namespace kivora;
+using namespace kivora::testing;
+
+namespace {
+
+// 25 pictures a second, a key frame every 12, B-frames: frame n starts at n * 40 ms.
+MediaSpec Clip(const std::string& container) {
+  MediaSpec m;
+  m.container = container;
+  m.frames = 50;
+  m.gop = 12;
+  m.audio_codec = container == "h264" ? AV_CODEC_ID_NONE : AV_CODEC_ID_AAC;
+  return m;
+}
+
+const std::string& File(const std::string& name, const MediaSpec& spec) {
+  static TempDir dir;
+  static std::map<std::string, std::string> made;
+  auto it = made.find(name);
+  if (it == made.end()) it = made.emplace(name, MakeMedia(dir.Path(name), spec)).first;
+  return it->second;
+}
+
+// The frame number of the decoder's last picture, read from its RGBA form.
+int Shown(TPreviewDecoder& d, int* width = nullptr) {
+  TBitmap bmp;
+  if (!d.ToBitmap(bmp)) return -2;
+  if (width) *width = bmp.Width();
+  TBitmapData data;
+  if (!bmp.Map(TMapAccess::Read, data)) return -2;
+  const int n = ReadFrameNumber(data.Data, data.Width, data.Height, data.Pitch);
+  bmp.Unmap(data);
+  return n;
+}
+
+int64_t Us(double s) { return std::llround(s * 1e6); }
+
+struct Case {
+  double at;     // seconds from the start
+  bool accurate;
+  int frame;     // the picture expected
+};
+
+// Every case on one decoder, in this order: going back and forth between
+// targets is part of what is checked.
+void ExpectPictures(const std::string& file, std::initializer_list<Case> cases) {
+  TPreviewDecoder d;
+  ASSERT_TRUE(d.Open(file)) << d.LastError();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.at << (c.accurate ? " accurate" : " key frame"));
+    ASSERT_TRUE(d.DecodeAt(Us(c.at), c.accurate)) << d.LastError();
+    EXPECT_EQ(Shown(d), c.frame);
+    // The time reported is the picture's own, from the stream's start.
+    EXPECT_NEAR(static_cast<double>(d.PictureTime()), c.frame * 40000.0, 1000.0);
+  }
+}
+
+const std::initializer_list<Case> kCases = {
+    {0.0, false, 0},    {0.7, false, 12},  {0.7, true, 17},   // between pictures
+    {0.96, true, 24},   {0.96, false, 24},                    // on a key frame
+    {1.0, true, 25},    {0.99, true, 24},  {0.0, true, 0},    // back to the start
+    {1.97, true, 49},   {1.97, false, 48}, {2.0, true, 49},   // near the end
+    {10.0, false, 48},  {0.0, false, 0},                      // 0 after a later preview
+};
+
+TEST(PreviewDecoder, EachTimestampGivesItsPictureInBothModes) {
+  ExpectPictures(File("clip.mp4", Clip("mp4")), kCases);
+}
+
+TEST(PreviewDecoder, AStreamThatStartsLateIsAddressedFromItsStart) {
+  const std::string& ts = File("clip.ts", Clip("mpegts"));
+  TPreviewDecoder d;
+  ASSERT_TRUE(d.Open(ts));
+  EXPECT_GT(d.StartTime(), 0);
+  d.Close();
+  ExpectPictures(ts, {{0.0, false, 0}, {0.7, true, 17}, {0.7, false, 12}, {0.0, true, 0}, {1.97, true, 49}});
+}
+
+TEST(PreviewDecoder, PicturesFollowAResolutionChange) {
+  MediaSpec m = Clip("matroska");
+  m.resize_at_frame = 30;
+  m.width2 = 480;
+  m.height2 = 360;
+  TPreviewDecoder d;
+  ASSERT_TRUE(d.Open(File("resize.mkv", m)));
+  int width = 0;
+  struct {
+    double at;
+    int frame, width;
+  } cases[] = {{1.5, 37, 480}, {0.5, 12, 320}, {1.97, 49, 480}, {1.18, 29, 320}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(d.DecodeAt(Us(c.at), true)) << c.at;
+    EXPECT_EQ(Shown(d, &width), c.frame) << c.at;
+    EXPECT_EQ(width, c.width) << c.at;
+  }
+}
+
+TEST(PreviewDecoder, AStreamOfUnknownLengthStillPreviews) {
+  TPreviewDecoder d;
+  ASSERT_TRUE(d.Open(File("raw.h264", Clip("h264"))));
+  EXPECT_TRUE(std::isnan(d.Duration()));
+  ASSERT_TRUE(d.DecodeAt(Us(0.7), true)) << d.LastError();
+  EXPECT_EQ(Shown(d), 17);
+  ASSERT_TRUE(d.DecodeAt(0, false)) << d.LastError();
+  EXPECT_EQ(Shown(d), 0);
+}
+
+TEST(PreviewDecoder, DecodesEveryPictureInOrder) {
+  TPreviewDecoder d;
+  ASSERT_TRUE(d.Open(File("clip.mp4", Clip("mp4"))));
+  int n = 0;
+  while (d.DecodeNext()) {
+    ASSERT_EQ(Shown(d), n);
+    EXPECT_NEAR(static_cast<double>(d.PictureTime()), n * 40000.0, 1000.0);
+    ++n;
+  }
+  EXPECT_EQ(n, 50);
+}
+
+TEST(PreviewDecoder, FailedOpensSayWhyAndLeaveNothingOpen) {
+  MediaSpec audioOnly = Clip("mp4");
+  audioOnly.video_codec = AV_CODEC_ID_NONE;
+  const std::string files[] = {"/nonexistent/clip.mp4", File("audio.m4a", audioOnly)};
+  for (const std::string& f : files) {
+    TPreviewDecoder d;
+    EXPECT_FALSE(d.Open(f)) << f;
+    EXPECT_FALSE(d.IsOpen());
+    EXPECT_FALSE(d.LastError().empty());
+    EXPECT_FALSE(d.DecodeAt(0, false));
+  }
+}
+
+TEST(PreviewDecoder, AnInputThatNeverAnswersIsGivenUp) {
+  // A listener that takes connections but never says anything.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 4), 0);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  TPreviewDecoder d;
+  d.SetTimeoutMs(300);
+  EXPECT_FALSE(d.Open("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/clip.mp4"));
+  EXPECT_FALSE(d.IsOpen());
+  close(fd);
+}
+
+}  // namespace
