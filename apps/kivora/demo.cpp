@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
+#include <memory>
 #include <stdexcept>
 
+#include "commands.h"
 #include "play.h"
 #include "probe.h"
 #include "sample.h"
@@ -70,23 +73,7 @@ private:
 
 }  // namespace
 
-int RunDemo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  bool keep = false;
-  std::string file;
-  for (const std::string& a : args) {
-    if (a == "--keep") {
-      keep = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      err << "kivora: demo: unknown option '" << a << "'\n";
-      return 2;
-    } else if (file.empty()) {
-      file = a;
-    } else {
-      err << "kivora: demo: one file at a time ('" << a << "' is one too many)\n";
-      return 2;
-    }
-  }
-
+int RunDemo(const std::string& file, bool keep, std::ostream& out, std::ostream& err) {
   WorkDir work(keep);
   DemoContext ctx{file, work.Path(), out, err};
   if (ctx.clip.empty()) {
@@ -112,6 +99,24 @@ int RunDemo(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (keep) out << "Work folder kept: " << work.Path() << "\n";
   out << (failed ? "Demo finished with errors.\n" : "Demo finished.\n");
   return failed ? 1 : 0;
+}
+
+namespace {
+
+struct DemoArgs {
+  std::string file;
+  bool keep = false;
+};
+
+}  // namespace
+
+void AddDemoCommand(CLI::App& app) {
+  CLI::App* cmd = app.add_subcommand(
+      "demo", "make a short sample clip (or take FILE) and show what the library does with it");
+  auto args = std::make_shared<DemoArgs>();
+  cmd->add_option("FILE", args->file, "a media file to use instead of the sample clip");
+  cmd->add_flag("--keep", args->keep, "leave the work folder (sample clip and outputs) in place");
+  SetCommandRun(*cmd, [args] { return RunDemo(args->file, args->keep, std::cout, std::cerr); });
 }
 
 }  // namespace kivora::app

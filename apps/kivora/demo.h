@@ -2,7 +2,6 @@
 // `kivora demo`: the library at work on a short clip, one step after another.
 #include <ostream>
 #include <string>
-#include <vector>
 
 namespace kivora::app {
 
@@ -14,9 +13,9 @@ struct DemoContext {
   std::ostream& err;
 };
 
-// args are what follows "demo": an optional media file to use instead of the
-// built-in sample clip, and --keep to leave the work folder in place.
-// Returns the exit code: 0 when every step succeeded.
-int RunDemo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Runs every step on file (empty: on a sample clip made for the purpose);
+// keep leaves the work folder in place. Returns the exit code: 0 when every
+// step succeeded.
+int RunDemo(const std::string& file, bool keep, std::ostream& out, std::ostream& err);
 
 }  // namespace kivora::app

@@ -5,40 +5,34 @@
 #include <cmath>
 #include <cstdlib>
 #include <iomanip>
+#include <iostream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "json.h"
+#include "commands.h"
+#include "json_output.h"
 #include "kivora/runtime/utils.h"
 
 namespace kivora::app {
 
 namespace {
 
-const char* const kPlayUsage =
-    "Usage: kivora play FILE [--seconds N]\n"
-    "       kivora play FILE --headless [--seconds N] [--seek T]... [--json]\n"
-    "\n"
-    "Without --headless: a window with the picture and controls. Keys: space\n"
-    "pause, left/right seek 5 s, up/down volume, f or double click full screen,\n"
-    "q or Escape quit. --seconds closes the window after N seconds.\n"
-    "\n"
-    "With --headless: no window and no sound device; plays N seconds (default:\n"
-    "to the end), seeks to each T in turn once half a second has played, and\n"
-    "reports what was shown.\n";
-
-bool ParseSeconds(const std::string& text, double& value) {
-  try {
-    size_t used = 0;
-    value = std::stod(text, &used);
-    return used == text.size() && std::isfinite(value) && value >= 0;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
+// A number of seconds, 0 or more.
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+      try {
+        size_t used = 0;
+        const double value = std::stod(text, &used);
+        if (used == text.size() && std::isfinite(value) && value >= 0) return "";
+      } catch (const std::exception&) {
+      }
+      return "needs a number of seconds (0 or more), not '" + text + "'";
+    },
+    "", "seconds");
 
 std::string Ms(double ms) {
   if (!std::isfinite(ms)) return "-";
@@ -92,82 +86,59 @@ void PrintPlayReportText(std::ostream& out, const PlayReport& r) {
 }
 
 void PrintPlayReportJson(std::ostream& out, const PlayReport& r) {
-  JsonWriter w(out);
-  w.BeginObject();
-  w.Key("file").String(r.file);
-  w.Key("frames_shown").Int(r.frames_shown);
-  w.Key("frames_dropped").Int(r.frames_dropped);
-  w.Key("first_picture_ms").Number(r.first_picture_ms);
-  w.Key("seek_ms").BeginArray();
-  for (double ms : r.seek_ms) w.Number(ms);
-  w.EndArray();
+  QJsonObject o;
+  o.insert("file", JsonString(r.file));
+  o.insert("frames_shown", JsonInt(r.frames_shown));
+  o.insert("frames_dropped", JsonInt(r.frames_dropped));
+  o.insert("first_picture_ms", JsonNumber(r.first_picture_ms));
+  QJsonArray seeks;
+  for (double ms : r.seek_ms) seeks.append(JsonNumber(ms));
+  o.insert("seek_ms", seeks);
   if (r.has_av_diff) {
-    w.Key("av_diff_ms").BeginObject();
-    w.Key("median").Number(r.av_diff_median_ms);
-    w.Key("p99").Number(r.av_diff_p99_ms);
-    w.Key("max").Number(r.av_diff_max_ms);
-    w.EndObject();
+    o.insert("av_diff_ms", QJsonObject{{"median", JsonNumber(r.av_diff_median_ms)},
+                                       {"p99", JsonNumber(r.av_diff_p99_ms)},
+                                       {"max", JsonNumber(r.av_diff_max_ms)}});
   }
-  w.Key("audio_bytes").Int(r.audio_bytes);
-  w.Key("finished").Bool(r.finished);
-  w.Key("position").Number(r.position);
-  w.EndObject();
-  out << "\n";
+  o.insert("audio_bytes", JsonInt(r.audio_bytes));
+  o.insert("finished", r.finished);
+  o.insert("position", JsonNumber(r.position));
+  PrintJson(out, o);
 }
 
-int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  PlayOptions opt;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](double& v) {
-      if (i + 1 >= args.size() || !ParseSeconds(args[i + 1], v)) {
-        err << "kivora: play: " << a << " needs a number of seconds (0 or more)\n";
-        return false;
-      }
-      ++i;
-      return true;
-    };
-    if (a == "--headless") {
-      opt.headless = true;
-    } else if (a == "--json") {
-      opt.json = true;
-    } else if (a == "--seconds") {
-      if (!value(opt.seconds)) return 2;
-    } else if (a == "--seek") {
-      double t;
-      if (!value(t)) return 2;
-      opt.seeks.push_back(t);
-    } else if (a == "--help" || a == "-h") {
-      out << kPlayUsage;
+void AddPlayCommand(CLI::App& app) {
+  CLI::App* cmd = app.add_subcommand("play", "play a file in a window (space, arrows, q), or without one and report");
+  auto opt = std::make_shared<PlayOptions>();
+  cmd->add_option("FILE", opt->file, "the media file (or URL) to play")->required();
+  CLI::Option* headless =
+      cmd->add_flag("--headless", opt->headless, "no window and no sound device: play, then report what was shown");
+  cmd->add_option("--seconds", opt->seconds, "stop after N seconds (default: at the end, or when the window closes)")
+      ->type_name("N")
+      ->check(kSeconds);
+  cmd->add_option("--seek", opt->seeks, "seek to T seconds once half a second has played; repeat for more seeks")
+      ->type_name("T")
+      ->allow_extra_args(false)
+      ->check(kSeconds)
+      ->needs(headless);
+  cmd->add_flag("--json", opt->json, "the report as one JSON object on stdout")->needs(headless);
+  cmd->footer(
+      "In a window, keys: space pause, left/right seek 5 s, up/down volume, f or\n"
+      "double click full screen, q or Escape quit.\n"
+      "\n"
+      "With --headless: no window and no sound device; plays N seconds (default:\n"
+      "to the end), seeks to each T in turn once half a second has played, and\n"
+      "reports what was shown.");
+  SetCommandRun(*cmd, [opt] {
+    if (!opt->headless) return PlayInWindow(*opt, std::cerr);
+    try {
+      const PlayReport report = PlayHeadless(*opt);
+      if (opt->json) PrintPlayReportJson(std::cout, report);
+      else PrintPlayReportText(std::cout, report);
       return 0;
-    } else if (a.size() > 1 && a[0] == '-') {
-      err << "kivora: play: unknown option '" << a << "'\n\n" << kPlayUsage;
-      return 2;
-    } else if (opt.file.empty()) {
-      opt.file = a;
-    } else {
-      err << "kivora: play: one file at a time ('" << a << "' is one too many)\n";
-      return 2;
+    } catch (const std::exception& e) {
+      std::cerr << "kivora: play: " << e.what() << "\n";
+      return 1;
     }
-  }
-  if (opt.file.empty()) {
-    err << "kivora: play: which file?\n\n" << kPlayUsage;
-    return 2;
-  }
-  if (!opt.headless && (opt.json || !opt.seeks.empty())) {
-    err << "kivora: play: --json and --seek go with --headless\n";
-    return 2;
-  }
-  if (!opt.headless) return PlayInWindow(opt, err);
-  try {
-    const PlayReport report = PlayHeadless(opt);
-    if (opt.json) PrintPlayReportJson(out, report);
-    else PrintPlayReportText(out, report);
-    return 0;
-  } catch (const std::exception& e) {
-    err << "kivora: play: " << e.what() << "\n";
-    return 1;
-  }
+  });
 }
 
 }  // namespace kivora::app

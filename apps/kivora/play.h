@@ -57,7 +57,4 @@ QApplication* EnsureApplication(bool headless);
 // not the offscreen one.
 bool DisplayAvailable();
 
-// The subcommand: args are what follows "play". Returns the exit code.
-int RunPlay(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
 }  // namespace kivora::app

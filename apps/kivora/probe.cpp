@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <iomanip>
+#include <iostream>
+#include <memory>
 #include <stdexcept>
 
-#include "json.h"
+#include "commands.h"
+#include "json_output.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 
@@ -88,17 +91,13 @@ void PrintTags(std::ostream& out, const std::map<std::string, std::string>& tags
   for (const auto& [key, value] : tags) out << indent << "  " << key << ": " << value << "\n";
 }
 
-void JsonTags(JsonWriter& w, const std::map<std::string, std::string>& tags) {
-  w.Key("metadata").BeginObject();
-  for (const auto& [key, value] : tags) w.Key(key).String(value);
-  w.EndObject();
+// A rate as "25/1" plus its value, null when unknown.
+void JsonRate(QJsonObject& o, const char* name, int num, int den) {
+  o.insert(name, JsonString(Fraction(num, den)));
+  o.insert(QString(name) + "_value", JsonNumber(Rate(num, den)));
 }
 
-// A rate as "25/1" plus its value, null when unknown.
-void JsonRate(JsonWriter& w, const char* name, int num, int den) {
-  w.Key(name).String(Fraction(num, den));
-  w.Key(std::string(name) + "_value").Number(Rate(num, den));
-}
+QJsonValue BitRate(int64_t bit_rate) { return bit_rate > 0 ? JsonInt(bit_rate) : QJsonValue(QJsonValue::Null); }
 
 }  // namespace
 
@@ -160,81 +159,72 @@ void PrintProbeText(std::ostream& out, const ProbeInfo& info) {
   }
 }
 
-void PrintProbeJson(std::ostream& out, const ProbeInfo& info) {
-  JsonWriter w(out);
-  w.BeginObject();
-  w.Key("file").String(info.file);
-  w.Key("format").BeginObject();
-  w.Key("name").String(info.format_name);
-  w.Key("long_name").String(info.format_long_name);
-  w.Key("duration").Number(info.duration);
-  w.Key("start_time").Number(info.start_time);
-  if (info.bit_rate > 0) w.Key("bit_rate").Int(info.bit_rate);
-  else w.Key("bit_rate").Null();
-  w.Key("nb_streams").Int(static_cast<int64_t>(info.streams.size()));
-  JsonTags(w, info.metadata);
-  w.EndObject();
-  w.Key("streams").BeginArray();
+QJsonObject ProbeJson(const ProbeInfo& info) {
+  QJsonObject format;
+  format.insert("name", JsonString(info.format_name));
+  format.insert("long_name", JsonString(info.format_long_name));
+  format.insert("duration", JsonNumber(info.duration));
+  format.insert("start_time", JsonNumber(info.start_time));
+  format.insert("bit_rate", BitRate(info.bit_rate));
+  format.insert("nb_streams", JsonInt(static_cast<int64_t>(info.streams.size())));
+  format.insert("metadata", JsonStringMap(info.metadata));
+  QJsonArray streams;
   for (const ProbeStream& s : info.streams) {
-    w.BeginObject();
-    w.Key("index").Int(s.index);
-    w.Key("type").String(s.type);
-    w.Key("codec").String(s.codec);
-    w.Key("codec_long_name").String(s.codec_long_name);
-    if (!s.profile.empty()) w.Key("profile").String(s.profile);
+    QJsonObject o;
+    o.insert("index", s.index);
+    o.insert("type", JsonString(s.type));
+    o.insert("codec", JsonString(s.codec));
+    o.insert("codec_long_name", JsonString(s.codec_long_name));
+    if (!s.profile.empty()) o.insert("profile", JsonString(s.profile));
     if (s.type == "video") {
-      w.Key("width").Int(s.width);
-      w.Key("height").Int(s.height);
-      w.Key("pix_fmt").String(s.pix_fmt);
+      o.insert("width", s.width);
+      o.insert("height", s.height);
+      o.insert("pix_fmt", JsonString(s.pix_fmt));
     } else if (s.type == "audio") {
-      w.Key("sample_rate").Int(s.sample_rate);
-      w.Key("channels").Int(s.channels);
-      w.Key("channel_layout").String(s.channel_layout);
-      w.Key("sample_fmt").String(s.sample_fmt);
+      o.insert("sample_rate", s.sample_rate);
+      o.insert("channels", s.channels);
+      o.insert("channel_layout", JsonString(s.channel_layout));
+      o.insert("sample_fmt", JsonString(s.sample_fmt));
     }
-    JsonRate(w, "avg_frame_rate", s.avg_frame_rate_num, s.avg_frame_rate_den);
-    JsonRate(w, "r_frame_rate", s.r_frame_rate_num, s.r_frame_rate_den);
-    w.Key("time_base").String(Fraction(s.time_base_num, s.time_base_den));
-    w.Key("start_time").Number(s.start_time);
-    w.Key("duration").Number(s.duration);
-    if (s.bit_rate > 0) w.Key("bit_rate").Int(s.bit_rate);
-    else w.Key("bit_rate").Null();
-    w.Key("disposition").BeginObject();
-    w.Key("default").Bool(s.default_stream);
-    w.Key("attached_pic").Bool(s.attached_pic);
-    w.EndObject();
-    JsonTags(w, s.metadata);
-    w.EndObject();
+    JsonRate(o, "avg_frame_rate", s.avg_frame_rate_num, s.avg_frame_rate_den);
+    JsonRate(o, "r_frame_rate", s.r_frame_rate_num, s.r_frame_rate_den);
+    o.insert("time_base", JsonString(Fraction(s.time_base_num, s.time_base_den)));
+    o.insert("start_time", JsonNumber(s.start_time));
+    o.insert("duration", JsonNumber(s.duration));
+    o.insert("bit_rate", BitRate(s.bit_rate));
+    o.insert("disposition", QJsonObject{{"default", s.default_stream}, {"attached_pic", s.attached_pic}});
+    o.insert("metadata", JsonStringMap(s.metadata));
+    streams.append(o);
   }
-  w.EndArray();
-  w.EndObject();
-  out << "\n";
+  QJsonObject root;
+  root.insert("file", JsonString(info.file));
+  root.insert("format", format);
+  root.insert("streams", streams);
+  return root;
 }
 
-int RunProbe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  bool json = false;
+void PrintProbeJson(std::ostream& out, const ProbeInfo& info) { PrintJson(out, ProbeJson(info)); }
+
+namespace {
+
+struct ProbeArgs {
   std::string file;
-  for (const std::string& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      err << "kivora: probe: unknown option '" << a << "'\n";
-      return 2;
-    } else if (file.empty()) {
-      file = a;
-    } else {
-      err << "kivora: probe: one file at a time ('" << a << "' is one too many)\n";
-      return 2;
-    }
-  }
-  if (file.empty()) {
-    err << "kivora: probe: no file given (usage: kivora probe FILE [--json])\n";
-    return 2;
-  }
-  const ProbeInfo info = ProbeFile(file);
-  if (json) PrintProbeJson(out, info);
-  else PrintProbeText(out, info);
-  return 0;
+  bool json = false;
+};
+
+}  // namespace
+
+void AddProbeCommand(CLI::App& app) {
+  CLI::App* cmd = app.add_subcommand("probe", "show the container and streams of a media file");
+  auto args = std::make_shared<ProbeArgs>();
+  cmd->add_option("FILE", args->file, "the media file (or URL) to read")->required();
+  cmd->add_flag("--json", args->json, "one JSON object on stdout instead of text");
+  SetCommandRun(*cmd, [args] {
+    const ProbeInfo info = ProbeFile(args->file);
+    if (args->json) PrintProbeJson(std::cout, info);
+    else PrintProbeText(std::cout, info);
+    return 0;
+  });
 }
 
 }  // namespace kivora::app

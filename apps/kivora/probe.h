@@ -1,5 +1,6 @@
 #pragma once
 // `kivora probe`: what a media file holds, as text or as one JSON object.
+#include <QJsonObject>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -46,9 +47,8 @@ struct ProbeInfo {
 ProbeInfo ProbeFile(const std::string& path);
 
 void PrintProbeText(std::ostream& out, const ProbeInfo& info);
+// The report as one JSON object, and that object printed on one line.
+QJsonObject ProbeJson(const ProbeInfo& info);
 void PrintProbeJson(std::ostream& out, const ProbeInfo& info);
-
-// The subcommand: args are what follows "probe". Returns the exit code.
-int RunProbe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace kivora::app

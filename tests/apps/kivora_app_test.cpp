@@ -152,7 +152,7 @@ TEST(KivoraProbe, UnreadableInputsAndBadArgumentsFailCleanlyOnStderr) {
   struct Bad {
     std::vector<std::string> args;
     const char* message;
-  } bad[] = {{{"probe"}, "no file given"},
+  } bad[] = {{{"probe"}, "FILE is required"},
              {{"probe", "--xml", missing}, "unknown option '--xml'"},
              {{"probe", missing, missing}, ""}};
   for (const Bad& b : bad) {
