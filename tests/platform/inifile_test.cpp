@@ -47,7 +47,7 @@ TEST_F(IniFileTest, WrittenFileReadsBackAndResavesIdentically) {
   }
   const std::string first = Slurp(path);
   EXPECT_EQ(first,
-            "[Video]\nCodec=libx265\nWidth=-1280\nBitrate=9000000000\nPreset=slow medium \n"
+            "[Video]\nCodec=libx265\nWidth=-1280\nBitrate=9000000000\nPreset=\"  slow medium \"\n"
             "\n[Audio]\nEnabled=1\nMute=0\nVolume=0.1\n");
 
   TIniFile ini(path);
@@ -58,7 +58,7 @@ TEST_F(IniFileTest, WrittenFileReadsBackAndResavesIdentically) {
   EXPECT_FALSE(ini.ReadBool("Audio", "Mute", true));
   EXPECT_EQ(ini.ReadFloat("Audio", "Volume", 0), 0.1);
   EXPECT_EQ(ini.ReadString("Audio", "Missing", "def"), "def");
-  EXPECT_EQ(ini.ReadString("Video", "Preset", ""), "slow medium ");
+  EXPECT_EQ(ini.ReadString("Video", "Preset", ""), "  slow medium ");
   EXPECT_EQ(ini.ReadInteger("Video", "Codec", 77), 77);  // not a number
 
   TStringList l;
@@ -74,6 +74,19 @@ TEST_F(IniFileTest, WrittenFileReadsBackAndResavesIdentically) {
   EXPECT_EQ(Slurp(path), first);
 }
 
+TEST_F(IniFileTest, ValuesWithEdgeSpacesAndQuotesReadBackUnchanged) {
+  const std::vector<std::string> values = {
+      " lead", "trail ", "\tboth\t", "   ", "\"quoted\"", "\"", "\"\"", "\"a\",\"b c\"", "a \"b\" c", "",
+  };
+  {
+    TIniFile ini(path);
+    for (size_t i = 0; i < values.size(); ++i) ini.WriteString("S", "k" + std::to_string(i), values[i]);
+  }
+  TIniFile ini(path);
+  for (size_t i = 0; i < values.size(); ++i)
+    EXPECT_EQ(ini.ReadString("S", "k" + std::to_string(i), "?"), values[i]) << "value " << i;
+}
+
 TEST_F(IniFileTest, ReadsHandWrittenFiles) {
   Spit(path,
        "\xEF\xBB\xBF; comment\r\n"
@@ -86,6 +99,7 @@ TEST_F(IniFileTest, ReadsHandWrittenFiles) {
        "Off=FALSE\r\n"
        "Hex=0x1F\r\n"
        "Comma=2,5\r\n"
+       "Quoted= \" padded \" \r\n"
        "junk line\r\n");
   TIniFile ini(path);
   EXPECT_TRUE(ini.SectionExists("main"));
@@ -94,6 +108,7 @@ TEST_F(IniFileTest, ReadsHandWrittenFiles) {
   EXPECT_FALSE(ini.ReadBool("Main", "Off", true));
   EXPECT_EQ(ini.ReadInteger("Main", "Hex", 0), 31);
   EXPECT_EQ(ini.ReadFloat("Main", "Comma", 0), 2.5);
+  EXPECT_EQ(ini.ReadString("Main", "Quoted", ""), "\" padded \" ");  // the pair is not at both ends
   EXPECT_FALSE(ini.ValueExists("Main", "orphan"));
   EXPECT_FALSE(ini.ValueExists("Main", "junk line"));
 }

@@ -47,6 +47,22 @@ void CheckText(const std::string& text, const char* what, const char* forbidden)
     throw Exception(Format("Invalid INI %s \"%s\"", what, text.c_str()));
 }
 
+// A value that starts or ends with a space is written between double quotes,
+// so the spaces next to '=' are not lost; so is a value that is itself
+// quoted, so its own quotes survive the unquoting below.
+bool NeedsQuotes(const std::string& v) {
+  if (v.empty()) return false;
+  return IsSpace(v.front()) || IsSpace(v.back()) || (v.size() >= 2 && v.front() == '"' && v.back() == '"');
+}
+
+// One pair of surrounding double quotes is not part of the value.
+void Unquote(std::string& v) {
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') {
+    v.pop_back();
+    v.erase(0, 1);
+  }
+}
+
 template <typename T>
 bool ParseInt(const std::string& text, T& out) {
   std::string s = Trim(text);
@@ -118,6 +134,7 @@ void TIniFile::Load() {
     const size_t rawEq = raw.find('=');
     std::string value = TrimLeft(raw.substr(rawEq + 1));
     if (!value.empty() && value.back() == '\r') value.pop_back();
+    Unquote(value);
     current->values.emplace_back(TrimRight(line.substr(0, eq)), std::move(value));
   }
   FModified = false;
@@ -142,13 +159,10 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   return def;
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& rawValue) {
+void TIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
   CheckText(section, "section name", "]\r\n");
   CheckText(ident, "key", "=\r\n");
-  CheckText(rawValue, "value", "\r\n");
-  // Spaces after '=' are not part of the value when the file is read, so
-  // they are not kept now either: what is written is what reads back.
-  const std::string value = TrimLeft(rawValue);
+  CheckText(value, "value", "\r\n");
   Section* s = Find(section);
   if (!s) {
     FSections.push_back(Section{section, {}});
@@ -261,7 +275,8 @@ void TIniFile::UpdateFile() {
   for (size_t i = 0; i < FSections.size(); ++i) {
     if (i) text += '\n';
     text += '[' + FSections[i].name + "]\n";
-    for (const auto& [key, value] : FSections[i].values) text += key + '=' + value + '\n';
+    for (const auto& [key, value] : FSections[i].values)
+      text += key + '=' + (NeedsQuotes(value) ? '"' + value + '"' : value) + '\n';
   }
 
   // Write a sibling file and rename it over the old one: rename is atomic, so

@@ -1,9 +1,12 @@
 #pragma once
 // INI files that keep sections and keys in the order written, so a file
 // written and read back is unchanged. Booleans are 1/0; floats always use '.'.
-// Section and key names compare case-insensitively. Spaces at the start of a
-// value are dropped (they sit next to '='); names and values may not contain
-// line breaks, keys no '=' and section names no ']' (Exception).
+// Section and key names compare case-insensitively. Values read back exactly
+// as written: one that starts or ends with a space (or is itself quoted) is
+// stored between double quotes, and one pair of surrounding quotes is removed
+// on reading; unquoted spaces next to '=' in hand-written files are dropped.
+// Names and values may not contain line breaks, keys no '=' and section names
+// no ']' (Exception).
 // Changes are written by UpdateFile or, quietly, by the destructor; the file
 // is replaced in one step, so it is never left half-written.
 #include <cstdint>
