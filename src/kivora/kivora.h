@@ -34,3 +34,9 @@
 
 // Widgets that show what the player plays.
 #include "kivora/presentation/view.h"
+
+// Conversion profiles: targets, presets, custom profiles and profile files.
+#include "kivora/profiles/catalog.h"
+#include "kivora/profiles/custom.h"
+#include "kivora/profiles/profile.h"
+#include "kivora/profiles/targets.h"
