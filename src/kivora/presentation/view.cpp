@@ -1,7 +1,6 @@
 #include "kivora/presentation/view.h"
 
 #include <QPainter>
-#include <QPen>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -167,94 +166,21 @@ void TAVView::paintEvent(QPaintEvent*) {
 
 void TAVView::Paint(QPainter& painter) {
   const QRectF local(0, 0, width(), height());
-  if (Designing() && !FLocked) {
-    // A border that shows where the view is while it is being laid out.
-    painter.save();
-    QPen pen(QColor(0x90, 0x90, 0x90, 0xA0));
-    pen.setWidthF(1.0);
-    pen.setStyle(Qt::DashLine);
-    painter.setPen(pen);
-    painter.setBrush(Qt::NoBrush);
-    painter.setOpacity(FOpacity);
-    painter.drawRect(local.adjusted(0.5, 0.5, -0.5, -0.5));
-    painter.restore();
-  }
+  // A border that shows where the view is while it is being laid out.
+  if (Designing() && !FLocked) DrawDesignBorder(painter, local, FOpacity);
   if (FBitmap.IsEmpty()) return;
   painter.save();
   painter.setOpacity(FOpacity);
   painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-  if (!FBitmapMargins.IsEmpty()) DrawNineSlices(painter, local);
-  else DrawWrapped(painter, local);
+  const QImage& img = FBitmap.Image();
+  if (!FBitmapMargins.IsEmpty()) {
+    DrawNineSlices(painter, img, local, FBitmapMargins);
+  } else {
+    QRectF fit(0, 0, FBitmap.Width(), FBitmap.Height());
+    if (FWrapMode == TImageWrapMode::Fit) FitRect2(FPlayer ? FPlayer->Sar() : AVRational{0, 0}, fit, local);
+    DrawWrapped(painter, img, local, FWrapMode, fit, !FDisableInterpolation);
+  }
   painter.restore();
-}
-
-void TAVView::DrawNineSlices(QPainter& painter, const QRectF& local) {
-  const QImage& img = FBitmap.Image();
-  const qreal BW = FBitmap.Width(), BH = FBitmap.Height();
-  const qreal W = local.width(), H = local.height();
-  const qreal ML = FBitmapMargins.Left, MT = FBitmapMargins.Top, MR = FBitmapMargins.Right,
-              MB = FBitmapMargins.Bottom;
-  struct Slice {
-    qreal sl, st, sr, sb;  // source left, top, right, bottom
-    qreal dl, dt, dr, db;  // destination
-  };
-  const Slice slices[9] = {
-      {0, 0, ML, MT, 0, 0, ML, MT},                                // top left
-      {ML, 0, BW - MR, MT, ML, 0, W - MR, MT},                     // top
-      {BW - MR, 0, BW, MT, W - MR, 0, W, MT},                      // top right
-      {0, MT, ML, BH - MB, 0, MT, ML, H - MB},                     // left
-      {ML, MT, BW - MR, BH - MB, ML, MT, W - MR, H - MB},          // centre
-      {BW - MR, MT, BW, BH - MB, W - MR, MT, W, H - MB},           // right
-      {0, BH - MB, ML, BH, 0, H - MB, ML, H},                      // bottom left
-      {ML, BH - MB, BW - MR, BH, ML, H - MB, W - MR, H},           // bottom
-      {BW - MR, BH - MB, BW, BH, W - MR, H - MB, W, H},            // bottom right
-  };
-  for (const Slice& s : slices) {
-    // Margins wider than the bitmap or the widget leave some slices with no
-    // area (or a negative one, which would mirror): those are not drawn.
-    if (s.sr <= s.sl || s.sb <= s.st || s.dr <= s.dl || s.db <= s.dt) continue;
-    painter.drawImage(QRectF(QPointF(s.dl, s.dt), QPointF(s.dr, s.db)), img,
-                      QRectF(QPointF(s.sl, s.st), QPointF(s.sr, s.sb)));
-  }
-}
-
-void TAVView::DrawWrapped(QPainter& painter, const QRectF& local) {
-  const QImage& img = FBitmap.Image();
-  const qreal BW = FBitmap.Width(), BH = FBitmap.Height();
-  switch (FWrapMode) {
-    case TImageWrapMode::Original:
-      painter.setClipRect(local);
-      painter.drawImage(QPointF(0, 0), img);
-      break;
-    case TImageWrapMode::Fit: {
-      QRectF r(0, 0, BW, BH);
-      FitRect2(FPlayer ? FPlayer->Sar() : AVRational{0, 0}, r, local);
-      painter.setRenderHint(QPainter::SmoothPixmapTransform, !FDisableInterpolation);
-      painter.drawImage(r, img);
-      break;
-    }
-    case TImageWrapMode::Stretch:
-      painter.setRenderHint(QPainter::SmoothPixmapTransform, !FDisableInterpolation);
-      painter.drawImage(local, img);
-      break;
-    case TImageWrapMode::Tile: {
-      painter.setClipRect(local);
-      const auto cols = static_cast<int>(std::nearbyint(local.width() / BW));
-      const auto rows = static_cast<int>(std::nearbyint(local.height() / BH));
-      for (int i = 0; i <= cols; ++i)
-        for (int j = 0; j <= rows; ++j) painter.drawImage(QPointF(BW * i, BH * j), img);
-      break;
-    }
-    case TImageWrapMode::Center: {
-      QRectF r(0, 0, BW, BH);
-      r.moveCenter(local.center());
-      const QRectF v = r.intersected(local);
-      if (!v.isEmpty()) painter.drawImage(v, img, v.translated(-r.left(), -r.top()));
-      break;
-    }
-    default:
-      break;  // Place and anything else: nothing
-  }
 }
 
 }  // namespace kivora

@@ -11,28 +11,13 @@
 
 #include "kivora/platform/bitmap.h"
 #include "kivora/platform/component.h"
+#include "kivora/platform/imagewrap.h"
 #include "kivora/player/player.h"
 #include "kivora/runtime/ffmpeg.h"
 
 class QPainter;
 
 namespace kivora {
-
-// How the bitmap is placed in the widget when no margins are set. Values
-// above Center draw nothing.
-enum class TImageWrapMode : int { Original = 0, Fit = 1, Stretch = 2, Tile = 3, Center = 4, Place = 5 };
-
-// Margins in pixels. When any is non-zero the bitmap is drawn as nine slices:
-// the corners keep their size, the edges stretch along one direction and the
-// centre in both.
-struct TBounds {
-  int Left = 0;
-  int Top = 0;
-  int Right = 0;
-  int Bottom = 0;
-  bool IsEmpty() const { return Left == 0 && Top == 0 && Right == 0 && Bottom == 0; }
-  bool operator==(const TBounds&) const = default;
-};
 
 // The geometry of the Fit mode. R comes in as the picture's rectangle and
 // leaves as the largest rectangle with the picture's display aspect ratio
@@ -96,9 +81,6 @@ protected:
   void Notification(TComponent* component, TOperation operation) override;
 
 private:
-  void DrawNineSlices(QPainter& painter, const QRectF& local);
-  void DrawWrapped(QPainter& painter, const QRectF& local);
-
   TAVPlayer* FPlayer = nullptr;
   AVFramePtr FFrameRGB;  // a header over the mapped bitmap; never owns pixels
   TBitmap FBitmap;
