@@ -1,0 +1,218 @@
+// The motion detector on drawn frames: a block that moves for a while on a
+// still background, still and noisy clips, the clamps, the mask painted
+// where the block moved, and the frames it refuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kivora/preview/motiondetect.h"
+
+using namespace kivora;
+
+namespace {
+
+constexpr int W = 320, H = 240, kBlock = 40;
+constexpr int64_t kFrameUs = 40000;  // 25 frames a second
+
+// Grey background with a white block at x; noise adds up to +-noise per
+// colour byte.
+TBitmap Frame(int x, int noise = 0, unsigned seed = 0) {
+  TBitmap bmp(W, H);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> jitter(-noise, noise);
+  for (int y = 0; y < H; ++y) {
+    uint8_t* row = bmp.Image().scanLine(y);
+    for (int i = 0; i < W; ++i) {
+      const bool block = i >= x && i < x + kBlock && y >= 100 && y < 100 + kBlock;
+      for (int k = 0; k < 3; ++k) row[4 * i + k] = static_cast<uint8_t>((block ? 230 : 90) + (noise ? jitter(rng) : 0));
+      row[4 * i + 3] = 255;
+    }
+  }
+  return bmp;
+}
+
+// Where the block is in frame n: still, moving 8 pixels a frame during
+// frames 10 to 19, then still again.
+int BlockX(int n) { return 20 + 8 * std::clamp(n - 9, 0, 10); }
+
+struct Events {
+  std::vector<int> begins, ends;
+};
+
+// Feeds frames 1..count-1 (frame 0 primes the detector) with their media times.
+Events FeedClip(TAVMotionDetector& d, int count, int noise = 0, bool moving = true) {
+  Events e;
+  int n = 0;
+  d.onMotionBegin = [&](TComponent*) { e.begins.push_back(n); };
+  d.onMotionEnd = [&](TComponent*) { e.ends.push_back(n); };
+  TBitmap first = Frame(BlockX(0), noise, 0);
+  d.initialize(first, 0);
+  for (n = 1; n < count; ++n) {
+    TBitmap f = Frame(moving ? BlockX(n) : BlockX(0), noise, static_cast<unsigned>(n));
+    EXPECT_TRUE(d.feedFrame(f, n * kFrameUs));
+  }
+  return e;
+}
+
+TEST(MotionDetector, AMovingBlockBeginsOnceAndEndsAfterTheHold) {
+  for (int secs : {1, 2}) {
+    TAVMotionDetector d;
+    d.setTolerance(100);
+    d.setDetectionSecs(secs);
+    const Events e = FeedClip(d, 100);
+    // Motion from frame 10; the hold is whole seconds of media time, and the
+    // first quiet frame strictly after it ends the motion.
+    EXPECT_EQ(e.begins, std::vector<int>{10}) << secs;
+    EXPECT_EQ(e.ends, std::vector<int>{10 + secs * 25 + 1}) << secs;
+  }
+}
+
+TEST(MotionDetector, StillFramesAndCodingNoiseAreNoMotion) {
+  struct {
+    int noise;
+  } cases[] = {{0}, {12}};
+  for (const auto& c : cases) {
+    TAVMotionDetector d;
+    const Events e = FeedClip(d, 30, c.noise, false);
+    EXPECT_TRUE(e.begins.empty() && e.ends.empty()) << c.noise;
+    EXPECT_LE(d.maxDiff(), 2 * c.noise) << c.noise;
+    EXPECT_EQ(d.value(), 0u);
+  }
+}
+
+TEST(MotionDetector, SettingsAreClamped) {
+  TAVMotionDetector d;
+  EXPECT_EQ(d.tolerance(), 1000u);
+  EXPECT_EQ(d.sensivity(), 32);
+  EXPECT_EQ(d.detectionSecs(), 3);
+  EXPECT_EQ(d.showMask(), smMotion);
+  struct {
+    int64_t in;
+    uint32_t tolerance, sensivity, secs;
+  } cases[] = {
+      {0, 10, 1, 1},      {5, 10, 5, 5},           {9, 10, 9, 5},
+      {300, 300, 255, 5}, {3000000000, 2147483647, 255, 5}, {-7, 10, 1, 1},
+  };
+  for (const auto& c : cases) {
+    d.setTolerance(c.in);
+    d.setSensivity(c.in);
+    d.setDetectionSecs(c.in);
+    EXPECT_EQ(d.tolerance(), c.tolerance) << c.in;
+    EXPECT_EQ(d.sensivity(), c.sensivity) << c.in;
+    EXPECT_EQ(d.detectionSecs(), c.secs) << c.in;
+  }
+}
+
+// Primes with the block at x 20, feeds it at each of xs, and returns what
+// getImage paints over a frame whose block is at x 0.
+TBitmap MaskAfter(TShowMask mode, bool rePaint, const std::vector<int>& xs) {
+  TAVMotionDetector d;
+  d.setShowMask(mode);
+  TBitmap f = Frame(20);
+  d.initialize(f);
+  for (int x : xs) {
+    TBitmap g = Frame(x);
+    d.feedFrame(g);
+  }
+  TBitmap out = Frame(0);
+  EXPECT_TRUE(d.getImage(out, rePaint));
+  return out;
+}
+
+TEST(MotionDetector, TheMaskIsPaintedWhereTheBlockMoved) {
+  // Moving to x 28, the block leaves x 20..27 and enters x 60..67 (rows
+  // 100..139); each of those pixels changes by 140. Red is byte 0.
+  const uint32_t grey = 0xFF5A5A5Au, white = 0xFFE6E6E6u;
+  const uint32_t greyRed = 0xFFE60000u, fullRed = 0xFFFF0000u;
+  struct {
+    TShowMask mode;
+    bool rePaint;
+    std::vector<int> xs;
+    uint32_t left, entered, still, block;  // at (22,110), (64,110), (200,50), (40,110)
+  } cases[] = {
+      {smMotion, true, {28}, greyRed, fullRed, grey, white},
+      {smFullMask, true, {28}, greyRed, fullRed, 0xFF005A00u, 0xFF00E600u},
+      {smNone, true, {28}, grey, white, grey, white},
+      // Without rePaint the bitmap's own pixels (block at 0..39) stay under the mask.
+      {smMotion, false, {28}, fullRed, greyRed, grey, grey},
+      // Priming leaves no mask behind, so the first step is all new.
+      {smMotionNew, true, {28}, greyRed, fullRed, grey, white},
+      // Back and forth: the same pixels moved in both frames, so they are
+      // not new; smMotion still paints them.
+      {smMotionNew, true, {28, 20}, white, grey, grey, white},
+      {smMotion, true, {28, 20}, fullRed, greyRed, grey, white},
+  };
+  for (const auto& c : cases) {
+    const TBitmap img = MaskAfter(c.mode, c.rePaint, c.xs);
+    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " rePaint " << c.rePaint << " steps " << c.xs.size());
+    EXPECT_EQ(img.Pixel(22, 110), c.left);
+    EXPECT_EQ(img.Pixel(64, 110), c.entered);
+    EXPECT_EQ(img.Pixel(200, 50), c.still);
+    EXPECT_EQ(img.Pixel(40, 110), c.block);
+  }
+}
+
+TEST(MotionDetector, FirstFrameWithoutPrimingIsComparedWithBlack) {
+  TAVMotionDetector d;
+  int begins = 0, fed = 0;
+  d.onMotionBegin = [&](TComponent* sender) {
+    EXPECT_EQ(sender, &d);
+    ++begins;
+  };
+  d.onFeedFrame = [&](TBitmap&) { ++fed; };
+  TBitmap f = Frame(20);
+  d.initialize(f);
+  EXPECT_EQ(begins, 0);
+  EXPECT_EQ(fed, 1);
+  EXPECT_FALSE(d.hasMotion());
+  TAVMotionDetector fresh;
+  fresh.onMotionBegin = [&](TComponent*) { ++begins; };
+  EXPECT_TRUE(fresh.feedFrame(f));
+  EXPECT_EQ(begins, 1);
+  EXPECT_EQ(fresh.value(), static_cast<uint32_t>(W * H));
+}
+
+TEST(MotionDetector, AHandlerThatThrowsWhilePrimingLeavesTheDetectorListening) {
+  TAVMotionDetector d;
+  d.onFeedFrame = [](TBitmap&) { throw std::runtime_error("handler"); };
+  TBitmap f = Frame(20);
+  EXPECT_THROW(d.initialize(f), std::runtime_error);
+  d.onFeedFrame = nullptr;
+  int begins = 0;
+  d.onMotionBegin = [&](TComponent*) { ++begins; };
+  TBitmap g = Frame(200);
+  d.feedFrame(g);
+  EXPECT_EQ(begins, 1);
+}
+
+TEST(MotionDetector, LightnessIsTheAverageByte) {
+  TBitmap white(64, 64);
+  white.Clear(0xFFFFFFFFu);
+  for (bool on : {true, false}) {
+    TAVMotionDetector d;
+    d.setDetectLightness(on);
+    ASSERT_TRUE(d.feedFrame(white));
+    EXPECT_EQ(d.lightness(), on ? 255 : 0);
+  }
+}
+
+TEST(MotionDetector, FramesItCannotCompareAreRefused) {
+  TAVMotionDetector d;
+  int events = 0;
+  d.onFeedFrame = [&](TBitmap&) { ++events; };
+  TBitmap tiny(1, 5), empty, wide(65536, 2), mapped(16, 16);
+  TBitmapData data;
+  ASSERT_TRUE(mapped.Map(TMapAccess::Read, data));
+  for (TBitmap* b : {&mapped, &wide, &empty, &tiny}) EXPECT_FALSE(d.feedFrame(*b));
+  mapped.Unmap(data);
+  EXPECT_EQ(events, 0);
+  TBitmap out;
+  EXPECT_FALSE(d.getImage(out, true));
+}
+
+}  // namespace
