@@ -184,6 +184,7 @@ private:
   int64_t timer_start = 0;
   int64_t last_time = 0;
   int64_t FLastProgressEvent = 0;
+  bool FFinished = false;  // the last conversion ran to its end
   std::vector<int64_t> FSourceSizes;
 
   // OnVideoBuffer exchange.

@@ -1,0 +1,361 @@
+// The set-up between opening the files and the first packet: encoder
+// parameters from the filter graphs (or the input, for stream copy), the
+// two-pass statistics files, the OnVideoBuffer exchange, opening the encoders
+// and decoders, and writing the headers.
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "kivora/converter/transcoder.h"
+#include "kivora/platform/exception.h"
+#include "kivora/runtime/clocale.h"
+
+namespace kivora {
+
+std::string TAVTranscoder::PassLogName(const OutputStream& ost) const {
+  std::string prefix = C.PassLogFile();
+  if (prefix.empty()) {
+    prefix = "ffmpeg2pass";
+    if (C.OutputFiles().Count() > 0) {
+      const std::string& out = C.OutputFiles()[0];
+      std::string path = out.rfind("file:", 0) == 0 ? out.substr(5) : out;
+      const bool url = path.find("://") != std::string::npos ||
+                       (path.find(':') != std::string::npos && path.find(':') > 1 &&
+                        path.find(':') < path.find('/'));
+      if (!url && !path.empty() && path.rfind("/dev/", 0) != 0) {
+        std::filesystem::path p(path);
+        prefix = (p.parent_path() / p.stem()).string() + "-2pass";
+      }
+    }
+  }
+  int index = 0;
+  for (size_t i = 0; i < output_streams.size(); ++i)
+    if (output_streams[i].get() == &ost) index = static_cast<int>(i);
+  return Format("%s-%d.log", prefix.c_str(), index);
+}
+
+void TAVTranscoder::init_two_pass(OutputStream& ost) {
+  AVCodecContext* ec = ost.enc_ctx.get();
+  if (!(ec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) return;
+  const std::string logname = PassLogName(ost);
+  if (ost.enc && strcmp(ost.enc->name, "libx264") == 0) {
+    av_dict_set(&ost.encoder_opts, "stats", logname.c_str(), AV_DICT_DONT_OVERWRITE);
+    return;
+  }
+  if (ec->flags & AV_CODEC_FLAG_PASS2) {
+    std::ifstream in(logname, std::ios::binary);
+    if (!in) Fail(Format("Cannot open file %s", logname.c_str()));
+    std::ostringstream s;
+    s << in.rdbuf();
+    const std::string text = s.str();
+    char* buf = static_cast<char*>(av_malloc(text.size() + 1));
+    if (!buf) Fail("Could not allocate log buffer");
+    memcpy(buf, text.data(), text.size());
+    buf[text.size()] = 0;
+    ec->stats_in = buf;
+  }
+  if (ec->flags & AV_CODEC_FLAG_PASS1) {
+    ost.logfile = fopen(logname.c_str(), "wb");
+    if (!ost.logfile) Fail(Format("Cannot open file %s", logname.c_str()));
+  }
+}
+
+void TAVTranscoder::init_video_buffer_exchange(OutputStream& ost) {
+  AVCodecContext* ec = ost.enc_ctx.get();
+  const int w = ec->width, h = ec->height;
+  if (w <= 0 || h <= 0 || ec->pix_fmt == AV_PIX_FMT_NONE) return;
+  ost.sws_ctx.reset(sws_getContext(w, h, ec->pix_fmt, w, h, AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr, nullptr, nullptr));
+  ost.sws_ctx_chg.reset(sws_getContext(w, h, AV_PIX_FMT_RGBA, w, h, ec->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+  if (!ost.sws_ctx || !ost.sws_ctx_chg) {
+    ost.sws_ctx.reset();
+    ost.sws_ctx_chg.reset();
+    return;
+  }
+  ost.frame_rgb.reset(av_frame_alloc());
+  if (!ost.frame_rgb) Fail("cannot allocate memory for frame");
+  ost.frame_rgb->format = AV_PIX_FMT_RGBA;
+  ost.frame_rgb->width = w;
+  ost.frame_rgb->height = h;
+  // Rows of exactly width * 4 bytes: the bitmap handed to the application
+  // has no padding between rows.
+  if (av_frame_get_buffer(ost.frame_rgb.get(), 1) < 0) Fail("cannot allocate memory for frame");
+  ost.bitmap = std::make_unique<TAVBitmap>(ost.frame_rgb->data[0], w, h);
+}
+
+void TAVTranscoder::init_bitstream_filter(OutputStream& ost) {
+  const std::string name = ost.bsf_name;
+  if (name.empty() || name.find_first_not_of(" \t") == std::string::npos) return;
+  const AVBitStreamFilter* f = av_bsf_get_by_name(name.c_str());
+  if (!f) Fail("Unknown bitstream filter");
+  AVBSFContext* ctx = nullptr;
+  if (av_bsf_alloc(f, &ctx) < 0) Fail("error create bitstreamfilter");
+  ost.bsf.reset(ctx);
+  if (avcodec_parameters_copy(ctx->par_in, ost.st->codecpar) < 0) Fail("error create bitstreamfilter");
+  ctx->time_base_in = ost.st->time_base;
+  if (av_bsf_init(ctx) < 0) Fail("error create bitstreamfilter");
+  avcodec_parameters_copy(ost.st->codecpar, ctx->par_out);
+}
+
+void TAVTranscoder::init_stream_copy(OutputStream& ost, InputStream* ist) {
+  if (!ist) Fail("Stream copy requested for output stream");
+  AVFormatContext* oc = output_files[static_cast<size_t>(ost.file_index)]->ctx;
+  AVCodecParameters* par = ost.st->codecpar;
+  const AVCodecParameters* src = ist->st->codecpar;
+  const unsigned forced_tag = par->codec_tag;
+  if (avcodec_parameters_copy(par, src) < 0) Fail("failed to allocate extradata");
+  unsigned tag = forced_tag;
+  if (!tag) {
+    unsigned tmp = 0;
+    if (!oc->oformat->codec_tag || av_codec_get_id(oc->oformat->codec_tag, src->codec_tag) == src->codec_id ||
+        !av_codec_get_tag2(oc->oformat->codec_tag, src->codec_id, &tmp))
+      tag = src->codec_tag;
+  }
+  par->codec_tag = tag;
+
+  ost.st->time_base = ist->st->time_base;
+  AVRational fr = ost.frame_rate;
+  if (!fr.num) fr = ist->framerate;
+  if (fr.num) ost.st->time_base = av_inv_q(fr);
+  av_reduce(&ost.st->time_base.num, &ost.st->time_base.den, ost.st->time_base.num, ost.st->time_base.den, INT_MAX);
+
+  for (int i = 0; i < ist->st->nb_side_data; ++i) {
+    const AVPacketSideData& sd = ist->st->side_data[i];
+    uint8_t* dst = av_stream_new_side_data(ost.st, sd.type, sd.size);
+    if (!dst) Fail("new side data failed");
+    memcpy(dst, sd.data, sd.size);
+  }
+  av_dict_copy(&ost.st->metadata, ist->st->metadata, AV_DICT_DONT_OVERWRITE);
+  ost.st->disposition = ist->st->disposition;
+
+  switch (par->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      if (Opt.AudioOptions().AudioVolume() != 256)
+        Fail("-acodec copy and -vol are incompatible (frames are not decoded)");
+      if ((par->block_align == 1 || par->block_align == 1152 || par->block_align == 576) &&
+          par->codec_id == AV_CODEC_ID_MP3)
+        par->block_align = 0;
+      if (par->codec_id == AV_CODEC_ID_AC3) par->block_align = 0;
+      break;
+    case AVMEDIA_TYPE_VIDEO: {
+      AVRational sar;
+      if (ost.frame_aspect_ratio.num)
+        sar = av_mul_q(ost.frame_aspect_ratio, AVRational{par->height, par->width});
+      else if (ist->st->sample_aspect_ratio.num)
+        sar = ist->st->sample_aspect_ratio;
+      else
+        sar = src->sample_aspect_ratio;
+      ost.st->sample_aspect_ratio = par->sample_aspect_ratio = sar;
+      ost.st->avg_frame_rate = ist->st->avg_frame_rate;
+      ost.st->r_frame_rate = ist->st->r_frame_rate;
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE:
+    case AVMEDIA_TYPE_DATA:
+    case AVMEDIA_TYPE_ATTACHMENT:
+    case AVMEDIA_TYPE_UNKNOWN:
+      break;
+    default:
+      Fail("unknown codec type");
+  }
+}
+
+void TAVTranscoder::init_encoding(OutputStream& ost, InputStream* ist) {
+  AVCodecContext* ec = ost.enc_ctx.get();
+  if (!ost.enc) ost.enc = avcodec_find_encoder(ost.st->codecpar->codec_id);
+  if (!ost.enc) Fail("Encoder codec not found for output stream");
+  if (ist) ist->decoding_needed |= DECODING_FOR_OST;
+  ost.encoding_needed = true;
+
+  if (!ost.filter && (ost.type == AVMEDIA_TYPE_VIDEO || ost.type == AVMEDIA_TYPE_AUDIO)) {
+    if (!ist) Fail("Error opening filters");
+    TAVFilterGraph& fg = init_simple_filtergraph(*ist, ost);
+    if (configure_filtergraph(fg) != 0) Fail("Error opening filters");
+  }
+
+  if (ost.type == AVMEDIA_TYPE_VIDEO) {
+    if (!ost.frame_rate.num) {
+      ost.frame_rate = av_buffersink_get_frame_rate(ost.filter->filter);
+      if (!ost.frame_rate.num && ist && ist->framerate.num) ost.frame_rate = ist->framerate;
+      if (!ost.frame_rate.num && ist && ist->st->r_frame_rate.num) ost.frame_rate = ist->st->r_frame_rate;
+      if (!ost.frame_rate.num) ost.frame_rate = AVRational{25, 1};
+    }
+    if (ost.enc->supported_framerates) {
+      const int idx = av_find_nearest_q_idx(ost.frame_rate, ost.enc->supported_framerates);
+      ost.frame_rate = ost.enc->supported_framerates[idx];
+    }
+    if (ost.enc->id == AV_CODEC_ID_MPEG4)
+      av_reduce(&ost.frame_rate.num, &ost.frame_rate.den, ost.frame_rate.num, ost.frame_rate.den, 65535);
+  }
+
+  AVFilterContext* sink = ost.filter ? ost.filter->filter : nullptr;
+  switch (ost.type) {
+    case AVMEDIA_TYPE_AUDIO: {
+      ec->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
+      ec->sample_rate = av_buffersink_get_sample_rate(sink);
+      av_channel_layout_uninit(&ec->ch_layout);
+      if (av_buffersink_get_ch_layout(sink, &ec->ch_layout) < 0) Fail("Error opening filters");
+      ec->time_base = AVRational{1, ec->sample_rate};
+      break;
+    }
+    case AVMEDIA_TYPE_VIDEO: {
+      ec->time_base = av_inv_q(ost.frame_rate);
+      if (!(ec->time_base.num && ec->time_base.den)) ec->time_base = av_buffersink_get_time_base(sink);
+      ec->width = av_buffersink_get_w(sink);
+      ec->height = av_buffersink_get_h(sink);
+      ec->sample_aspect_ratio = ost.st->sample_aspect_ratio =
+          ost.frame_aspect_ratio.num
+              ? av_mul_q(ost.frame_aspect_ratio, AVRational{ec->height, ec->width})
+              : av_buffersink_get_sample_aspect_ratio(sink);
+      ec->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(sink));
+      ost.st->avg_frame_rate = ost.frame_rate;
+      ec->framerate = ost.frame_rate;
+      if (!ist || ec->width != ist->dec_ctx->width || ec->height != ist->dec_ctx->height ||
+          ec->pix_fmt != ist->dec_ctx->pix_fmt)
+        ec->bits_per_raw_sample = 0;
+      else
+        ec->bits_per_raw_sample = ist->dec_ctx->bits_per_raw_sample;
+      if (C.OnVideoBuffer) init_video_buffer_exchange(ost);
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE:
+      ec->time_base = AVRational{1, 1000};
+      if (ist) {
+        ec->width = ist->dec_ctx->width;
+        ec->height = ist->dec_ctx->height;
+      }
+      break;
+    case AVMEDIA_TYPE_DATA:
+      break;
+    default:
+      Fail("Invalid Media Type");
+  }
+}
+
+int TAVTranscoder::transcode_init() {
+  // Outputs of single-input graphs report that input as their source.
+  for (auto& fg : filtergraphs) {
+    if (fg->inputs.size() != 1) continue;
+    for (auto& of : fg->outputs) {
+      if (!of->ost || of->ost->source_index >= 0) continue;
+      int idx = -1;
+      for (int k = static_cast<int>(input_streams.size()) - 1; k >= 0; --k)
+        if (input_streams[static_cast<size_t>(k)].get() == fg->inputs[0]->ist) {
+          idx = k;
+          break;
+        }
+      of->ost->source_index = idx;
+    }
+  }
+
+  if (Opt.RateEmu())
+    for (auto& ist : input_streams) ist->start = av_gettime_relative();
+
+  for (auto& of : output_files) {
+    if (of->ctx->nb_streams == 0 && !(of->ctx->oformat->flags & AVFMT_NOSTREAMS))
+      Fail("Output file does not contain any stream");
+  }
+
+  {
+    TCLocaleScope c_numbers;
+    for (auto& fg : filtergraphs) {
+      if (!fg->graph || fg->configured) continue;
+      const int ret = avfilter_graph_config(fg->graph.get(), nullptr);
+      if (ret < 0) return ret;
+      fg->configured = true;
+    }
+  }
+
+  for (auto& ostp : output_streams) {
+    OutputStream& ost = *ostp;
+    InputStream* ist = get_input_stream(ost);
+    if (ist) {
+      ost.st->disposition = ist->st->disposition;
+    } else if (ost.type == AVMEDIA_TYPE_VIDEO || ost.type == AVMEDIA_TYPE_AUDIO) {
+      bool same = false;
+      for (auto& other : output_streams)
+        if (other.get() != &ost && other->file_index == ost.file_index && other->type == ost.type) same = true;
+      if (!same) ost.st->disposition |= AV_DISPOSITION_DEFAULT;
+    }
+    if (ost.stream_copy) {
+      init_stream_copy(ost, ist);
+    } else {
+      if (ist) {
+        ost.enc_ctx->bits_per_raw_sample = ist->dec_ctx->bits_per_raw_sample;
+        ost.enc_ctx->chroma_sample_location = ist->dec_ctx->chroma_sample_location;
+      }
+      init_encoding(ost, ist);
+      init_two_pass(ost);
+    }
+  }
+
+  for (auto& ostp : output_streams) {
+    OutputStream& ost = *ostp;
+    if (ost.encoding_needed) {
+      AVCodecContext* ec = ost.enc_ctx.get();
+      InputStream* ist = get_input_stream(ost);
+      if (ist && ist->dec_ctx->subtitle_header && ost.type == AVMEDIA_TYPE_SUBTITLE) {
+        ec->subtitle_header = static_cast<uint8_t*>(av_mallocz(ist->dec_ctx->subtitle_header_size + 1));
+        if (!ec->subtitle_header) Fail("can not alloc subtitle header");
+        memcpy(ec->subtitle_header, ist->dec_ctx->subtitle_header, ist->dec_ctx->subtitle_header_size);
+        ec->subtitle_header_size = ist->dec_ctx->subtitle_header_size;
+      }
+      if (!av_dict_get(ost.encoder_opts.get(), "threads", nullptr, 0))
+        av_dict_set(&ost.encoder_opts, "threads", "auto", 0);
+      int ret;
+      {
+        std::lock_guard<std::mutex> lock(AVMutex());
+        TCLocaleScope c_numbers;
+        ret = avcodec_open2(ec, ost.enc, &ost.encoder_opts);
+      }
+      if (ret < 0)
+        Fail("Error while opening codec for output stream - maybe incorrect parameters such as bit_rate, rate, width or height:" +
+             C.LastErrorMessage());
+      if (ost.type == AVMEDIA_TYPE_AUDIO && ost.filter && ost.filter->filter &&
+          !(ost.enc->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && ec->frame_size > 0)
+        av_buffersink_set_frame_size(ost.filter->filter, static_cast<unsigned>(ec->frame_size));
+      ost.encoder_opts.reset();
+      if (avcodec_parameters_from_context(ost.st->codecpar, ec) < 0)
+        Fail("Error initializing the output stream codec context.");
+      ost.st->time_base = ec->time_base;
+      if (ist && ost.type != AVMEDIA_TYPE_SUBTITLE)
+        av_dict_copy(&ost.st->metadata, ist->st->metadata, AV_DICT_DONT_OVERWRITE);
+      // The input's encoder tag says nothing about our encoder.
+      av_dict_set(&ost.st->metadata, "encoder", nullptr, 0);
+    } else if (ost.stream_copy) {
+      // Options meant for an encoder that is not there; nothing to apply them to.
+      ost.encoder_opts.reset();
+    }
+    init_bitstream_filter(ost);
+  }
+
+  for (int i = 0; i < static_cast<int>(input_streams.size()); ++i) init_input_stream(i);
+
+  for (auto& fp : input_files) {
+    AVFormatContext* ic = fp->ctx.get();
+    for (unsigned p = 0; p < ic->nb_programs; ++p) {
+      AVProgram* prog = ic->programs[p];
+      AVDiscard d = AVDISCARD_ALL;
+      for (unsigned k = 0; k < prog->nb_stream_indexes; ++k)
+        if (!input_streams[static_cast<size_t>(fp->ist_index) + prog->stream_index[k]]->discard) {
+          d = AVDISCARD_DEFAULT;
+          break;
+        }
+      prog->discard = d;
+    }
+  }
+
+  for (auto& of : output_files) {
+    int ret;
+    {
+      TCLocaleScope c_numbers;
+      ret = avformat_write_header(of->ctx, &of->opts);
+    }
+    if (ret < 0)
+      Fail("Could not write header for output file  (incorrect codec parameters ?)" + C.LastErrorMessage());
+    of->header_written = true;
+  }
+  return 0;
+}
+
+}  // namespace kivora

@@ -1,0 +1,459 @@
+// End-to-end conversions of generated clips, read back with an independent
+// decoder, plus the component's state machine, events and error paths.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "kivora/converter/converter.h"
+#include "kivora/platform/exception.h"
+#include "kivora/platform/message.h"
+#include "kivora/runtime/ffmpeg.h"
+#include "support/media_fixtures.h"
+#include "support/media_reader.h"
+
+namespace kivora::testing {
+namespace {
+
+// What a conversion reported through its events.
+struct Outcome {
+  std::mutex lock;
+  std::vector<std::string> events;  // "stopped", "error", "complete" in order
+  std::string error, errorLog;
+  std::atomic<int> progress{0};
+  std::atomic<bool> complete{false};
+  void Add(const std::string& e) {
+    std::lock_guard<std::mutex> l(lock);
+    events.push_back(e);
+  }
+};
+
+void Watch(TAVConverter& c, Outcome& o) {
+  c.ConvertOptions().SetSynchronous(true);
+  c.OnError = [&o](TComponent*, const std::string& msg, const std::string& log, bool& handled) {
+    o.error = msg;
+    o.errorLog = log;
+    handled = true;
+    o.Add("error");
+  };
+  c.OnStopped = [&o](TComponent*) { o.Add("stopped"); };
+  if (!c.OnProgress) c.OnProgress = [&o](TComponent*) { o.progress++; };
+  c.OnComplete = [&o](TComponent*) {
+    o.Add("complete");
+    o.complete = true;
+  };
+}
+
+// Runs a conversion to its end; returns the error text ("" on success).
+std::string Convert(TAVConverter& c, const std::vector<std::string>& in, const std::vector<std::string>& out,
+                Outcome* outcome = nullptr) {
+  Outcome local;
+  Outcome& o = outcome ? *outcome : local;
+  Watch(c, o);
+  TStringList i, f;
+  for (auto& s : in) i.Add(s);
+  for (auto& s : out) f.Add(s);
+  c.SetInputFiles(i);
+  c.SetOutputFiles(f);
+  c.Convert();
+  EXPECT_TRUE(c.WaitFor(120000));
+  for (int k = 0; k < 2000 && !o.complete; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(c.State(), csNone);
+  return o.error;
+}
+
+class ConverterTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    dir = new TempDir();
+    MediaSpec s;  // H.264 + AAC, 320x240, 25 fps, 50 frames
+    s.container = "mp4";
+    clip = MakeMedia(dir->Path("clip.mp4"), s);
+    MediaSpec two = s;
+    two.container = "matroska";
+    two.video_codec = AV_CODEC_ID_MPEG4;
+    two.width = 160;
+    two.height = 120;
+    two.tones = {440.0, 880.0};
+    two.channels = 1;
+    small = MakeMedia(dir->Path("two_audio.mkv"), two);
+  }
+  static void TearDownTestSuite() { delete dir; }
+  static TempDir* dir;
+  static std::string clip, small;
+};
+TempDir* ConverterTest::dir = nullptr;
+std::string ConverterTest::clip, ConverterTest::small;
+
+struct E2ECase {
+  const char* name;
+  const char* out;
+  std::function<void(TAVConvertOptions&)> setup;
+  std::function<void(const DecodedMedia&)> check;
+};
+
+TEST_F(ConverterTest, ConversionsReadBack) {
+  const E2ECase cases[] = {
+      {"reencode", "a.avi",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("mpeg4");
+         o.AudioOptions().SetAudioCodecName("mp2");
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         ASSERT_EQ(m.video[0].numbers.size(), 50u);
+         EXPECT_EQ(m.video[0].numbers.front(), 0);
+         EXPECT_EQ(m.video[0].numbers.back(), 49);
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(MeasureToneHz(m.audio[0].samples.data(), m.audio[0].Frames(), m.audio[0].channels,
+                                   m.audio[0].sample_rate),
+                     440.0, 5.0);
+       }},
+      {"copy", "b.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.AudioOptions().SetAudioStreamCopy(true);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].numbers.size(), 50u);
+         EXPECT_EQ(m.video[0].numbers.back(), 49);
+         EXPECT_EQ(m.audio.size(), 1u);
+       }},
+      {"resize", "c.mp4",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetFrameWidth(160);
+         o.VideoOptions().SetFrameHeight(96);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].widths.front(), 160);
+         EXPECT_EQ(m.video[0].heights.front(), 96);
+       }},
+      {"double rate", "d.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("mpeg4");
+         o.VideoOptions().SetVideoSyncMethod(VSYNC_CFR);
+         o.VideoOptions().FrameRate().Setnum(50);
+         o.VideoOptions().FrameRate().Setden(1);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         const auto& n = m.video[0].numbers;
+         EXPECT_NEAR(static_cast<double>(n.size()), 100, 2);
+         ASSERT_GE(n.size(), 4u);
+         EXPECT_EQ(n[0], n[1]);  // every picture twice
+         EXPECT_EQ(n[2], n[3]);
+       }},
+      {"half rate", "e.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("mpeg4");
+         o.VideoOptions().SetVideoSyncMethod(VSYNC_CFR);
+         o.VideoOptions().FrameRate().Setnum(25);
+         o.VideoOptions().FrameRate().Setden(2);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         const auto& n = m.video[0].numbers;
+         // The drift allowance keeps the first pictures; then every second one goes.
+         EXPECT_NEAR(static_cast<double>(n.size()), 26, 2);
+         ASSERT_GE(n.size(), 3u);
+         EXPECT_EQ(n[n.size() - 1] - n[n.size() - 2], 2);
+         EXPECT_EQ(n[n.size() - 2] - n[n.size() - 3], 2);
+       }},
+      {"max frames", "f.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("mpeg4");
+         o.VideoOptions().SetMaxFrames(20);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].numbers.size(), 20u);
+         ASSERT_EQ(m.audio.size(), 1u);  // the sound goes on to its end
+         EXPECT_GT(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.8);
+       }},
+      {"video filter and audio only", "g.mp3",
+       [](TAVConvertOptions& o) { o.AudioOptions().SetAudioSampleRate(22050); },
+       [](const DecodedMedia& m) {
+         EXPECT_TRUE(m.video.empty());
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_EQ(m.audio[0].sample_rate, 22050);
+       }},
+  };
+  for (const E2ECase& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    tc.setup(c.ConvertOptions());
+    const std::string out = dir->Path(tc.out);
+    ASSERT_EQ(Convert(c, {clip}, {out}), "");
+    EXPECT_EQ(c.Progress(), 100);
+    tc.check(DecodeMedia(out));
+  }
+}
+
+TEST_F(ConverterTest, ErrorsReachOnErrorAndLeaveNothingBehind) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> in, out;
+    std::function<void(TAVConvertOptions&)> setup;
+    std::string expected;  // prefix of the error text
+  };
+  const std::string missing = dir->Path("missing.mp4");
+  const Case cases[] = {
+      {"no input", {}, {dir->Path("x.mkv")}, nullptr, "At least one input file must be specified"},
+      {"unknown format", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.SetOutputFormat("nosuchformat"); },
+       "Unknown Output format nosuchformat"},
+      {"missing input", {missing}, {dir->Path("x.mkv")}, nullptr, "Could not open file:" + missing},
+      {"unknown codec", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("nosuch"); },
+       "Unknown Codec Name nosuch"},
+      {"codec type", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("mp2"); },
+       "Invalid codec type"},
+      {"map file index", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.StreamMaps().Add("3:v"); },
+       "Invalid input file index:3"},
+      {"map count", {small}, {dir->Path("x.mkv")}, [](auto& o) { o.StreamMaps().Add("0:a"); },
+       "Number of stream maps must match number of output streams"},
+      {"same file", {clip}, {clip}, nullptr, "Output file "},
+      {"unwritable", {clip}, {"/proc/nope/x.mkv"}, nullptr, "Could not write to file"},
+      {"no streams", {clip}, {dir->Path("y.mkv")},
+       [](auto& o) {
+         o.VideoOptions().SetVideoDisable(true);
+         o.AudioOptions().SetAudioDisable(true);
+       },
+       "Output file does not contain any stream"},
+      {"copy and volume", {clip}, {dir->Path("z.mkv")},
+       [](auto& o) {
+         o.AudioOptions().SetAudioStreamCopy(true);
+         o.AudioOptions().SetAudioVolume(300);
+       },
+       "-acodec copy and -vol are incompatible (frames are not decoded)"},
+  };
+  const uintmax_t clipSize = std::filesystem::file_size(clip);
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    if (tc.setup) tc.setup(c.ConvertOptions());
+    TSemaphore sem(1);
+    Outcome o;
+    Watch(c, o);
+    TStringList i, f;
+    for (auto& s : tc.in) i.Add(s);
+    for (auto& s : tc.out) f.Add(s);
+    c.SetInputFiles(i);
+    c.SetOutputFiles(f);
+    c.Convert(&sem);
+    ASSERT_TRUE(c.WaitFor(60000));
+    EXPECT_EQ(o.error.rfind(tc.expected, 0), 0u) << o.error;
+    EXPECT_EQ(c.State(), csNone);
+    EXPECT_EQ(sem.Count(), 1);  // the slot is given back
+  }
+  EXPECT_EQ(std::filesystem::file_size(clip), clipSize);  // the source was never truncated
+}
+
+TEST_F(ConverterTest, ConvertWhileRunningIsRefused) {
+  TAVConverter c;
+  c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  Outcome o;
+  Watch(c, o);
+  c.InputFiles().Add(clip);
+  c.OutputFiles().Add(dir->Path("busy.mkv"));
+  c.Convert();
+  if (c.State() != csNone) {
+    EXPECT_THROW(c.Convert(), Exception);
+  }
+  ASSERT_TRUE(c.WaitFor(60000));
+  c.Convert();  // a finished converter runs again
+  ASSERT_TRUE(c.WaitFor(60000));
+  EXPECT_EQ(o.error, "");
+}
+
+TEST_F(ConverterTest, SharedSemaphoreQueuesTheSecondConverter) {
+  TSemaphore sem(1);
+  TAVConverter a, b;
+  Outcome oa, ob;
+  Watch(a, oa);
+  Watch(b, ob);
+  // The first one waits in its first progress event until the second is queued.
+  std::atomic<bool> release{false};
+  std::atomic<int> seenWaiting{0};
+  a.OnProgress = [&](TComponent*) {
+    for (int i = 0; i < 2000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
+  for (TAVConverter* c : {&a, &b}) {
+    c->ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c->InputFiles().Add(clip);
+  }
+  a.OutputFiles().Add(dir->Path("sem_a.mkv"));
+  b.OutputFiles().Add(dir->Path("sem_b.mkv"));
+  a.Convert(&sem);
+  for (int i = 0; i < 1000 && sem.Count() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  b.Convert(&sem);
+  for (int i = 0; i < 1000 && b.State() != csWaiting; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (b.State() == csWaiting) seenWaiting++;
+  release = true;
+  ASSERT_TRUE(a.WaitFor(60000));
+  ASSERT_TRUE(b.WaitFor(60000));
+  EXPECT_EQ(seenWaiting, 1);
+  EXPECT_EQ(oa.error, "");
+  EXPECT_EQ(ob.error, "");
+  EXPECT_EQ(sem.Count(), 1);
+
+  // A queued converter can be stopped (and so destroyed).
+  TSemaphore none(0);
+  TAVConverter c;
+  Outcome oc;
+  Watch(c, oc);
+  c.InputFiles().Add(clip);
+  c.OutputFiles().Add(dir->Path("never.mkv"));
+  c.Convert(&none);
+  for (int i = 0; i < 1000 && c.State() != csWaiting; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(c.State(), csWaiting);
+  c.Stop();
+  ASSERT_TRUE(c.WaitFor(10000));
+  EXPECT_EQ(none.Count(), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir->Path("never.mkv")));
+}
+
+TEST_F(ConverterTest, StopLeavesAPlayableShorterFileAndPauseResumes) {
+  TAVConverter c;
+  c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  Outcome o;
+  Watch(c, o);
+  std::atomic<int> steps{0};
+  c.OnProgress = [&](TComponent* s) {
+    if (++steps == 3) static_cast<TAVConverter*>(s)->Stop();
+  };
+  // Progress events come at most ten a second: slow the steps down a little.
+  c.OnAudioBuffer = [](TComponent*, void*, int) { std::this_thread::sleep_for(std::chrono::milliseconds(8)); };
+  const std::string out = dir->Path("stopped.mkv");
+  ASSERT_EQ(Convert(c, {clip}, {out}, &o), "");
+  ASSERT_GE(o.events.size(), 2u) << steps << " " << (o.events.empty() ? "" : o.events[0]);
+  EXPECT_EQ(o.events[o.events.size() - 2], "stopped");
+  EXPECT_EQ(o.events.back(), "complete");
+  const DecodedMedia m = DecodeMedia(out);
+  ASSERT_EQ(m.video.size(), 1u);
+  EXPECT_GT(m.video[0].numbers.size(), 0u);
+  EXPECT_LT(m.video[0].numbers.size(), 50u);
+
+  // Pause from another thread, then resume: the conversion completes.
+  TAVConverter p;
+  p.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  Outcome op;
+  Watch(p, op);
+  p.InputFiles().Add(clip);
+  p.OutputFiles().Add(dir->Path("paused.mkv"));
+  p.Convert();
+  p.Pause();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const TAVConvertState s = p.State();
+  EXPECT_TRUE(s == csPaused || s == csNone);
+  p.Resume();
+  ASSERT_TRUE(p.WaitFor(60000));
+  EXPECT_EQ(op.error, "");
+  EXPECT_EQ(DecodeMedia(dir->Path("paused.mkv")).video.at(0).numbers.size(), 50u);
+}
+
+TEST_F(ConverterTest, VideoBufferEditsReachTheEncoder) {
+  TAVConverter c;
+  c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  c.ConvertOptions().VideoOptions().SetVideoQscale(2);
+  c.SetVideoBufferEventInterval(0);  // counts as 1
+  std::atomic<int> calls{0};
+  c.OnVideoBuffer = [&](TComponent*, TAVBitmap& bmp, double, bool& modified) {
+    ++calls;
+    if (calls % 2 == 0) return;  // every other picture left alone
+    // Paint the picture white: its frame number cells disappear.
+    std::memset(bmp.Buffer(), 255, static_cast<size_t>(bmp.VideoWidth()) * bmp.VideoHeight() * 4);
+    modified = true;
+  };
+  const std::string out = dir->Path("edited.mkv");
+  ASSERT_EQ(Convert(c, {clip}, {out}), "");
+  EXPECT_EQ(calls, 50);
+  const auto numbers = DecodeMedia(out).video.at(0).numbers;
+  ASSERT_EQ(numbers.size(), 50u);
+  EXPECT_EQ(numbers[0], -1);  // edited
+  EXPECT_EQ(numbers[1], 1);   // untouched
+  EXPECT_EQ(numbers[2], -1);
+}
+
+TEST_F(ConverterTest, TwoPassMpeg4WritesAndReadsItsStatistics) {
+  const std::string out = dir->Path("twopass.avi");
+  for (int pass : {1, 2}) {
+    SCOPED_TRACE(pass);
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c.ConvertOptions().VideoOptions().SetBitrate(300000);
+    c.ConvertOptions().VideoOptions().SetPass(pass);
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    ASSERT_EQ(Convert(c, {clip}, {out}), "");
+    const std::string log = dir->Path("twopass-2pass-0.log");
+    ASSERT_TRUE(std::filesystem::exists(log));
+    EXPECT_GT(std::filesystem::file_size(log), 100u);  // the encoder's statistics
+  }
+  EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
+}
+
+TEST_F(ConverterTest, EachEncoderGetsItsOwnBitrate) {
+  TAVConverter c;
+  auto& o = c.ConvertOptions();
+  o.VideoOptions().SetVideoCodecName("mpeg2video");
+  o.VideoOptions().SetBitrate(4000000);
+  o.SetAdvancedOption("maxrate", "5000000");
+  o.SetAdvancedOption("bufsize", "1835008");
+  o.AudioOptions().SetAudioCodecName("mp2");
+  o.AudioOptions().SetBitrate(128000);
+  const std::string out = dir->Path("rates.mpg");
+  ASSERT_EQ(Convert(c, {clip}, {out}), "");
+  // Nothing derived is written back into the application's options.
+  EXPECT_EQ(o.OutputOptions().Count(), 2);
+  AVFormatContext* ic = nullptr;
+  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
+  AVInputContextPtr hold(ic);
+  avformat_find_stream_info(ic, nullptr);
+  for (unsigned i = 0; i < ic->nb_streams; ++i) {
+    if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      EXPECT_EQ(ic->streams[i]->codecpar->bit_rate, 128000);
+    }
+  }
+}
+
+TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
+  // Picture from the first input, second sound track of the second.
+  {
+    TAVConverter c;
+    c.ConvertOptions().StreamMaps().Add("0:v");
+    c.ConvertOptions().StreamMaps().Add("1:a:1");
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    const std::string out = dir->Path("mapped.mkv");
+    ASSERT_EQ(Convert(c, {clip, small}, {out}), "");
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.video.size(), 1u);
+    EXPECT_EQ(m.video[0].widths.front(), 320);
+    ASSERT_EQ(m.audio.size(), 1u);
+    EXPECT_NEAR(MeasureToneHz(m.audio[0].samples.data(), m.audio[0].Frames(), m.audio[0].channels,
+                              m.audio[0].sample_rate),
+                880.0, 8.0);
+  }
+  // Two pictures side by side from two inputs.
+  {
+    TAVConverter c;
+    c.ConvertOptions().FilterOptions().ComplexFilters().Add("[0:v]scale=160:120[l];[l][1:v]hstack");
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    const std::string out = dir->Path("stacked.mkv");
+    ASSERT_EQ(Convert(c, {clip, small}, {out}), "");
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.video.size(), 1u);
+    EXPECT_EQ(m.video[0].widths.front(), 320);
+    EXPECT_EQ(m.video[0].heights.front(), 120);
+    EXPECT_NEAR(static_cast<double>(m.video[0].numbers.size()), 50, 1);
+  }
+}
+
+}  // namespace
+}  // namespace kivora::testing
