@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <cstring>
@@ -453,6 +454,111 @@ TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
     EXPECT_EQ(m.video[0].heights.front(), 120);
     EXPECT_NEAR(static_cast<double>(m.video[0].numbers.size()), 50, 1);
   }
+}
+
+
+TEST_F(ConverterTest, ResolutionChangeRebuildsTheGraphWithoutLosingPictures) {
+  MediaSpec s;
+  s.container = "matroska";
+  s.video_codec = AV_CODEC_ID_MPEG4;
+  s.audio_codec = AV_CODEC_ID_NONE;
+  s.resize_at_frame = 25;
+  s.width2 = 160;
+  s.height2 = 120;
+  const std::string in = MakeMedia(dir->Path("resize_in.mkv"), s);
+  TAVConverter c;
+  c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  const std::string out = dir->Path("resize_out.mkv");
+  ASSERT_EQ(Convert(c, {in}, {out}), "");
+  const DecodedVideo v = DecodeMedia(out).video.at(0);
+  ASSERT_EQ(v.numbers.size(), 50u);
+  for (size_t i = 0; i < v.numbers.size(); ++i) {
+    EXPECT_EQ(v.numbers[i], static_cast<int>(i));
+    EXPECT_EQ(v.widths[i], 320);  // the encoder keeps its size
+  }
+}
+
+TEST_F(ConverterTest, OutputsLimitsAndStatistics) {
+  // A folder that does not exist yet is made for a plain path.
+  {
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoStreamCopy(true);
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    std::atomic<int> stats{0};
+    std::atomic<bool> sane{true};
+    c.OnVideoStats = [&](TComponent*, int w, int h, double rate, double avg, int, double elapse) {
+      ++stats;
+      if (w != 320 || h != 240 || !std::isfinite(rate) || !std::isfinite(avg) || elapse <= 0) sane = false;
+    };
+    const std::string out = dir->Path("new/sub/dir/copy.mkv");
+    ASSERT_EQ(Convert(c, {clip}, {out}), "");
+    EXPECT_EQ(stats, 50);
+    EXPECT_TRUE(sane);
+    EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
+  }
+  // A size limit ends the file early; it is still complete.
+  {
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c.ConvertOptions().VideoOptions().SetVideoQscale(2);
+    c.ConvertOptions().SetLimitFileSize(60000);
+    const std::string out = dir->Path("limited.mkv");
+    ASSERT_EQ(Convert(c, {clip}, {out}), "");
+    const auto n = DecodeMedia(out).video.at(0).numbers.size();
+    EXPECT_GT(n, 0u);
+    EXPECT_LT(n, 50u);
+  }
+  // A truncated input converts what could be read and says so.
+  {
+    MediaSpec s;
+    s.container = "matroska";
+    s.video_codec = AV_CODEC_ID_MPEG4;
+    s.audio_codec = AV_CODEC_ID_MP2;
+    const std::string full = MakeMedia(dir->Path("full.mkv"), s);
+    const std::string cut = dir->Path("cut.mkv");
+    std::filesystem::copy_file(full, cut);
+    std::filesystem::resize_file(cut, std::filesystem::file_size(full) / 2);
+    TAVConverter c;
+    std::mutex lock;
+    std::vector<std::string> lines;
+    c.OnLog = [&](TComponent*, int, const std::string& l) {
+      std::lock_guard<std::mutex> g(lock);
+      lines.push_back(l);
+    };
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    const std::string out = dir->Path("from_cut.mkv");
+    ASSERT_EQ(Convert(c, {cut}, {out}), "");
+    const auto n = DecodeMedia(out).video.at(0).numbers.size();
+    EXPECT_GT(n, 5u);
+    EXPECT_LT(n, 45u);
+    bool said = false;
+    for (auto& l : lines) said = said || l.find("input ended early") != std::string::npos;
+    EXPECT_TRUE(said);
+  }
+}
+
+TEST_F(ConverterTest, OnCompleteMayDestroyTheConverterOrStartAgain) {
+  std::atomic<int> runs{0};
+  std::atomic<bool> done{false};
+  auto* c = new TAVConverter();
+  c->ConvertOptions().SetSynchronous(true);
+  c->ConvertOptions().VideoOptions().SetVideoStreamCopy(true);
+  c->ConvertOptions().AudioOptions().SetAudioStreamCopy(true);
+  c->InputFiles().Add(clip);
+  c->OutputFiles().Add(dir->Path("again.mkv"));
+  c->OnComplete = [&](TComponent* sender) {
+    auto* self = static_cast<TAVConverter*>(sender);
+    if (++runs == 1) {
+      self->Convert();  // the next run starts from the handler
+    } else {
+      delete self;  // and the second one destroys its converter
+      done = true;
+    }
+  };
+  c->Convert();
+  for (int i = 0; i < 6000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(done);
+  EXPECT_EQ(runs, 2);
 }
 
 }  // namespace

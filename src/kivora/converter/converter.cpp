@@ -495,8 +495,10 @@ void TAVConverter::DoVideoBuffer(TAVBitmap& Bitmap, double timeStamp) {
 }
 
 void TAVConverter::DoConvertComplete() {
+  // A copy: the handler may destroy the converter, and with it OnComplete.
+  const TNotifyEvent handler = OnComplete;
   try {
-    if (OnComplete) OnComplete(this);
+    if (handler) handler(this);
   } catch (...) {
   }
 }

@@ -184,10 +184,18 @@ int TAVTranscoder::process_input(int file_index) {
     return ret;
   }
   if (ret < 0) {
-    if (ret != AVERROR_EOF && !ifile.ended_early) {
-      ifile.ended_early = true;
-      av_log(nullptr, AV_LOG_WARNING, "%s: input ended early (%s); converting what was read\n", is->url,
-             AVErrorString(ret).c_str());
+    if (!ifile.ended_early && !ifile.eof_reached) {
+      // A read error, or a clean end well before the length the container
+      // announced (a truncated file): say so, and convert what was read.
+      const int64_t announced = is->duration;
+      const bool short_read = ret == AVERROR_EOF && announced != AV_NOPTS_VALUE && announced > 0 &&
+                              ifile.last_ts != AV_NOPTS_VALUE && (Opt.RecordingTime() == INT64_MAX || Opt.RecordingTime() == 0) &&
+                              Opt.StartTime() == 0 && ifile.last_ts + AV_TIME_BASE < announced;
+      if (ret != AVERROR_EOF || short_read) {
+        ifile.ended_early = true;
+        av_log(nullptr, AV_LOG_WARNING, "%s: input ended early (%s); converting what was read\n", is->url,
+               ret != AVERROR_EOF ? AVErrorString(ret).c_str() : "end of file before the announced duration");
+      }
     }
     for (int i = 0; i < ifile.nb_streams; ++i) {
       InputStream& ist = *input_streams[static_cast<size_t>(ifile.ist_index + i)];
