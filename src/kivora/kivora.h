@@ -35,6 +35,10 @@
 // Widgets that show what the player plays.
 #include "kivora/presentation/view.h"
 
+// The converter and the options of a conversion.
+#include "kivora/converter/converter.h"
+#include "kivora/converter/options.h"
+
 // Conversion profiles: targets, presets, custom profiles and profile files.
 #include "kivora/profiles/catalog.h"
 #include "kivora/profiles/custom.h"
