@@ -48,6 +48,8 @@ int RunVersion(std::ostream& out);
 void AddDemoCommand(CLI::App& app);
 void AddPlayCommand(CLI::App& app);
 void AddProbeCommand(CLI::App& app);
+void AddPreviewCommand(CLI::App& app);
+void AddMotionCommand(CLI::App& app);
 void AddVersionCommand(CLI::App& app);
 // `kivora help [COMMAND]`: the generated help of the program or a command.
 void AddHelpCommand(CLI::App& app);

@@ -10,7 +10,9 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "motion_cmd.h"
 #include "play.h"
+#include "preview_cmd.h"
 #include "probe.h"
 #include "sample.h"
 
@@ -42,10 +44,32 @@ void PlayStep(DemoContext& ctx) {
   if (report.frames_shown == 0 && report.audio_bytes == 0) throw std::runtime_error("nothing was played");
 }
 
+// Pictures at three times from one open, written as PNGs into the work folder.
+void PreviewStep(DemoContext& ctx) {
+  PreviewOptions options;
+  options.file = ctx.clip;
+  options.at = {0.0, 1.0, 2.0};
+  options.out = ctx.work_dir + "/preview-%d.png";
+  const std::vector<PreviewShot> shots = RunPreview(options);
+  PrintPreviewText(ctx.out, shots);
+  for (const PreviewShot& s : shots)
+    if (!s.error.empty()) throw std::runtime_error(s.error);
+}
+
+// Every picture through the motion detector; the mask of each begin as a PNG.
+void MotionStep(DemoContext& ctx) {
+  MotionOptions options;
+  options.file = ctx.clip;
+  options.maskDir = ctx.work_dir + "/motion";
+  PrintMotionText(ctx.out, RunMotion(options));
+}
+
 std::vector<DemoStep> Steps() {
   return {
       {"What the clip holds (kivora probe)", ProbeStep},
       {"Playing the clip (kivora play)", PlayStep},
+      {"Previewing the clip (kivora preview)", PreviewStep},
+      {"Looking for motion (kivora motion)", MotionStep},
   };
 }
 

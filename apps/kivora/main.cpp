@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
   AddDemoCommand(app);
   AddPlayCommand(app);
   AddProbeCommand(app);
+  AddPreviewCommand(app);
+  AddMotionCommand(app);
   AddVersionCommand(app);
   AddHelpCommand(app);
   for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) cmd->group("Commands");

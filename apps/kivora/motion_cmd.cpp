@@ -1,0 +1,107 @@
+// `kivora motion`: the preview engine decodes, the motion detector watches.
+#include "motion_cmd.h"
+
+#include <QJsonArray>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+#include "commands.h"
+#include "json_output.h"
+#include "kivora/preview/motiondetect.h"
+#include "kivora/preview/preview_decoder.h"
+
+namespace kivora::app {
+
+MotionReport RunMotion(const MotionOptions& options) {
+  TPreviewDecoder decoder;
+  if (!decoder.Open(options.file)) throw std::runtime_error(decoder.LastError());
+  if (!options.maskDir.empty()) std::filesystem::create_directories(options.maskDir);
+
+  MotionReport report;
+  TAVMotionDetector detector;
+  detector.setTolerance(options.tolerance);
+  detector.setSensivity(options.sensivity);
+  detector.setDetectionSecs(options.hold);
+  detector.setShowMask(options.maskDir.empty() ? smNone : smMotion);
+  double now = 0;
+  TBitmap picture;
+  detector.onMotionBegin = [&](TComponent*) {
+    MotionEvent e{true, now, {}};
+    if (!options.maskDir.empty()) {
+      TBitmap mask;
+      e.mask = (std::filesystem::path(options.maskDir) /
+                ("motion-" + std::to_string(report.events.size() / 2 + 1) + ".png"))
+                   .string();
+      if (!detector.getImage(mask, true) || !mask.SaveToFile(QString::fromStdString(e.mask)))
+        throw std::runtime_error("cannot write '" + e.mask + "'");
+    }
+    report.events.push_back(std::move(e));
+  };
+  detector.onMotionEnd = [&](TComponent*) { report.events.push_back({false, now, {}}); };
+
+  bool first = true;
+  while (decoder.DecodeNext()) {
+    if (!decoder.ToBitmap(picture, SWS_BILINEAR)) continue;
+    ++report.frames;
+    const int64_t t = decoder.PictureTime();
+    if (t != AV_NOPTS_VALUE) now = t / 1e6;
+    // Pictures without a time count as real time.
+    const int64_t mediaTime = t != AV_NOPTS_VALUE ? t : INT64_MIN;
+    if (first) {
+      detector.initialize(picture, mediaTime);
+      first = false;
+    } else {
+      detector.feedFrame(picture, mediaTime);
+    }
+  }
+  return report;
+}
+
+void PrintMotionText(std::ostream& out, const MotionReport& report) {
+  out << std::fixed << std::setprecision(3);
+  for (const MotionEvent& e : report.events) {
+    out << (e.begin ? "begin " : "end   ") << e.time << " s";
+    if (!e.mask.empty()) out << " -> " << e.mask;
+    out << "\n";
+  }
+  if (report.events.empty()) out << "no motion";
+  else out << report.events.size() / 2 + report.events.size() % 2 << " motion(s)";
+  out << " in " << report.frames << " pictures\n";
+}
+
+void PrintMotionJson(std::ostream& out, const MotionReport& report) {
+  QJsonArray list;
+  for (const MotionEvent& e : report.events) {
+    QJsonObject o;
+    o.insert("event", e.begin ? "begin" : "end");
+    o.insert("time", JsonNumber(e.time));
+    if (!e.mask.empty()) o.insert("mask", JsonString(e.mask));
+    list.append(o);
+  }
+  out << QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString() << "\n";
+}
+
+void AddMotionCommand(CLI::App& app) {
+  CLI::App* cmd = app.add_subcommand("motion", "list where motion begins and ends in a file");
+  auto opt = std::make_shared<MotionOptions>();
+  cmd->add_option("FILE", opt->file, "the media file (or URL) to read")->required();
+  cmd->add_flag("--json", opt->json, "a JSON list on stdout instead of text");
+  cmd->add_option("--mask", opt->maskDir, "write the motion mask of each begin as a PNG into DIR")
+      ->type_name("DIR");
+  cmd->add_option("--tolerance", opt->tolerance, "moving pixels at which motion begins (10 or more)")
+      ->capture_default_str();
+  cmd->add_option("--sensitivity", opt->sensivity, "change of a byte at which a pixel moves (1 to 255)")
+      ->capture_default_str();
+  cmd->add_option("--hold", opt->hold, "seconds motion lasts at least (1 to 5)")->capture_default_str();
+  SetCommandRun(*cmd, [opt] {
+    const MotionReport report = RunMotion(*opt);
+    if (opt->json) PrintMotionJson(std::cout, report);
+    else PrintMotionText(std::cout, report);
+    return 0;
+  });
+}
+
+}  // namespace kivora::app

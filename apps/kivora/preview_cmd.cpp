@@ -1,0 +1,137 @@
+// `kivora preview`: the preview engine without a window.
+#include "preview_cmd.h"
+
+#include <QJsonArray>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "commands.h"
+#include "json_output.h"
+#include "kivora/preview/preview_decoder.h"
+
+namespace kivora::app {
+
+namespace {
+
+// Where the pattern's "%d" or "%0Nd" is: start and length; npos when none.
+std::pair<size_t, size_t> NumberField(const std::string& pattern) {
+  for (size_t i = pattern.find('%'); i != std::string::npos; i = pattern.find('%', i + 1)) {
+    size_t j = i + 1;
+    while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j]))) ++j;
+    if (j < pattern.size() && pattern[j] == 'd' && (j == i + 1 || pattern[i + 1] == '0'))
+      return {i, j + 1 - i};
+  }
+  return {std::string::npos, 0};
+}
+
+}  // namespace
+
+std::string PreviewFileName(const std::string& pattern, int n) {
+  const auto [pos, len] = NumberField(pattern);
+  if (pos == std::string::npos) return pattern;
+  const int width = len > 2 ? std::stoi(pattern.substr(pos + 1, len - 2)) : 0;
+  char number[32];
+  std::snprintf(number, sizeof number, "%0*d", width, n);
+  return pattern.substr(0, pos) + number + pattern.substr(pos + len);
+}
+
+std::vector<PreviewShot> RunPreview(const PreviewOptions& options) {
+  TPreviewDecoder decoder;
+  if (!decoder.Open(options.file)) throw std::runtime_error(decoder.LastError());
+  std::vector<PreviewShot> shots;
+  int n = 0;
+  for (double at : options.at) {
+    PreviewShot shot;
+    shot.requested = at;
+    shot.shown = NAN;
+    TBitmap picture;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = decoder.DecodeAt(std::llround(at * 1e6), options.accurate) && decoder.ToBitmap(picture);
+    shot.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    ++n;
+    if (!ok) {
+      shot.error = decoder.LastError();
+    } else {
+      shot.shown = decoder.PictureTime() != AV_NOPTS_VALUE ? decoder.PictureTime() / 1e6 : at;
+      shot.width = picture.Width();
+      shot.height = picture.Height();
+      if (!options.out.empty()) {
+        shot.png = PreviewFileName(options.out, n);
+        if (!picture.SaveToFile(QString::fromStdString(shot.png))) {
+          shot.error = "cannot write '" + shot.png + "'";
+          shot.png.clear();
+        }
+      }
+    }
+    shots.push_back(std::move(shot));
+  }
+  return shots;
+}
+
+void PrintPreviewText(std::ostream& out, const std::vector<PreviewShot>& shots) {
+  out << std::fixed << std::setprecision(3);
+  for (size_t i = 0; i < shots.size(); ++i) {
+    const PreviewShot& s = shots[i];
+    out << "picture " << i + 1 << ": at " << s.requested << " s ";
+    if (std::isnan(s.shown)) {
+      out << "nothing shown (" << s.error << ")\n";
+      continue;
+    }
+    out << "shows " << s.shown << " s, " << s.width << "x" << s.height << ", " << std::setprecision(1)
+        << s.ms << " ms" << std::setprecision(3);
+    if (!s.png.empty()) out << " -> " << s.png;
+    if (!s.error.empty()) out << " (" << s.error << ")";
+    out << "\n";
+  }
+}
+
+void PrintPreviewJson(std::ostream& out, const std::vector<PreviewShot>& shots) {
+  QJsonArray list;
+  for (const PreviewShot& s : shots) {
+    QJsonObject o;
+    o.insert("at", JsonNumber(s.requested));
+    o.insert("time", JsonNumber(s.shown));
+    o.insert("ms", JsonNumber(s.ms));
+    if (!s.png.empty()) o.insert("file", JsonString(s.png));
+    if (!s.error.empty()) o.insert("error", JsonString(s.error));
+    list.append(o);
+  }
+  out << QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString() << "\n";
+}
+
+void AddPreviewCommand(CLI::App& app) {
+  CLI::App* cmd = app.add_subcommand("preview", "write the pictures of a file at chosen times");
+  auto opt = std::make_shared<PreviewOptions>();
+  cmd->add_option("FILE", opt->file, "the media file (or URL) to read")->required();
+  cmd->add_option("--at", opt->at, "a time in seconds from the start; repeat for more pictures")
+      ->required()
+      ->type_name("T");
+  cmd->add_flag("--accurate", opt->accurate, "the picture on screen at T, not the key frame's");
+  cmd->add_option("--out", opt->out, "write PNGs; %d in the name becomes the picture's place (1, 2...)")
+      ->type_name("PATTERN.png");
+  cmd->add_flag("--json", opt->json, "a JSON list on stdout instead of text");
+  SetCommandRun(*cmd, [opt] {
+    for (double t : opt->at)
+      if (!(t >= 0) || !std::isfinite(t)) throw UsageError("--at takes a time of 0 seconds or more");
+    if (opt->at.size() > 1 && !opt->out.empty() && NumberField(opt->out).first == std::string::npos)
+      throw UsageError("--out needs %d in the name for more than one picture");
+    const std::vector<PreviewShot> shots = RunPreview(*opt);
+    if (opt->json) PrintPreviewJson(std::cout, shots);
+    else PrintPreviewText(std::cout, shots);
+    for (const PreviewShot& s : shots)
+      if (!s.error.empty()) {
+        std::cerr << "kivora: preview: at " << s.requested << " s: " << s.error << "\n";
+        return 1;
+      }
+    return 0;
+  });
+}
+
+}  // namespace kivora::app

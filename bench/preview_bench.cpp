@@ -1,0 +1,138 @@
+// Preview figures on 1080p H.264 files with key frames every 2 s and every 10 s:
+//   - milliseconds per picture (median, 95th percentile) for 50 random times,
+//     key-frame and accurate mode, next to one `ffmpeg -ss T -i FILE
+//     -frames:v 1` process per picture (when the ffmpeg program is installed;
+//     -noaccurate_seek for the key-frame mode),
+//   - resident memory growth over open/close cycles and 1000 timestamps.
+// Run: build/bench/preview_bench [SECONDS]  (clip length, 30 by default)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kivora/preview/preview_decoder.h"
+#include "support/media_fixtures.h"
+
+using namespace kivora;
+using namespace kivora::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
+
+long RssKb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return 0;
+}
+
+struct Stats {
+  double median = 0, p95 = 0;
+};
+
+Stats Summarise(std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  if (ms.empty()) return {};
+  const auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * (ms.size() - 1) + 0.5))]; };
+  return {at(0.5), at(0.95)};
+}
+
+std::vector<double> Ours(const std::string& file, const std::vector<double>& times, bool accurate) {
+  TPreviewDecoder d;
+  if (!d.Open(file)) {
+    std::fprintf(stderr, "cannot open %s: %s\n", file.c_str(), d.LastError().c_str());
+    std::exit(1);
+  }
+  TBitmap bmp;
+  std::vector<double> ms;
+  for (double t : times) {
+    const auto a = Clock::now();
+    if (!d.DecodeAt(static_cast<int64_t>(t * 1e6), accurate) || !d.ToBitmap(bmp))
+      std::fprintf(stderr, "no picture at %.3f\n", t);
+    ms.push_back(Ms(a, Clock::now()));
+  }
+  return ms;
+}
+
+std::vector<double> Processes(const std::string& file, const std::vector<double>& times, bool accurate) {
+  std::vector<double> ms;
+  for (double t : times) {
+    char cmd[1024];
+    std::snprintf(cmd, sizeof cmd,
+                  "ffmpeg -v error -nostdin %s -ss %.3f -i '%s' -frames:v 1 -pix_fmt rgba -f rawvideo -y /dev/null",
+                  accurate ? "" : "-noaccurate_seek", t, file.c_str());
+    const auto a = Clock::now();
+    if (std::system(cmd) != 0) std::fprintf(stderr, "ffmpeg failed at %.3f\n", t);
+    ms.push_back(Ms(a, Clock::now()));
+  }
+  return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 30;
+  const bool haveFfmpeg = std::system("command -v ffmpeg >/dev/null 2>&1") == 0;
+  TempDir dir;
+  std::mt19937 rng(12345);
+  std::uniform_real_distribution<double> pick(0.0, seconds - 0.1);
+  std::vector<double> times(50);
+  for (double& t : times) t = pick(rng);
+
+  std::string twoSecondFile;
+  for (int gopSeconds : {2, 10}) {
+    MediaSpec m;
+    m.width = 1920;
+    m.height = 1080;
+    m.frames = seconds * 25;
+    m.gop = gopSeconds * 25;
+    m.audio_codec = AV_CODEC_ID_NONE;
+    std::printf("making a %d s 1080p clip with a key frame every %d s...\n", seconds, gopSeconds);
+    std::fflush(stdout);
+    const std::string file = MakeMedia(dir.Path("kf" + std::to_string(gopSeconds) + ".mp4"), m);
+    if (gopSeconds == 2) twoSecondFile = file;
+    for (bool accurate : {false, true}) {
+      const Stats ours = Summarise(Ours(file, times, accurate));
+      std::printf("key frames every %2d s, %-9s: preview %7.1f ms median, %7.1f ms p95", gopSeconds,
+                  accurate ? "accurate" : "key frame", ours.median, ours.p95);
+      if (haveFfmpeg) {
+        const Stats proc = Summarise(Processes(file, times, accurate));
+        std::printf(" | ffmpeg process %7.1f ms median, %7.1f ms p95 | %.1fx faster (median)", proc.median,
+                    proc.p95, proc.median / ours.median);
+      }
+      std::printf("\n");
+      std::fflush(stdout);
+    }
+  }
+  if (!haveFfmpeg) std::printf("ffmpeg program not installed: no side-by-side figures (apt-get install ffmpeg)\n");
+  std::printf("goal: at least 5x faster than the process in both modes with key frames every 2 s\n");
+
+  // Memory: warm up once, then 10 open/close cycles of 100 timestamps each.
+  std::uniform_real_distribution<double> any(0.0, seconds - 0.1);
+  {
+    TPreviewDecoder d;
+    d.Open(twoSecondFile);
+    TBitmap bmp;
+    for (int i = 0; i < 20; ++i) d.DecodeAt(static_cast<int64_t>(any(rng) * 1e6), i % 2) && d.ToBitmap(bmp);
+  }
+  const long before = RssKb();
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    TPreviewDecoder d;
+    d.Open(twoSecondFile);
+    TBitmap bmp;
+    for (int i = 0; i < 100; ++i) d.DecodeAt(static_cast<int64_t>(any(rng) * 1e6), i % 2) && d.ToBitmap(bmp);
+    d.Close();
+  }
+  const long after = RssKb();
+  std::printf("memory: %ld kB resident before, %ld kB after 10 open/close cycles and 1000 timestamps: "
+              "growth %+ld kB (goal: under 2048 kB)\n",
+              before, after, after - before);
+  return 0;
+}
