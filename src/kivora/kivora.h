@@ -44,3 +44,8 @@
 #include "kivora/profiles/custom.h"
 #include "kivora/profiles/profile.h"
 #include "kivora/profiles/targets.h"
+
+// The preview control, its decoding engine, and the motion detector.
+#include "kivora/preview/motiondetect.h"
+#include "kivora/preview/preview.h"
+#include "kivora/preview/preview_decoder.h"
