@@ -50,6 +50,8 @@ void AddPlayCommand(CLI::App& app);
 void AddProbeCommand(CLI::App& app);
 void AddPreviewCommand(CLI::App& app);
 void AddMotionCommand(CLI::App& app);
+// `kivora profiles`: the conversion profiles and profile files.
+void AddProfilesCommand(CLI::App& app);
 void AddVersionCommand(CLI::App& app);
 // `kivora help [COMMAND]`: the generated help of the program or a command.
 void AddHelpCommand(CLI::App& app);

@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
   AddProbeCommand(app);
   AddPreviewCommand(app);
   AddMotionCommand(app);
+  AddProfilesCommand(app);
   AddVersionCommand(app);
   AddHelpCommand(app);
   for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) cmd->group("Commands");
