@@ -111,6 +111,15 @@ int RunJob(int index, const std::string& in, const std::string& out) {
     handled = true;
   };
   kJobs[index].setup(c);
+  // How good the time-left estimate is once 30 % are done.
+  double estimate = -1;
+  std::chrono::steady_clock::time_point at30;
+  c.OnProgress = [&](TComponent*) {
+    if (estimate < 0 && c.Progress() >= 30) {
+      estimate = static_cast<double>(c.GetLeftTime());
+      at30 = std::chrono::steady_clock::now();
+    }
+  };
   c.InputFiles().Add(in);
   c.OutputFiles().Add(out);
   c.Convert();
@@ -118,6 +127,10 @@ int RunJob(int index, const std::string& in, const std::string& out) {
   if (!error.empty()) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
+  }
+  if (estimate >= 0) {
+    const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - at30).count();
+    std::printf("  %s: at 30 %% the converter said %.0f s left, it took %.1f s\n", kJobs[index].name, estimate, real);
   }
   return 0;
 }

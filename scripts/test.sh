@@ -5,7 +5,7 @@
 #   scripts/test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer
 #                            build in build-asan/, tests
 #   scripts/test.sh --tsan   ThreadSanitizer build in build-tsan/, the
-#                            threaded suites (platform, player)
+#                            threaded suites (platform, player, converter)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +39,7 @@ else
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 if [ "$tsan" = 1 ]; then
-  cmake --build "$build" -j2 --target kivora_platform_tests kivora_player_tests
+  cmake --build "$build" -j2 --target kivora_platform_tests kivora_player_tests kivora_converter_tests
 else
   cmake --build "$build" -j2
 fi
@@ -54,7 +54,7 @@ trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 
 status=0
 if [ "$tsan" = 1 ]; then
-  ctest --test-dir "$build" --output-on-failure -R '^(platform|player)$' || status=1
+  ctest --test-dir "$build" --output-on-failure -R '^(platform|player|converter)$' || status=1
 else
   ctest --test-dir "$build" --output-on-failure || status=1
 fi

@@ -351,22 +351,26 @@ void TAVTranscoder::OpenAll() {
 
 // ---- figures ----
 
-int TAVConverter::GetProgress() const {
+double TAVConverter::ProgressPercent() const {
   std::lock_guard<std::mutex> lock(FFigureLock);
+  if (FFinished) return 100;
   const double S = static_cast<double>(FConvertOptions.StartTime());
   const double R = FConvertOptions.RecordingTime() == 0 ? 9.2e18 : static_cast<double>(FConvertOptions.RecordingTime());
   const double D = FDuration;
-  if (FFinished) return 100;
   double p;
   if (S <= 0 && D * 1e6 <= R) {
     p = D <= 0 ? 0 : FConvertedDuration / D * 100;
   } else {
+    // Measured from the start position, over what is left of the input or
+    // the recording time, whichever is shorter.
     const double den = std::min(std::round(D * 1e6) - S, R);
     p = den > 0 ? FConvertedDuration * 100 * 1e6 / den : 0;
   }
   if (!std::isfinite(p) || p < 0) p = 0;
-  return static_cast<int>(std::lround(std::min(p, 100.0)));
+  return std::min(p, 100.0);
 }
+
+int TAVConverter::GetProgress() const { return static_cast<int>(std::lround(ProgressPercent())); }
 
 double TAVConverter::ConvertedDuration() const {
   std::lock_guard<std::mutex> lock(FFigureLock);
@@ -404,9 +408,19 @@ int64_t TAVConverter::GetUsedTime() const {
 }
 
 int64_t TAVConverter::GetLeftTime() const {
-  const int progress = GetProgress();
-  if (progress <= 0) return 362439;
-  return GetUsedTime() * (100 - progress) / progress;
+  const double p = ProgressPercent();
+  if (p <= 0 || GetProgress() <= 0) return 362439;
+  int64_t start, last;
+  {
+    std::lock_guard<std::mutex> lock(FFigureLock);
+    start = timer_start;
+    last = last_time;
+  }
+  // Microseconds, up to now while the conversion runs: whole seconds of used
+  // time would make the estimate jump.
+  const int64_t now = State() == csNone ? last : av_gettime_relative();
+  if (!start || now < start) return 0;
+  return static_cast<int64_t>(static_cast<double>(now - start) * (100 - p) / p / 1e6);
 }
 
 int64_t TAVConverter::GetSourceFileSize(int index) const {

@@ -153,6 +153,7 @@ private:
   void SetState(TAVConvertState s);
   void ReapWorker();
   void RaiseError(const std::string& msg);
+  double ProgressPercent() const;
 
   TAVConvertOptions FConvertOptions;
   TStringList FInputFiles;
