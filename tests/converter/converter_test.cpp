@@ -9,6 +9,7 @@
 #include <fstream>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -566,6 +567,116 @@ TEST_F(ConverterTest, OnCompleteMayDestroyTheConverterOrStartAgain) {
   for (int i = 0; i < 6000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_TRUE(done);
   EXPECT_EQ(runs, 2);
+}
+
+
+TEST_F(ConverterTest, OtherContainersAndStreamKinds) {
+  struct Case {
+    const char* name;
+    std::function<void(MediaSpec&)> make;
+    const char* out;
+    std::function<void(TAVConvertOptions&)> setup;
+    std::function<void(const DecodedMedia&)> check;
+  };
+  const Case cases[] = {
+      {"mpeg-ts to mp4 defaults",
+       [](MediaSpec& s) {
+         s.container = "mpegts";
+         s.video_codec = AV_CODEC_ID_MPEG2VIDEO;
+         s.audio_codec = AV_CODEC_ID_MP2;
+       },
+       "ts.mp4", nullptr,
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_NEAR(static_cast<double>(m.video[0].numbers.size()), 50, 1);
+         EXPECT_EQ(m.audio.size(), 1u);
+       }},
+      {"sound only to wav",
+       [](MediaSpec& s) {
+         s.container = "mp3";
+         s.video_codec = AV_CODEC_ID_NONE;
+         s.audio_codec = AV_CODEC_ID_MP3;
+       },
+       "sound.wav", nullptr,
+       [](const DecodedMedia& m) {
+         EXPECT_TRUE(m.video.empty());
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(MeasureToneHz(m.audio[0].samples.data(), m.audio[0].Frames(), m.audio[0].channels,
+                                   m.audio[0].sample_rate),
+                     440.0, 5.0);
+       }},
+      {"bitmap subtitles copied",
+       [](MediaSpec& s) {
+         s.container = "matroska";
+         s.subtitles = true;
+       },
+       "subs.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.AudioOptions().SetAudioStreamCopy(true);
+         o.SubtitleOptions().SetSubtitleCodecName("copy");
+       },
+       [](const DecodedMedia& m) {
+         EXPECT_EQ(m.video.size(), 1u);
+         EXPECT_GE(m.subtitles.size(), 3u);
+       }},
+      {"cover picture is not the video",
+       [](MediaSpec& s) {
+         s.container = "matroska";
+         s.video_codec = AV_CODEC_ID_NONE;
+         s.audio_codec = AV_CODEC_ID_MP2;
+         s.cover_picture = true;
+       },
+       "cover.mkv", nullptr,
+       [](const DecodedMedia& m) {
+         EXPECT_TRUE(m.video.empty());
+         EXPECT_EQ(m.audio.size(), 1u);
+       }},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    MediaSpec spec;
+    tc.make(spec);
+    const std::string in = MakeMedia(dir->Path(std::string("other_") + tc.out + ".in"), spec);
+    TAVConverter c;
+    if (tc.setup) tc.setup(c.ConvertOptions());
+    const std::string out = dir->Path(tc.out);
+    ASSERT_EQ(Convert(c, {in}, {out}), "");
+    tc.check(DecodeMedia(out));
+  }
+}
+
+// Damaged media converts what can be read or fails through OnError; it never
+// crashes (the sanitizer builds run this too).
+TEST_F(ConverterTest, DamagedInputsNeverCrash) {
+  std::string bytes;
+  {
+    std::ifstream f(small, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  ASSERT_GT(bytes.size(), 1000u);
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  for (int variant = 0; variant < 12; ++variant) {
+    SCOPED_TRACE(variant);
+    std::string damaged = bytes;
+    if (variant % 3 == 2) {
+      damaged.resize(next() % damaged.size());
+    } else {
+      const int flips = variant % 3 == 0 ? 20 : 400;
+      for (int k = 0; k < flips; ++k) damaged[next() % damaged.size()] = static_cast<char>(next());
+    }
+    const std::string in = dir->Path("damaged" + std::to_string(variant) + ".mkv");
+    std::ofstream(in, std::ios::binary) << damaged;
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    Outcome o;
+    Convert(c, {in}, {dir->Path("from_damaged" + std::to_string(variant) + ".mkv")}, &o);
+    EXPECT_EQ(o.events.back(), "complete");
+  }
 }
 
 }  // namespace
