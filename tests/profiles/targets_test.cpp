@@ -134,27 +134,7 @@ TEST(TargetProfiles, ClearWhatEarlierProfilesLeft) {
     }
 }
 
-TEST(TargetProfiles, ConstructorValuesAndSmallProfiles) {
-  struct Named {
-    std::unique_ptr<TAVProfile> p;
-    const char* description;
-    const char* extension;
-  };
-  Named all[] = {{std::make_unique<TAVVcdProfile>(), "VCD", ".mpg"},
-                 {std::make_unique<TAVSVcdProfile>(), "SVCD", ".mpg"},
-                 {std::make_unique<TAVDvdProfile>(), "DVD", ".vob"},
-                 {std::make_unique<TAVDvProfile>(), "DV", ".dv"},
-                 {std::make_unique<TAVDv50Profile>(), "DV50", ".dv"},
-                 {std::make_unique<TAVImageProfile>(), "Image Sequence Profile", ""},
-                 {std::make_unique<TAVX264Profile>(), "H264 Profile", ".mp4"}};
-  for (const Named& n : all) {
-    EXPECT_EQ(n.p->Description(), n.description);
-    EXPECT_EQ(n.p->Extension(), n.extension);
-    if (auto* t = dynamic_cast<TAVTargetProfile*>(n.p.get())) {
-      EXPECT_EQ(t->Target(), TAVTarget::pal);
-    }
-  }
-
+TEST(TargetProfiles, ImageAndH264Presets) {
   TAVConvertOptions o;
   o.SetThreadCount(4);
   TAVImageProfile image;
