@@ -186,6 +186,31 @@ TEST_F(ConverterTest, ConversionsReadBack) {
          ASSERT_EQ(m.audio.size(), 1u);  // the sound goes on to its end
          EXPECT_GT(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.8);
        }},
+      {"start time", "s.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("mpeg4");
+         o.SetStartTime(1000000);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         ASSERT_FALSE(m.video[0].numbers.empty());
+         EXPECT_EQ(m.video[0].numbers.front(), 25);  // the picture at 1 s
+         EXPECT_EQ(m.video[0].numbers.back(), 49);
+         EXPECT_EQ(m.video[0].numbers.size(), 25u);
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.0, 0.1);
+       }},
+      {"recording time", "r.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("mpeg4");
+         o.SetRecordingTime(1000000);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].numbers.size(), 25u);
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.0, 0.1);
+       }},
       {"video filter and audio only", "g.mp3",
        [](TAVConvertOptions& o) { o.AudioOptions().SetAudioSampleRate(22050); },
        [](const DecodedMedia& m) {

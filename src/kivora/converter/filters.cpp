@@ -333,6 +333,7 @@ int TAVTranscoder::configure_input_video_filter(TAVFilterGraph& fg, TInputFilter
                                          nullptr, fg.graph.get());
   if (ret < 0) return ret;
   AVFilterContext* last = ifilter.filter;
+  if ((ret = insert_start_trim(fg, ist, "trim", last)) < 0) return ret;
   if (ist.framerate.num) {
     AVFilterContext* setpts = nullptr;
     ret = avfilter_graph_create_filter(&setpts, avfilter_get_by_name("setpts"),
@@ -372,7 +373,9 @@ int TAVTranscoder::configure_input_audio_filter(TAVFilterGraph& fg, TInputFilter
   int ret = avfilter_graph_create_filter(&ifilter.filter, avfilter_get_by_name("abuffer"), name.c_str(), args.c_str(),
                                          nullptr, fg.graph.get());
   if (ret < 0) return ret;
-  return avfilter_link(ifilter.filter, 0, in->filter_ctx, static_cast<unsigned>(in->pad_idx));
+  AVFilterContext* last = ifilter.filter;
+  if ((ret = insert_start_trim(fg, ist, "atrim", last)) < 0) return ret;
+  return avfilter_link(last, 0, in->filter_ctx, static_cast<unsigned>(in->pad_idx));
 }
 
 int TAVTranscoder::configure_output_video_filter(TAVFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut* out) {
@@ -444,6 +447,22 @@ int TAVTranscoder::configure_output_audio_filter(TAVFilterGraph& fg, TOutputFilt
     pad = 0;
   }
   return avfilter_link(last, pad, sink, 0);
+}
+
+int TAVTranscoder::insert_start_trim(TAVFilterGraph& fg, InputStream& ist, const char* filter, AVFilterContext*& last) {
+  // The seek to StartTime lands on the key frame before it; the pictures and
+  // sound between that key frame and the start point are decoded (the later
+  // ones need them) but must not reach the output. Timestamps are already
+  // shifted so that the start point is 0.
+  if (Opt.StartTime() == 0) return 0;
+  AVFilterContext* trim = nullptr;
+  int ret = avfilter_graph_create_filter(&trim, avfilter_get_by_name(filter),
+                                         Format("trim for input stream %d:%d", ist.file_index, ist.st->index).c_str(),
+                                         "start=0", nullptr, fg.graph.get());
+  if (ret < 0) return ret;
+  if ((ret = avfilter_link(last, 0, trim, 0)) < 0) return ret;
+  last = trim;
+  return 0;
 }
 
 void TAVTranscoder::drain_filtergraph(TAVFilterGraph& fg) {

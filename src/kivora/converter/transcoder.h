@@ -220,6 +220,7 @@ private:
   int configure_output_video_filter(TAVFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut* out);
   int configure_output_audio_filter(TAVFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut* out);
   bool ist_in_filtergraph(const TAVFilterGraph& fg, const InputStream* ist) const;
+  int insert_start_trim(TAVFilterGraph& fg, InputStream& ist, const char* filter, AVFilterContext*& last);
   // Pulls everything a graph still holds into the encoders (before a rebuild).
   void drain_filtergraph(TAVFilterGraph& fg);
 
