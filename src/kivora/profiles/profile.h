@@ -51,7 +51,8 @@ public:
   virtual void SetExtension(const std::string& Value) { FExtension = Value; }
 
   // Writes the profile's settings into the converter's options; true when
-  // done. The base class has none and raises EAbstractError.
+  // done. It hands them to ApplyToOptions, which is what a profile class
+  // overrides; the base class has no settings and raises EAbstractError.
   virtual bool ApplyProfile(TAVConverter& Converter);
   // The same for an options object on its own (one that is then given to
   // several converters, or inspected).
