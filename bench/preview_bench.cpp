@@ -4,7 +4,8 @@
 //     -frames:v 1` process per picture (when the ffmpeg program is installed;
 //     -noaccurate_seek for the key-frame mode),
 //   - resident memory growth over open/close cycles and 1000 timestamps.
-// Run: build/bench/preview_bench [SECONDS]  (clip length, 30 by default)
+// Run: build/bench/preview_bench [SECONDS] [--memory]  (clip length, 30 by default;
+// --memory: only the memory figure, on the 2 s clip)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -79,6 +80,7 @@ std::vector<double> Processes(const std::string& file, const std::vector<double>
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 30;
+  const bool memoryOnly = argc > 2 && std::string(argv[2]) == "--memory";
   const bool haveFfmpeg = std::system("command -v ffmpeg >/dev/null 2>&1") == 0;
   TempDir dir;
   std::mt19937 rng(12345);
@@ -98,6 +100,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     const std::string file = MakeMedia(dir.Path("kf" + std::to_string(gopSeconds) + ".mp4"), m);
     if (gopSeconds == 2) twoSecondFile = file;
+    if (memoryOnly) break;
     for (bool accurate : {false, true}) {
       const Stats ours = Summarise(Ours(file, times, accurate));
       std::printf("key frames every %2d s, %-9s: preview %7.1f ms median, %7.1f ms p95", gopSeconds,
@@ -111,25 +114,23 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
   }
-  if (!haveFfmpeg) std::printf("ffmpeg program not installed: no side-by-side figures (apt-get install ffmpeg)\n");
+  if (!haveFfmpeg && !memoryOnly) std::printf("ffmpeg program not installed: no side-by-side figures (apt-get install ffmpeg)\n");
   std::printf("goal: at least 5x faster than the process in both modes with key frames every 2 s\n");
 
-  // Memory: warm up once, then 10 open/close cycles of 100 timestamps each.
+  // Memory: two cycles to let the allocator reach its working size, then 10
+  // open/close cycles of 100 timestamps each.
   std::uniform_real_distribution<double> any(0.0, seconds - 0.1);
-  {
-    TPreviewDecoder d;
-    d.Open(twoSecondFile);
-    TBitmap bmp;
-    for (int i = 0; i < 20; ++i) d.DecodeAt(static_cast<int64_t>(any(rng) * 1e6), i % 2) && d.ToBitmap(bmp);
-  }
-  const long before = RssKb();
-  for (int cycle = 0; cycle < 10; ++cycle) {
+  const auto cycle = [&] {
     TPreviewDecoder d;
     d.Open(twoSecondFile);
     TBitmap bmp;
     for (int i = 0; i < 100; ++i) d.DecodeAt(static_cast<int64_t>(any(rng) * 1e6), i % 2) && d.ToBitmap(bmp);
     d.Close();
-  }
+  };
+  cycle();
+  cycle();
+  const long before = RssKb();
+  for (int i = 0; i < 10; ++i) cycle();
   const long after = RssKb();
   std::printf("memory: %ld kB resident before, %ld kB after 10 open/close cycles and 1000 timestamps: "
               "growth %+ld kB (goal: under 2048 kB)\n",
