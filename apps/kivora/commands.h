@@ -14,7 +14,7 @@
 //      The run function returns the exit code. Argument errors found after
 //      parsing throw UsageError (exit 2, "kivora: frob: <message>" on
 //      stderr); any other exception is printed as "kivora: <what>" (exit 1).
-//      Errors always go to stderr, and a failed command leaves stdout empty.
+//      Errors always go to stderr, never to stdout.
 //   2. Declare AddFrobCommand below.
 //   3. Add one line to main.cpp: AddFrobCommand(app);
 //
@@ -50,6 +50,7 @@ void AddPlayCommand(CLI::App& app);
 void AddProbeCommand(CLI::App& app);
 void AddPreviewCommand(CLI::App& app);
 void AddMotionCommand(CLI::App& app);
+void AddConvertCommand(CLI::App& app);
 // `kivora profiles`: the conversion profiles and profile files.
 void AddProfilesCommand(CLI::App& app);
 void AddVersionCommand(CLI::App& app);

@@ -2,6 +2,7 @@
 // the library shows itself by adding a step to Steps().
 #include "demo.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "convert.h"
 #include "motion_cmd.h"
 #include "play.h"
 #include "preview_cmd.h"
@@ -44,6 +46,25 @@ void PlayStep(DemoContext& ctx) {
   if (report.frames_shown == 0 && report.audio_bytes == 0) throw std::runtime_error("nothing was played");
 }
 
+// The clip re-encoded to MPEG-4 video in Matroska, its sound copied as it is;
+// then what the new file holds.
+void ConvertStep(DemoContext& ctx) {
+  ConvertRequest request;
+  request.inputs = {ctx.clip};
+  request.outputs = {ctx.work_dir + "/converted.mkv"};
+  request.sets = {"VideoOptions.VideoCodecName=mpeg4", "VideoOptions.VideoQscale=4", "AudioOptions.AudioStreamCopy=1"};
+  ctx.out << "kivora convert " << ctx.clip << " -o " << request.outputs[0];
+  for (const std::string& set : request.sets) ctx.out << " --set " << set;
+  ctx.out << "\n";
+  const ConvertResult r = RunConversion(request, ProgressStyle::None, ctx.out, ctx.err);
+  if (r.outcome != ConvertResult::Completed)
+    throw std::runtime_error(r.error.empty() ? "the conversion did not complete" : r.error);
+  char took[96];
+  std::snprintf(took, sizeof took, "Converted %.1f s of media in %.2f s: ", r.converted, r.wall);
+  ctx.out << took << std::filesystem::file_size(request.outputs[0]) << " bytes\n\n";
+  PrintProbeText(ctx.out, ProbeFile(request.outputs[0]));
+}
+
 // Pictures at three times from one open, written as PNGs into the work folder.
 void PreviewStep(DemoContext& ctx) {
   PreviewOptions options;
@@ -68,6 +89,7 @@ std::vector<DemoStep> Steps() {
   return {
       {"What the clip holds (kivora probe)", ProbeStep},
       {"Playing the clip (kivora play)", PlayStep},
+      {"Converting the clip (kivora convert)", ConvertStep},
       {"Previewing the clip (kivora preview)", PreviewStep},
       {"Looking for motion (kivora motion)", MotionStep},
   };

@@ -46,7 +46,10 @@ public:
       if (opt->get_positional()) {
         synopsis += " " + make_option_usage(opt);
       } else if (opt->get_required()) {
-        synopsis += " " + opt->get_name(false, false) + " " + opt->get_type_name();
+        // A required option by its short name when it has one: "-o OUT".
+        const std::vector<std::string>& shorts = opt->get_snames();
+        const std::string name = shorts.empty() ? "--" + opt->get_lnames().front() : "-" + shorts.front();
+        synopsis += " " + name + " " + opt->get_type_name();
       }
     }
     std::stringstream out;
@@ -126,6 +129,7 @@ int main(int argc, char** argv) {
   AddProbeCommand(app);
   AddPreviewCommand(app);
   AddMotionCommand(app);
+  AddConvertCommand(app);
   AddProfilesCommand(app);
   AddVersionCommand(app);
   AddHelpCommand(app);
@@ -138,6 +142,8 @@ int main(int argc, char** argv) {
     return 0;
   } catch (const CLI::CallForAllHelp&) {
     std::cout << app.help("", CLI::AppFormatMode::All);
+    return 0;
+  } catch (const CLI::Success&) {  // an option that did its work while parsing
     return 0;
   } catch (const CLI::ParseError& e) {
     std::cerr << ParseErrorText(app, e);

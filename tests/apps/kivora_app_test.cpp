@@ -166,7 +166,7 @@ TEST(KivoraDemo, MakesProbesAndPlaysTheSampleClip) {
   const RunResult r = RunKivora({"demo", "--keep"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   for (const char* part : {"sample.mp4", "Stream #0: video, h264", "Stream #1: audio, aac",
-                           "reached the end    yes", "Demo finished."})
+                           "reached the end    yes", "converted.mkv", "Stream #0: video, mpeg4", "Demo finished."})
     EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out;
   const size_t shown = r.out.find("pictures shown");
   ASSERT_NE(shown, std::string::npos) << r.out;
