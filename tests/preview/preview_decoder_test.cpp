@@ -2,17 +2,14 @@
 // frame numbers: which picture each timestamp gives in both modes, streams
 // that start late, change size or do not know their length, and inputs that
 // never answer.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <map>
 #include <string>
 
 #include "kivora/preview/preview_decoder.h"
+#include "preview/silent_server.h"
 #include "support/media_fixtures.h"
 
 using namespace kivora;
@@ -30,11 +27,11 @@ MediaSpec Clip(const std::string& container) {
   return m;
 }
 
-const std::string& File(const std::string& name, const MediaSpec& spec) {
+const std::string& File(const std::string& name, const MediaSpec& media) {
   static TempDir dir;
   static std::map<std::string, std::string> made;
   auto it = made.find(name);
-  if (it == made.end()) it = made.emplace(name, MakeMedia(dir.Path(name), spec)).first;
+  if (it == made.end()) it = made.emplace(name, MakeMedia(dir.Path(name), media)).first;
   return it->second;
 }
 
@@ -148,20 +145,12 @@ TEST(PreviewDecoder, FailedOpensSayWhyAndLeaveNothingOpen) {
 }
 
 TEST(PreviewDecoder, AnInputThatNeverAnswersIsGivenUp) {
-  // A listener that takes connections but never says anything.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(fd, 4), 0);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  SilentServer server;
+  ASSERT_FALSE(server.Url().empty());
   TPreviewDecoder d;
   d.SetTimeoutMs(300);
-  EXPECT_FALSE(d.Open("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/clip.mp4"));
+  EXPECT_FALSE(d.Open(server.Url()));
   EXPECT_FALSE(d.IsOpen());
-  close(fd);
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
 // The preview widget: opening and previewing through the event loop, its
 // messages, failures, requests that overtake each other, destruction with
 // work pending, and what each wrap mode puts on screen.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QImage>
@@ -19,6 +15,7 @@
 
 #include "kivora/platform/message.h"
 #include "kivora/preview/preview.h"
+#include "preview/silent_server.h"
 #include "support/event_pump.h"
 #include "support/media_fixtures.h"
 
@@ -142,16 +139,10 @@ TEST_F(PreviewTest, FailedOpensRaiseOnErrorAndMayReactivateWithoutRecursion) {
 }
 
 TEST_F(PreviewTest, AnInputThatNeverAnswersEndsInOnErrorWhileTheGuiRuns) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(fd, 4), 0);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  SilentServer server;
+  ASSERT_FALSE(server.Url().empty());
   preview->SetTimeoutMs(500);
-  preview->SetInputFile("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/clip.mp4");
+  preview->SetInputFile(server.Url());
   preview->SetActive(true);  // returns at once
   int ticks = 0;
   ASSERT_TRUE(PumpUntil([&] {
@@ -160,7 +151,6 @@ TEST_F(PreviewTest, AnInputThatNeverAnswersEndsInOnErrorWhileTheGuiRuns) {
   }, 20000));
   EXPECT_GT(ticks, 1);  // the event loop kept running meanwhile
   EXPECT_FALSE(preview->Active());
-  close(fd);
 }
 
 TEST_F(PreviewTest, ClosingOrDestroyingWithWorkPendingDropsIt) {
