@@ -22,6 +22,7 @@
 #include "convert_properties.h"
 #include "json_output.h"
 #include "kivora/converter/converter.h"
+#include "kivora/profiles/catalog.h"
 
 namespace kivora::app {
 
@@ -200,6 +201,11 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
   for (const std::string& in : request.inputs) conv.InputFiles().Add(in);
   for (const std::string& o : request.outputs) conv.OutputFiles().Add(o);
   TAVConvertOptions& options = conv.ConvertOptions();
+  // The profile first, so --set can change what it set.
+  if (!request.profile.empty()) {
+    std::string error;
+    if (!ApplyProfileByName(request.profile, conv, error)) throw UsageError(error);
+  }
   for (const std::string& set : request.sets) {
     const auto [name, value] = KeyValue(set, "--set");
     if (!SetConvertProperty(options, name, value)) options.SetAdvancedOption(name, value);
@@ -391,6 +397,10 @@ void AddConvertCommand(CLI::App& app) {
       ->type_name("OUT")
       ->allow_extra_args(false)
       ->required();
+  cmd->add_option("--profile", r.profile,
+                  "configure for a target or preset first: vcd, svcd, dvd, dv, dv50 (each with :pal, :ntsc or "
+                  ":film), image, h264[:PRESET], or FILE:N for profile N of a profile file (kivora profiles)")
+      ->type_name("NAME");
   cmd->add_option("--set", r.sets,
                   "set an option property (VideoOptions.FrameWidth=640, OutputFormat=matroska); "
                   "any other NAME goes to FFmpeg as an output option (preset=fast)")

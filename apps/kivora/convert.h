@@ -14,6 +14,7 @@ struct ConvertRequest {
   std::vector<std::string> maps;           // stream maps, in order
   std::vector<std::string> input_options;  // "Name=Value" for the inputs
   bool verbose = false;                    // FFmpeg's log on stderr
+  std::string profile;                     // "dvd:ntsc", "h264:slow" or "FILE:N", applied before sets
 };
 
 enum class ProgressStyle {

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "run_kivora.h"
+#include "support/media_reader.h"
 
 namespace kivora::testing {
 namespace {
@@ -45,6 +46,44 @@ TEST(ProfilesCommand, ListsSavesAndLoadsProfiles) {
     const RunResult r = RunKivora(b.args);
     EXPECT_EQ(r.exit_code, b.code) << r.err;
     EXPECT_TRUE(Contains(r.err, b.err)) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(ProfilesCommand, ConvertWithABuiltinProfileOrOneFromAFile) {
+  TempDir dir;
+  MediaSpec spec;
+  spec.container = "matroska";
+  spec.frames = 25;
+  const std::string clip = MakeMedia(dir.Path("clip.mkv"), spec);
+  const std::string file = dir.Path("mine.ini");
+  ASSERT_EQ(RunKivora({"profiles", "--save", file}).exit_code, 0);
+
+  const struct {
+    std::string profile;
+    const char* out;
+    int width, height;
+  } good[] = {{"dvd:ntsc", "a.vob", 720, 480}, {file + ":0:ntsc", "b.mpg", 352, 240}, {"DV50", "c.dv", 720, 576}};
+  for (const auto& g : good) {
+    const std::string out = dir.Path(g.out);
+    const RunResult r = RunKivora({"convert", clip, "-o", out, "--profile", g.profile});
+    ASSERT_EQ(r.exit_code, 0) << g.profile << ": " << r.err;
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.video.size(), 1u);
+    EXPECT_EQ(m.video[0].widths.front(), g.width) << g.profile;
+    EXPECT_EQ(m.video[0].heights.front(), g.height) << g.profile;
+    EXPECT_EQ(m.video[0].numbers.front(), 0);
+  }
+  // --set comes after the profile and wins.
+  const RunResult set = RunKivora({"convert", clip, "-o", dir.Path("d.vob"), "--profile", "dvd", "--set",
+                                   "VideoOptions.FrameHeight=480"});
+  ASSERT_EQ(set.exit_code, 0) << set.err;
+  EXPECT_EQ(DecodeMedia(dir.Path("d.vob")).video[0].heights.front(), 480);
+
+  for (const std::string& bad : {std::string("dvd:secam"), std::string("webm"), file + ":42"}) {
+    const RunResult r = RunKivora({"convert", clip, "-o", dir.Path("x.vob"), "--profile", bad});
+    EXPECT_EQ(r.exit_code, 2) << bad;
+    EXPECT_TRUE(Contains(r.err, "kivora: convert: ")) << r.err;
     EXPECT_EQ(r.out, "");
   }
 }
