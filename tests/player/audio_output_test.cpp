@@ -284,9 +284,9 @@ TEST_F(AudioOutputTest, TheAudioClockKeepsRealTimeThePictureFollowsItASeekMovesB
   ASSERT_FALSE(std::isnan(c1));
   EXPECT_NEAR((c1 - c0) / wall, 1.0, 0.05) << "clock " << c1 - c0 << " s over " << wall << " s";
   // The clock reads the stream time of what is being heard: what was
-  // delivered, less the device buffering the output allows for (16384 bytes).
+  // delivered, less the two device buffers of 1024 frames (8192 bytes).
   const double delivered = static_cast<double>(r.rec.Frames()) / MIX_FREQ;
-  EXPECT_NEAR(c1, delivered - 16384.0 / 176400, 0.06) << "delivered " << delivered << " s";
+  EXPECT_NEAR(c1, delivered - 8192.0 / 176400, 0.04) << "delivered " << delivered << " s";
 
   ASSERT_GT(diffs.size(), 50u);
   std::sort(diffs.begin(), diffs.end());

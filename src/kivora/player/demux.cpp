@@ -9,6 +9,7 @@
 #include "kivora/platform/thread.h"
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/player.h"
+#include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
@@ -57,15 +58,29 @@ void TAVPlayer::OpenMovieInternal() {
     FFormat = nullptr;
     const std::string fmt = Trim(FInputFormat);
     if (!fmt.empty()) FFormat = av_find_input_format(fmt.c_str());
-    if (!Stream_Open()) throw Exception("Failed to initialize Video!");
-    if (FInitPaused.load()) Pause();
-    MainThread::Synchronize([this] { DoStart(); });
-    if (FInitPaused.load()) StepForward();
+    {
+      // Option values and filter texts are read with C number rules.
+      TCLocaleScope numbers;
+      if (!Stream_Open()) throw Exception("Failed to initialize Video!");
+      if (FInitPaused.load()) Pause();
+    }
+    // From here CloseMovie closes the movie like any other.
+    SetState(TLifeState::Playing);
+    if (!FAbortRequest.load()) MainThread::Synchronize([this] { DoStart(); });
+    if (FInitPaused.load() && !FAbortRequest.load()) StepForward();
   } catch (const std::exception& e) {
     const bool cancelled = FAbortRequest.load();
     // Whatever was started is stopped and freed before the failure is told.
     FAbortRequest = true;
-    if (FWorkersRunning.load()) CloseThreads();
+    bool opening;
+    {
+      std::lock_guard<std::mutex> g(FStateLock);
+      opening = FState == TLifeState::Opening;
+    }
+    if (opening) {
+      CloseThreads();
+      SetState(TLifeState::Idle);
+    }
     FOutputPixelFormat = -1;
     if (FBlockOpen.load()) {
       const std::string msg = std::string("Failed to open the file:") + e.what() + " " + LastErrorMessage();
@@ -83,7 +98,6 @@ void TAVPlayer::OpenMovieInternal() {
 }
 
 bool TAVPlayer::Stream_Open() {
-  FWorkersRunning = true;
   ClearStreamSwitches();
   FResumePosition = 0;
   FIcyAvailable = false;
@@ -113,8 +127,12 @@ bool TAVPlayer::Stream_Open() {
   if (!ic) throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
   ic->interrupt_callback.callback = decode_interrupt_cb;
   ic->interrupt_callback.opaque = this;
-  if (avformat_open_input(&ic, FMovie.c_str(), FFormat, &format_opts) != 0)
-    throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
+  // Opening is timed like a read: Timeout also ends an input that never
+  // answers.
+  FReadTime = av_gettime_relative();
+  const int opened = avformat_open_input(&ic, FMovie.c_str(), FFormat, &format_opts);
+  FReadTime = 0;
+  if (opened != 0) throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
   FIc = ic;
   FIcyAvailable = FIc->pb && av_opt_find(FIc->pb, "icy_metadata_packet", nullptr, 0, AV_OPT_SEARCH_CHILDREN);
   UpdateIcy();
@@ -128,7 +146,10 @@ bool TAVPlayer::Stream_Open() {
       FIc->max_analyze_duration *= 10;
       if (FIc->pb) FIc->pb->max_packet_size = 2097152;
     }
-    if (avformat_find_stream_info(FIc, opts.data()) < 0) return false;
+    FReadTime = av_gettime_relative();
+    const int found = avformat_find_stream_info(FIc, opts.data());
+    FReadTime = 0;
+    if (found < 0) return false;
   }
   if (FIc->pb) FIc->pb->eof_reached = 0;
   max_frame_duration = 10.0;
@@ -203,7 +224,13 @@ bool TAVPlayer::Stream_Open() {
   } else if (!InitVideo()) {
     DisableCurrVideoStream();
   }
-  if (FAudioStreamIndex.load() >= 0 && !InitAudio()) DisableCurrAudioStream();
+  if (FAudioStreamIndex.load() >= 0) {
+    // Without a sound device (or a mixer channel) the picture plays alone.
+    if (!TryInit(&TAVPlayer::InitAudio)) {
+      FreeAudioCtxQuietly();
+      DisableCurrAudioStream();
+    }
+  }
   if (FSubtitleStreamIndex.load() >= 0 && !InitSubtitle()) DisableCurrSubtitleStream();
   if (FVideoStreamIndex.load() < 0 && FAudioStreamIndex.load() < 0) throw Exception("Could not open codecs");
 
@@ -216,9 +243,12 @@ bool TAVPlayer::Stream_Open() {
 }
 
 void TAVPlayer::InitQueue() {
-  FVideoQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
-  FAudioQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
-  FSubtitleQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+  // The queues are the player's; a new movie starts them empty and stopped
+  // (each decoder starts its own).
+  for (TAVPacketQueue* q : {FVideoQ.get(), FAudioQ.get(), FSubtitleQ.get()}) {
+    q->Abort();
+    q->Flush();
+  }
 }
 
 void TAVPlayer::FreeQueue() {
@@ -273,8 +303,7 @@ void TAVPlayer::SignalFinishEvent() {
 
 void TAVPlayer::ReadThreadExecute() {
   TThreadLoggerGuard logger(this);
-  FVideoThreadRun = true;
-  FSubtitleThreadRun = true;
+  TCLocaleScope numbers;
   int infinite_buffer = -1;
   if (infinite_buffer < 0 && FIsRealTime.load()) infinite_buffer = 1;
   bool eof = false;
@@ -292,7 +321,7 @@ void TAVPlayer::ReadThreadExecute() {
       }
       if (paused && ((FIc->iformat && !std::strcmp(FIc->iformat->name, "rtsp")) ||
                      (FIc->pb && StartsWithNoCase(FMovie, "mmsh:")))) {
-        Sleep(10);
+        WaitForRead();
         continue;
       }
 
@@ -386,7 +415,8 @@ void TAVPlayer::ReadThreadExecute() {
           at_end = avio_feof(FIc->pb) != 0;
           FReadTime = 0;
         }
-        if (!eof && (at_end || failed)) {
+        const bool reached_end = !eof && (at_end || failed);
+        if (reached_end) {
           eof = true;
           SignalFinishEvent();
         }
@@ -395,11 +425,19 @@ void TAVPlayer::ReadThreadExecute() {
           break;
         }
         if (eof) {
-          if (FVideoStreamIndex.load() >= 0 && FVideoStream) FVideoQ->put_nullpacket(FVideoStream->index);
-          if (FAudioStreamIndex.load() >= 0 && FAudioStream) FAudioQ->put_nullpacket(FAudioStream->index);
-          if (FSubtitleStreamIndex.load() >= 0 && FSubtitleStream)
-            FSubtitleQ->put_nullpacket(FSubtitleStream->index);
-          Sleep(10);
+          // The decoders are told to drain once; then the thread sleeps until
+          // a seek, a stream switch or the close wakes it.
+          if (reached_end) {
+            if (FVideoStreamIndex.load() >= 0 && FVideoStream) FVideoQ->put_nullpacket(FVideoStream->index);
+            if (FAudioStreamIndex.load() >= 0 && FAudioStream) FAudioQ->put_nullpacket(FAudioStream->index);
+            if (FSubtitleStreamIndex.load() >= 0 && FSubtitleStream)
+              FSubtitleQ->put_nullpacket(FSubtitleStream->index);
+          }
+          std::unique_lock<std::mutex> g(wait_mutex);
+          continue_read_thread.wait(g, [this] {
+            return FAbortRequest.load() || FSeekReq.load() || FVideoStreamChanged.load() ||
+                   FAudioStreamChanged.load() || FSubtitleStreamChanged.load() || queue_attachments_req.load();
+          });
           continue;
         }
         WaitForRead();
@@ -435,8 +473,31 @@ void TAVPlayer::ReadThreadExecute() {
     DoLog(AV_LOG_ERROR, e.what());
   }
   // A read error only ends reading; the movie stays open until it is closed.
-  while (!FAbortRequest.load()) Sleep(10);
+  {
+    std::unique_lock<std::mutex> g(wait_mutex);
+    continue_read_thread.wait(g, [this] { return FAbortRequest.load(); });
+  }
   ReleaseAudioThreadState();  // stream switches may have opened sound here
+}
+
+// A stream whose decoder or mixer channel cannot be opened is reported
+// (OnLog, LastErrorMessage) and left off; playback goes on without it.
+bool TAVPlayer::TryInit(bool (TAVPlayer::*init)()) {
+  try {
+    if ((this->*init)()) return true;
+    DoLog(AV_LOG_ERROR, "Could not open the stream's decoder");
+  } catch (const std::exception& e) {
+    DoLog(AV_LOG_ERROR, e.what());
+  }
+  return false;
+}
+
+void TAVPlayer::FreeAudioCtxQuietly() {
+  try {
+    FreeAudioCtx();
+  } catch (const std::exception& e) {
+    DoLog(AV_LOG_ERROR, e.what());
+  }
 }
 
 void TAVPlayer::HandleStreamSwitches() {
@@ -460,10 +521,10 @@ void TAVPlayer::HandleStreamSwitches() {
     DestroyVideoFilterGraph();
     FVideoQ->Flush();
     FVideoStreamIndex = pos;
-    if (InitVideo()) {
-      FVideoThreadRun = true;
+    if (TryInit(&TAVPlayer::InitVideo)) {
       ResumeAt(resume);
     } else {
+      FreeVideoCtx();
       DisableCurrVideoStream();
     }
     UpdateMetaDatas();
@@ -475,8 +536,12 @@ void TAVPlayer::HandleStreamSwitches() {
     FreeAudioCtx();
     FAudioQ->Flush();
     FAudioStreamIndex = pos;
-    if (InitAudio()) ResumeAt(resume, true);
-    else DisableCurrAudioStream();
+    if (TryInit(&TAVPlayer::InitAudio)) {
+      ResumeAt(resume, true);
+    } else {
+      FreeAudioCtxQuietly();
+      DisableCurrAudioStream();
+    }
     UpdateMetaDatas();
     EndStreamSwitch(FAudioRequest, FAudioStreamChanged, serial);
   }
@@ -487,12 +552,12 @@ void TAVPlayer::HandleStreamSwitches() {
     FSubtitleQ->Flush();
     FSubtitleStreamIndex = pos;
     if (pos >= 0) {
-      if (InitSubtitle()) {
-        FSubtitleThreadRun = true;
+      if (TryInit(&TAVPlayer::InitSubtitle)) {
         // Subtitles already shown were read before the switch; a seek to
         // where playback is brings the new stream's current one.
         ResumeAt(ResumePosition(), true);
       } else {
+        FreeSubtitleCtx();
         DisableCurrSubtitleStream();
       }
     }

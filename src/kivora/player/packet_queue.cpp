@@ -28,6 +28,7 @@ int TAVPacketQueue::Put_Private(AVPacket* pkt) {
   if (IsFlushPkt(copy)) FSerial++;
   FList.push_back(Node{copy, FSerial.load()});
   FNbPackets++;
+  FTotalPut++;
   FSize += copy->size + NodeOverhead;
   FCond.notify_one();
   return 0;

@@ -48,6 +48,8 @@ public:
   int NbPackets() const { return FNbPackets.load(); }
   int Size() const { return FSize.load(); }
   bool Aborted() const { return FAbortRequest.load(); }
+  // Packets (markers included) accepted since the queue was made.
+  int64_t TotalPut() const { return FTotalPut.load(); }
 
 private:
   struct Node {
@@ -63,6 +65,7 @@ private:
   std::atomic<int> FSerial{0};
   std::atomic<int> FNbPackets{0};
   std::atomic<int> FSize{0};
+  std::atomic<int64_t> FTotalPut{0};
   std::atomic<bool> FAbortRequest{true};
   std::mutex FMutex;
   std::condition_variable FCond;

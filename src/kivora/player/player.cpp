@@ -27,13 +27,19 @@ struct PlayerModule {
       std::lock_guard<std::mutex> g(lock);
       left = players;
     }
-    for (TAVPlayer* p : left) {
-      p->CloseMovie();
-      while (p->Playing()) Sleep(10);
-    }
+    for (TAVPlayer* p : left) ShutDownPlayer(p);
     ShutdownAudioDevice();
   }
 };
+
+}  // namespace
+
+void ShutDownPlayer(TAVPlayer* player) {
+  player->CloseMovie();
+  player->WaitForWorkers();
+}
+
+namespace {
 
 PlayerModule& Module() {
   static PlayerModule m;
@@ -43,18 +49,33 @@ PlayerModule& Module() {
 const char kFlushData[] = "FLUSH";
 const char kEofData[] = "EOF";
 
-// Waits until done() holds. On the GUI thread the wait keeps serving the
-// calls workers hand over with MainThread::Synchronize, so a worker waiting
-// for the GUI thread can finish.
+}  // namespace
+
+// On the GUI thread the wait keeps serving the calls workers hand over, so a
+// worker waiting for the GUI thread can finish; a worker's hand-off wakes
+// CheckSynchronize at once. Elsewhere it sleeps on the state's condition.
 template <typename Pred>
-void WaitPumping(Pred done) {
-  while (!done()) {
-    if (MainThread::HasGuiThread() && MainThread::IsMainThread()) MainThread::CheckSynchronize(10);
-    else Sleep(5);
+void TAVPlayer::WaitState(Pred done) {
+  if (MainThread::HasGuiThread() && MainThread::IsMainThread()) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> g(FStateLock);
+        if (done()) return;
+      }
+      MainThread::CheckSynchronize(5);
+    }
   }
+  std::unique_lock<std::mutex> g(FStateLock);
+  FStateCond.wait(g, done);
 }
 
-}  // namespace
+void TAVPlayer::SetState(TLifeState s) {
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    FState = s;
+  }
+  FStateCond.notify_all();
+}
 
 std::vector<TAVPlayer*> PlayerListSnapshot() {
   std::lock_guard<std::mutex> g(Module().lock);
@@ -79,10 +100,16 @@ TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
   }
   FFlushPkt->data = reinterpret_cast<uint8_t*>(const_cast<char*>(kFlushData));
   FEofPkt->data = reinterpret_cast<uint8_t*>(const_cast<char*>(kEofData));
+  // The queues live as long as the player, so the clocks that compare with
+  // their serials never read freed memory, whatever thread reads a clock
+  // while a movie closes.
+  FVideoQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+  FAudioQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+  FSubtitleQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
   FStateTimer.SetInterval(50);
   FStateTimer.OnTimer = [this] { OnStateTimer(); };
-  init_clock(vidclk, nullptr);
-  init_clock(audclk, nullptr);
+  init_clock(vidclk, FVideoQ->SerialPtr());
+  init_clock(audclk, FAudioQ->SerialPtr());
   init_own_clock(extclk);
 }
 
@@ -93,9 +120,9 @@ TAVPlayer::~TAVPlayer() {
     v.erase(std::remove(v.begin(), v.end(), this), v.end());
   }
   FStateTimer.SetEnabled(false);
-  while (!CloseMovie()) {
-  }
+  CloseMovie();
   WaitForWorkers();
+  StopLogThread();
   av_frame_free(&FAudioFrame);
   av_freep(&FAudioBuf1);
   av_packet_free(&FAudioPkt);
@@ -104,6 +131,9 @@ TAVPlayer::~TAVPlayer() {
     FViewList.clear();
   }
   ThreadMap().RemoveLogger(this);
+  FVideoQ.reset();
+  FAudioQ.reset();
+  FSubtitleQ.reset();
   // The markers' data are static strings: detach them before freeing.
   FFlushPkt->data = nullptr;
   FEofPkt->data = nullptr;
@@ -116,23 +146,30 @@ void TAVPlayer::Notification(TComponent* component, TOperation operation) {
   if (operation == TOperation::opRemove && component == FVideoSurface) FVideoSurface = nullptr;
 }
 
-bool TAVPlayer::Playing() const { return FWorkersRunning.load(); }
-
-void TAVPlayer::WaitForWorkers() {
-  WaitPumping([this] { return !FWorkersRunning.load() && FOpenThreadDone.load() && FCloserDone.load(); });
-  if (FOpenThread.joinable()) FOpenThread.join();
-  JoinCloser();
+bool TAVPlayer::Playing() const {
+  std::lock_guard<std::mutex> g(FStateLock);
+  return FState == TLifeState::Playing || FState == TLifeState::Closing;
 }
 
-void TAVPlayer::JoinCloser() {
+void TAVPlayer::WaitForWorkers() {
+  // Inside our own display call the refresh thread waits for us: let it go.
+  if (FDisplayDepth > 0 && MainThread::IsMainThread()) ReleaseDisplayCall();
+  WaitState([this] { return FState == TLifeState::Idle && !FOpenerRunning && !FCloserRunning; });
+  if (FOpenThread.joinable() && FOpenThread.get_id() != std::this_thread::get_id()) FOpenThread.join();
   if (FCloseThread.joinable()) FCloseThread.join();
 }
 
 void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
-  if (Playing() || FOpening.load()) {
-    if (!CloseMovie()) return;
+  for (;;) {
+    CloseMovie();
+    WaitForWorkers();
+    // Another thread may have started an open meanwhile: close that one too.
+    std::lock_guard<std::mutex> g(FStateLock);
+    if (FState != TLifeState::Idle || FOpenerRunning || FCloserRunning) continue;
+    FState = TLifeState::Opening;
+    FOpenerRunning = true;
+    break;
   }
-  WaitForWorkers();
   FOutputPixelFormat = -1;
   FAbortRequest = false;
   FPlaybackFinished = false;
@@ -140,72 +177,79 @@ void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
   FInitPaused = Paused;
   FBlockOpen = Block;
   SetLastError("");
+  auto finished = [this] {
+    {
+      std::lock_guard<std::mutex> g(FStateLock);
+      FOpenerRunning = false;
+    }
+    FStateCond.notify_all();
+  };
   if (Block) {
-    FOpening = true;
     try {
       OpenMovieInternal();
     } catch (...) {
-      FOpening = false;
+      finished();
       FStateTimer.SetEnabled(true);
       throw;
     }
-    FOpening = false;
+    finished();
   } else {
-    FOpening = true;
-    FOpenThreadDone = false;
-    FOpenThread = std::thread([this] {
+    FOpenThread = std::thread([this, finished] {
       try {
         OpenMovieInternal();
       } catch (...) {
         // OpenMovieInternal reports its own failures; nothing may leave a thread.
       }
       ReleaseAudioThreadState();
-      FOpening = false;
-      FOpenThreadDone = true;
+      finished();
     });
   }
   FStateTimer.SetEnabled(true);
 }
 
 bool TAVPlayer::CloseMovie() {
-  if (!Playing() && !FOpening.load()) return true;
-  // The refresh thread holds this gate while the GUI thread draws; waiting a
-  // little (and serving the GUI hand-off meanwhile) lets it finish.
-  bool gate = false;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  while (!(gate = FAbortMutex.try_lock())) {
-    if (std::chrono::steady_clock::now() >= until) break;
-    if (MainThread::HasGuiThread() && MainThread::IsMainThread()) MainThread::CheckSynchronize(2);
-    else Sleep(1);
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    if (FState == TLifeState::Idle || FState == TLifeState::Closing) return true;
+    // An open in progress is interrupted inside FFmpeg by the abort flag
+    // (decode_interrupt_cb) and ends on its own thread, freeing what it made.
+    FAbortRequest = true;
   }
-  if (!gate && FVideoStreamIndex.load() >= 0) return false;
   TThreadLoggerGuard logger(this);
-  FAbortRequest = true;
   ReadSignal();
-  if (FOpenThread.joinable()) {
-    // A background open still inside FFmpeg is interrupted by the abort flag.
-    WaitPumping([this] { return FOpenThreadDone.load(); });
-    FOpenThread.join();
-  }
+  WakeQueueWaiters();
+  WaitState([this] { return FState != TLifeState::Opening; });
   FStep = 0;
-  FPaused = false;
+  SetPausedState(false);
   FFps = 0;
   FFrameNumber = 0;
   FOutputPixelFormat = -1;
   StartCloser();
-  if (gate) FAbortMutex.unlock();
   return true;
 }
 
 void TAVPlayer::StartCloser() {
-  if (!FWorkersRunning.load() || !FCloserDone.load()) return;
-  JoinCloser();
-  FCloserDone = false;
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    if (FState != TLifeState::Playing) return;
+    FState = TLifeState::Closing;
+    FCloserRunning = true;
+  }
+  // The previous close thread finished (its movie went back to Idle before
+  // this one opened); only its handle is left.
+  if (FCloseThread.joinable()) FCloseThread.join();
   FCloseThread = std::thread([this] {
-    TThreadLoggerGuard logger(this);
-    CloseThreads();
-    ReleaseAudioThreadState();
-    FCloserDone = true;
+    {
+      TThreadLoggerGuard logger(this);
+      CloseThreads();
+      ReleaseAudioThreadState();
+    }
+    {
+      std::lock_guard<std::mutex> g(FStateLock);
+      FState = TLifeState::Idle;
+      FCloserRunning = false;
+    }
+    FStateCond.notify_all();
   });
 }
 
@@ -214,9 +258,8 @@ void TAVPlayer::StartCloser() {
 // thread when an open fails half-way.
 void TAVPlayer::CloseThreads() {
   FAbortRequest = true;
-  FVideoThreadRun = true;  // release decoder threads that were never resumed
-  FSubtitleThreadRun = true;
   ReadSignal();
+  WakePauseWaiters();
   // Each stage may be waiting on the picture or subtitle queue (the read
   // thread for the display to drain before a seek, decoders for room), so
   // the waiters are woken before each join.
@@ -230,7 +273,6 @@ void TAVPlayer::CloseThreads() {
   JoinThreads(FVideoThreads);
   JoinThreads(FSubtitleThreads);
   FreeResources();
-  FWorkersRunning = false;
 }
 
 void TAVPlayer::ClearStreamLists() {
@@ -243,7 +285,13 @@ void TAVPlayer::ClearStreamLists() {
   FVideoStreamIndex = FAudioStreamIndex = FSubtitleStreamIndex = -1;
 }
 
+void TAVPlayer::WakePauseWaiters() {
+  std::lock_guard<std::mutex> g(FPauseLock);
+  FPauseCond.notify_all();
+}
+
 void TAVPlayer::WakeQueueWaiters() {
+  WakePauseWaiters();
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
     FPictQCond.notify_all();
@@ -263,11 +311,12 @@ void TAVPlayer::FreeResources() {
   FreeVideoCtx();
   FreeAudioCtx();
   FreeSubtitleCtx();
+  FreeQueue();
+  FVideoQ->Flush();
+  FAudioQ->Flush();
+  FSubtitleQ->Flush();
   {
     std::lock_guard<std::mutex> g(FStreamLock);
-    FVideoQ.reset();
-    FAudioQ.reset();
-    FSubtitleQ.reset();
     ClearStreamLists();
   }
   for (TSubPicture& sp : FSubpQ) avsubtitle_free(&sp.sub);
@@ -290,8 +339,8 @@ void TAVPlayer::FreeResources() {
   FGraphWidth = FGraphHeight = 0;
   FCodecWidth = FCodecHeight = 0;
   FVideoStream = FAudioStream = FSubtitleStream = nullptr;
-  init_clock(vidclk, nullptr);
-  init_clock(audclk, nullptr);
+  init_clock(vidclk, FVideoQ->SerialPtr());
+  init_clock(audclk, FAudioQ->SerialPtr());
 }
 
 void TAVPlayer::OnStateTimer() {
@@ -310,9 +359,62 @@ void TAVPlayer::DoError() {
   if (OnConnectionError) OnConnectionError(this, LastErrorMessage());
 }
 
+// FFmpeg's lines arrive here under the logger registry's lock: the handler
+// runs later on the log thread, so it may wait for the GUI thread while the
+// GUI thread registers a logger.
 void TAVPlayer::DoLog(int level, const std::string& message) {
   if (level <= AV_LOG_ERROR) SetLastError(message);
-  if (OnLog) OnLog(this, level, message);
+  if (OnLog) PostLog(level, message);
+}
+
+void TAVPlayer::PostLog(int level, const std::string& message) {
+  {
+    std::lock_guard<std::mutex> g(FLogLock);
+    if (FLogStop) return;
+    FLogLines.emplace_back(level, message);
+    if (!FLogThread.joinable()) FLogThread = std::thread([this] { LogThreadExecute(); });
+  }
+  FLogCond.notify_one();
+}
+
+void TAVPlayer::LogThreadExecute() {
+  std::unique_lock<std::mutex> g(FLogLock);
+  for (;;) {
+    FLogCond.wait(g, [this] { return FLogStop || !FLogLines.empty(); });
+    if (FLogLines.empty()) return;  // stopping, everything delivered
+    std::vector<std::pair<int, std::string>> lines;
+    lines.swap(FLogLines);
+    g.unlock();
+    for (const auto& [level, text] : lines) {
+      try {
+        if (OnLog) OnLog(this, level, text);
+      } catch (...) {
+        // A handler's failure stays here; the line is lost, not the player.
+      }
+    }
+    g.lock();
+  }
+}
+
+void TAVPlayer::StopLogThread() {
+  {
+    std::lock_guard<std::mutex> g(FLogLock);
+    FLogStop = true;
+  }
+  FLogCond.notify_all();
+  if (!FLogThread.joinable()) return;
+  // The handler may be waiting for the GUI thread: serve it while waiting.
+  if (MainThread::HasGuiThread() && MainThread::IsMainThread()) {
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+      FLogThread.join();
+      done = true;
+    });
+    while (!done.load()) MainThread::CheckSynchronize(5);
+    waiter.join();
+  } else {
+    FLogThread.join();
+  }
 }
 
 int TAVPlayer::GetLogLevel() { return kivora::GetLogLevel(FLogLevel.load()); }
@@ -328,33 +430,30 @@ std::string TAVPlayer::LastErrorMessage() const {
 }
 
 void TAVPlayer::Play() {
-  if (FPaused.load()) {
-    stream_toggle_pause();
-    FStep = 0;
-  }
+  FStep = 0;
+  SetPausedState(false);
 }
 
 void TAVPlayer::Pause() {
-  if (!FPaused.load()) {
-    stream_toggle_pause();
-    FStep = 0;
-  }
+  FStep = 0;
+  SetPausedState(true);
 }
 
 void TAVPlayer::StepForward() {
-  if (FPaused.load()) stream_toggle_pause();
   int step = 0;
   if (FVideoStreamIndex.load() >= 0) step |= STEP_VIDEO;
   if (FAudioStreamIndex.load() >= 0) step |= STEP_AUDIO;
+  // The step is set before playback resumes, so no decoder sees a running
+  // player without it.
   FStep = step;
+  SetPausedState(false);
 }
 
 void TAVPlayer::CheckStep(bool IsAudio) {
-  if (IsAudio) {
-    if (FAudioStreamIndex.load() >= 0) FStep &= ~STEP_AUDIO;
-  } else {
-    if (FVideoStreamIndex.load() >= 0) FStep &= ~STEP_VIDEO;
-  }
+  const int bit = IsAudio ? STEP_AUDIO : STEP_VIDEO;
+  const int before = FStep.fetch_and(~bit);
+  // Only the decoder whose part was the last one left pauses.
+  if ((before & bit) && (before & ~bit) == 0) SetPausedState(true);
 }
 
 double TAVPlayer::GetPosition() {
@@ -395,12 +494,15 @@ void TAVPlayer::SetVideoFilters(const std::string& v) {
 }
 
 void TAVPlayer::SetCoverImage(const TBitmap& v) {
-  std::lock_guard<std::recursive_mutex> g(FMutex);
+  int w, h;
   {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
     std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
     FCoverImage.Assign(v);
+    w = FCoverImage.Width();
+    h = FCoverImage.Height();
   }
-  for (IAVView* view : FViewList) view->SetViewSize(FCoverImage.Width(), FCoverImage.Height());
+  ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
 }
 
 AVRational TAVPlayer::Sar() const {
@@ -410,11 +512,19 @@ AVRational TAVPlayer::Sar() const {
 
 void TAVPlayer::RegisterView(IAVView* AView) {
   if (!AView) return;
-  std::lock_guard<std::recursive_mutex> g(FMutex);
-  if (std::find(FViewList.begin(), FViewList.end(), AView) != FViewList.end()) return;
-  FViewList.push_back(AView);
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (std::find(FViewList.begin(), FViewList.end(), AView) != FViewList.end()) return;
+    FViewList.push_back(AView);
+  }
   const int w = GetVideoWidth(), h = GetVideoHeight();
-  if (w > 0 && h > 0) AView->SetViewSize(RoundTo16(w), h);
+  if (w <= 0 || h <= 0) return;
+  auto size = [this, AView, w, h] {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (std::find(FViewList.begin(), FViewList.end(), AView) != FViewList.end()) AView->SetViewSize(RoundTo16(w), h);
+  };
+  if (MainThread::IsMainThread()) size();
+  else MainThread::Synchronize(size);
 }
 
 void TAVPlayer::UnRegisterView(IAVView* AView) {

@@ -9,6 +9,7 @@
 // clock.
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,8 +34,12 @@ struct Mix_Chunk;
 namespace kivora {
 
 class TAVPlayer;
+void ShutDownPlayer(TAVPlayer* player);
 
-// How a player reaches its views. Every call arrives on the GUI thread.
+// How a player reaches its views. Every call arrives on the GUI thread. A
+// view may unregister itself or other views from inside a call; views
+// unregistered that way are not called again. A view must not destroy the
+// player from inside one of its calls.
 class IAVView {
 public:
   virtual ~IAVView() = default;
@@ -96,8 +101,9 @@ public:
   // "Failed to open the file:..." on failure; otherwise open in the
   // background and report failures through OnConnectionError.
   void OpenMovie(const std::string& AMovie, bool Paused = false, bool Block = false);
-  // Starts closing and returns at once; Playing stays true until every worker
-  // thread has ended.
+  // Starts closing and returns true; Playing stays true until every worker
+  // thread has ended. An open in progress (blocking on another thread, or in
+  // the background) is cancelled and waited for first.
   bool CloseMovie();
   void Play();
   void Pause();
@@ -170,6 +176,12 @@ public:
   double AudioClock() const { return get_clock(audclk); }
 
   // ---- properties ----
+  // Unless said otherwise a property takes effect at the next OpenMovie.
+  // At once: VideoFilters, AudioFilters, FrameDrop, Volume, LogLevel,
+  // ClockType, SeekMode, SeekPositionMode, CoverImage, VideoSurface and
+  // Timeout (for the next blocking read). At the next open: InputFormat,
+  // ThreadCount, Options, DisableVideo/Audio/Subtitle, RGBMode, ForceYv12,
+  // HardwareAccelerated, StartTime, EndTime.
   const std::string& InputFormat() const { return FInputFormat; }
   void SetInputFormat(const std::string& v) { FInputFormat = v; }
   int ThreadCount() const { return FThreadCount; }
@@ -216,11 +228,27 @@ public:
   void SetEndTime(int64_t us) { FEndTime = us; }
 
   // ---- events ----
+  // Every handler is called with no lock of the player held; an exception a
+  // handler throws on a worker thread is caught and logged there.
+  //
+  // GUI thread, once the movie is open and before its first picture. May
+  // call any method, CloseMovie and OpenMovie included.
   TNotifyEvent OnStart;
+  // GUI thread, when a background open fails (a blocking open raises
+  // instead). May open another movie.
   TAVErrorEvent OnConnectionError;
+  // GUI thread, from the state timer, once per end of input and never after
+  // CloseMovie.
   TNotifyEvent OnPlaybackFinished;
+  // The player's own log thread, in order, for FFmpeg's lines and the
+  // player's own. It may hand lines to the GUI thread and wait there; it
+  // must not destroy the player.
   TAVLogEvent OnLog;
+  // GUI thread, for each shown picture before the views get it; the frame is
+  // valid only during the call. May close, reopen or destroy the player.
   TVideoDisplayEvent OnVideoDisplay;
+  // The sound device's thread, with the bytes about to be played (they may
+  // be changed in place). Must not block: it holds up every player's sound.
   TAVOnAudioBufferEvent OnAudioBuffer;
   TNotifyEvent OnFrameAvailable;
 
@@ -241,15 +269,44 @@ protected:
 
 private:
   friend class TAVPlayerTestAccess;
+  friend class TAVPlayerFaultsAccess;
+  friend void ShutDownPlayer(TAVPlayer* player);
   // ---- lifecycle (player.cpp) ----
+  // The movie's life: Idle -> Opening -> Playing -> Closing -> Idle, or
+  // Opening -> Idle when an open fails. Guarded by FStateLock.
+  enum class TLifeState { Idle, Opening, Playing, Closing };
   void OnStateTimer();
+  // A decoder's part of a step is done; the one that finishes the step pauses.
   void CheckStep(bool IsAudio);
   void stream_toggle_pause();
+  // Pauses or resumes (no change when already so); one thread at a time.
+  void SetPausedState(bool paused);
   void FreeResources();
+  // Waits until no movie is open or opening and no open or close thread runs.
   void WaitForWorkers();
-  void JoinCloser();
+  // Waits (serving the GUI hand-off on the GUI thread) until done() holds
+  // under FStateLock.
+  template <typename Pred>
+  void WaitState(Pred done);
+  void SetState(TLifeState s);
   void StartCloser();
   void CloseThreads();
+  // Wakes the decoders waiting while paused.
+  void WakePauseWaiters();
+  // Runs fn on the GUI thread for the refresh thread and waits for it, unless
+  // the player is closed from inside that very call (then it stops waiting).
+  void ShowOnGui(const std::function<void()>& fn);
+  // On the GUI thread inside this player's own display call: lets the
+  // refresh thread go on without waiting for the call to end.
+  void ReleaseDisplayCall();
+  // Calls fn for every registered view on the GUI thread, skipping views
+  // unregistered meanwhile. Stops early (returning false) when the display
+  // call was released (the player is gone).
+  bool ForEachView(const std::function<void(IAVView*)>& fn);
+  // The log thread: hands queued lines to OnLog in order.
+  void PostLog(int level, const std::string& message);
+  void LogThreadExecute();
+  void StopLogThread();
   // Wakes every thread waiting on the picture or subtitle queue.
   void WakeQueueWaiters();
   // Empties the stream lists (FStreamLock held) and forgets the chosen streams.
@@ -270,6 +327,8 @@ private:
   void ReadThreadExecute();
   void SignalFinishEvent();
   void HandleStreamSwitches();
+  bool TryInit(bool (TAVPlayer::*init)());
+  void FreeAudioCtxQuietly();
   void DisableCurrVideoStream();
   void DisableCurrAudioStream();
   void DisableCurrSubtitleStream();
@@ -359,6 +418,8 @@ private:
   AVDictionaryHolder codec_opts;
   std::atomic<bool> FAbortRequest{false};
   std::atomic<bool> FPaused{false};
+  std::mutex FPauseLock;  // pausing, resuming and the waits of paused decoders
+  std::condition_variable FPauseCond;
   bool FLastPaused = false;
   std::atomic<int> FReadPauseReturn{0};
   std::atomic<int> FStep{0};
@@ -407,22 +468,36 @@ private:
   bool FIcyAvailable = false;          // the input's I/O has ICY options (open and read threads)
   std::string FIcyMeta, FIcyHeaders;  // copies of them, guarded by FStreamLock
 
-  // ---- threads ----
+  // ---- lifecycle and threads ----
+  mutable std::mutex FStateLock;
+  std::condition_variable FStateCond;
+  TLifeState FState = TLifeState::Idle;  // guarded by FStateLock
+  bool FOpenerRunning = false;           // an OpenMovie (either kind) is not finished; FStateLock
+  bool FCloserRunning = false;           // the close thread has not finished; FStateLock
   std::thread FOpenThread;
-  std::atomic<bool> FOpenThreadDone{true};
-  std::atomic<bool> FOpening{false};
   std::thread FReadThread, FRefreshThread, FCloseThread;
   std::vector<std::thread> FVideoThreads;     // the current one last; earlier ones after stream switches
   std::vector<std::thread> FSubtitleThreads;  // likewise
-  std::atomic<bool> FWorkersRunning{false};   // read/refresh/video threads exist
-  std::atomic<bool> FCloserDone{true};
-  std::atomic<bool> FVideoThreadRun{false};   // resume gate for the suspended video thread
-  std::atomic<bool> FSubtitleThreadRun{false};
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
   std::recursive_mutex FMutex;                // view list and cover image
   std::recursive_mutex FBitmapMutex;          // the shown picture's frame
-  std::timed_mutex FAbortMutex;
+  // The display call the refresh thread waits for (FDisplayLock).
+  struct TDisplayCall {
+    std::mutex lock;
+    std::condition_variable cond;
+    bool finished = false;  // the GUI side ended (or was dropped)
+    bool released = false;  // the player was closed or destroyed from inside it
+  };
+  std::mutex FDisplayLock;
+  std::shared_ptr<TDisplayCall> FDisplayCall;
+  int FDisplayDepth = 0;  // GUI thread only: inside this player's display call
+  // ---- the log thread ----
+  std::mutex FLogLock;
+  std::condition_variable FLogCond;
+  std::vector<std::pair<int, std::string>> FLogLines;  // FLogLock
+  bool FLogStop = false;                               // FLogLock
+  std::thread FLogThread;
 
   // ---- packet queues ----
   std::unique_ptr<TAVPacketQueue> FVideoQ, FAudioQ, FSubtitleQ;

@@ -77,10 +77,7 @@ void TAVPlayer::video_refresh() {
       RetireSubtitles();
       video_display();
       pictq_next_picture();
-      if (FStep.load() && !FPaused.load()) {
-        CheckStep(false);
-        if (FStep.load() == 0) stream_toggle_pause();
-      }
+      if (FStep.load() && !FPaused.load()) CheckStep(false);
       return;  // at most one picture per refresh
     }
   } else if (FAudioStreamIndex.load() >= 0) {
@@ -109,13 +106,108 @@ void TAVPlayer::video_image_display() {
     }
   }
   FCurrentVP = &vp;
-  std::unique_lock<std::timed_mutex> gate(FAbortMutex);
   if (FAbortRequest.load()) return;
-  try {
-    MainThread::Synchronize([this] { DrawImage(); });
-  } catch (const std::exception& e) {
-    DoLog(AV_LOG_ERROR, e.what());
+  ShowOnGui([this] { DrawImage(); });
+}
+
+void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
+  if (!MainThread::HasGuiThread()) {
+    fn();  // a console program: no GUI thread to hand over to
+    return;
   }
+  auto call = std::make_shared<TDisplayCall>();
+  {
+    std::lock_guard<std::mutex> g(FDisplayLock);
+    FDisplayCall = call;
+  }
+  // Marks the call finished when the GUI side is done with it, also when the
+  // hand-off is dropped because the application shuts down.
+  struct TFinish {
+    std::shared_ptr<TDisplayCall> call;
+    ~TFinish() {
+      if (!call) return;
+      {
+        std::lock_guard<std::mutex> g(call->lock);
+        call->finished = true;
+      }
+      call->cond.notify_all();
+    }
+  };
+  auto finish = std::make_shared<TFinish>();
+  finish->call = call;
+  MainThread::Queue([this, call, finish, fn] {
+    {
+      std::lock_guard<std::mutex> g(call->lock);
+      if (call->released) return;  // the player is closed or gone: touch nothing
+    }
+    FDisplayDepth++;
+    struct TDepth {
+      TAVPlayer* p;
+      std::shared_ptr<TDisplayCall> call;
+      ~TDepth() {
+        std::lock_guard<std::mutex> g(call->lock);
+        if (!call->released) p->FDisplayDepth--;
+      }
+    } depth{this, call};
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> g(call->lock);
+      if (!call->released) DoLog(AV_LOG_ERROR, e.what());
+    }
+  });
+  finish.reset();
+  std::unique_lock<std::mutex> g(call->lock);
+  call->cond.wait(g, [&] { return call->finished || call->released; });
+  g.unlock();
+  std::lock_guard<std::mutex> d(FDisplayLock);
+  FDisplayCall.reset();
+}
+
+void TAVPlayer::ReleaseDisplayCall() {
+  std::shared_ptr<TDisplayCall> call;
+  {
+    std::lock_guard<std::mutex> g(FDisplayLock);
+    call = FDisplayCall;
+  }
+  if (!call) return;
+  {
+    std::lock_guard<std::mutex> g(call->lock);
+    call->released = true;
+  }
+  call->cond.notify_all();
+  FDisplayDepth = 0;
+}
+
+bool TAVPlayer::ForEachView(const std::function<void(IAVView*)>& fn) {
+  if (!MainThread::IsMainThread()) {
+    bool all = true;
+    MainThread::Synchronize([&] { all = ForEachView(fn); });
+    return all;
+  }
+  std::shared_ptr<TDisplayCall> call;
+  {
+    std::lock_guard<std::mutex> g(FDisplayLock);
+    call = FDisplayCall;
+  }
+  auto released = [&] {
+    if (!call) return false;
+    std::lock_guard<std::mutex> g(call->lock);
+    return call->released;
+  };
+  std::vector<IAVView*> views;
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    views = FViewList;
+  }
+  for (IAVView* view : views) {
+    // Held during the call, so a view cannot be unregistered (and destroyed)
+    // by another thread meanwhile; a view may unregister views itself.
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (std::find(FViewList.begin(), FViewList.end(), view) == FViewList.end()) continue;
+    fn(view);
+  }
+  return !released();
 }
 
 void TAVPlayer::video_audio_display() {
@@ -123,17 +215,12 @@ void TAVPlayer::video_audio_display() {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     if (FCoverImage.IsEmpty()) return;
   }
-  {
-    std::unique_lock<std::timed_mutex> gate(FAbortMutex);
-    if (FAbortRequest.load()) return;
-    FCurrentVP = &FPictq[0];
-    try {
-      MainThread::Synchronize([this] { DrawBitmap(); });
-    } catch (const std::exception& e) {
-      DoLog(AV_LOG_ERROR, e.what());
-    }
-  }
-  Sleep(100);
+  if (FAbortRequest.load()) return;
+  FCurrentVP = &FPictq[0];
+  ShowOnGui([this] { DrawBitmap(); });
+  // About ten times a second; a close ends the wait at once.
+  std::unique_lock<std::mutex> g(wait_mutex);
+  continue_read_thread.wait_for(g, std::chrono::milliseconds(100), [this] { return FAbortRequest.load(); });
 }
 
 void TAVPlayer::DrawImage() {
@@ -143,18 +230,23 @@ void TAVPlayer::DrawImage() {
     std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
     frame = FCurrentVP->bmp;
   }
-  if (frame && OnVideoDisplay) OnVideoDisplay(this, frame);
-  std::vector<IAVView*> views;
-  {
-    std::lock_guard<std::recursive_mutex> g(FMutex);
-    views = FViewList;
+  if (frame && OnVideoDisplay) {
+    // The handler may destroy or reopen the player: it runs from a copy, and
+    // nothing of the player is touched after it unless the call still holds.
+    std::shared_ptr<TDisplayCall> call;
+    {
+      std::lock_guard<std::mutex> g(FDisplayLock);
+      call = FDisplayCall;
+    }
+    const TVideoDisplayEvent handler = OnVideoDisplay;
+    handler(this, frame);
+    if (call) {
+      std::lock_guard<std::mutex> g(call->lock);
+      if (call->released) return;
+    }
+    if (FAbortRequest.load()) return;
   }
-  for (IAVView* view : views) {
-    std::lock_guard<std::recursive_mutex> g(FMutex);
-    // A view unregistered by an earlier view's handler is skipped.
-    if (std::find(FViewList.begin(), FViewList.end(), view) == FViewList.end()) continue;
-    CopyPicture(view);
-  }
+  if (!ForEachView([this](IAVView* view) { CopyPicture(view); })) return;
   {
     std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
     av_frame_free(&FCurrentVP->bmp);
@@ -183,7 +275,7 @@ void TAVPlayer::DrawBitmap() {
     }
     try {
       if (OnVideoDisplay) OnVideoDisplay(this, cover);
-      for (IAVView* view : FViewList) CopyPicture(view);
+      ForEachView([this](IAVView* view) { CopyPicture(view); });
     } catch (...) {
       std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
       av_frame_free(&FCurrentVP->bmp);
@@ -203,18 +295,20 @@ void TAVPlayer::CopyPicture(IAVView* AView) {
 }
 
 void TAVPlayer::UpdateBitmapSize() {
-  std::lock_guard<std::recursive_mutex> g(FMutex);
   const int w = RoundTo16(GetVideoWidth()), h = GetVideoHeight();
-  for (IAVView* view : FViewList) {
-    view->SetViewSize(w, h);
-    view->Clear(0xFF000000u);
-  }
+  ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
+  ForEachView([](IAVView* view) { view->Clear(0xFF000000u); });
 }
 
 void TAVPlayer::UpdateCoverSize() {
-  std::lock_guard<std::recursive_mutex> g(FMutex);
-  if (FCoverImage.IsEmpty()) return;
-  for (IAVView* view : FViewList) view->SetViewSize(FCoverImage.Width(), FCoverImage.Height());
+  int w, h;
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (FCoverImage.IsEmpty()) return;
+    w = FCoverImage.Width();
+    h = FCoverImage.Height();
+  }
+  ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
 }
 
 // Drops subtitles whose time is over, or that a seek or a stream switch made

@@ -22,7 +22,6 @@ bool TAVPlayer::InitSubtitle() {
   FSubtitleCodecCtx = std::move(ctx);
   FSubtitleStream->discard = AVDISCARD_DEFAULT;
   FSubtitleQ->Start();
-  FSubtitleThreadRun = false;
   FSubtitleThreads.emplace_back([this] { SubtitleThreadExecute(); });
   return true;
 }
@@ -53,11 +52,13 @@ void TAVPlayer::FlushSubtitleQueue() {
 
 void TAVPlayer::SubtitleThreadExecute() {
   TThreadLoggerGuard logger(this);
-  while (!FSubtitleThreadRun.load() && !FAbortRequest.load() && !FSubtitleQ->Aborted()) Sleep(1);
   AVPacketPtr pkt(av_packet_alloc());
   if (!pkt) return;
   for (;;) {
-    while (FPaused.load() && !FSubtitleQ->Aborted() && !FAbortRequest.load()) Sleep(10);
+    {
+      std::unique_lock<std::mutex> g(FPauseLock);
+      FPauseCond.wait(g, [this] { return !FPaused.load() || FSubtitleQ->Aborted() || FAbortRequest.load(); });
+    }
     int serial = 0;
     if (FSubtitleQ->Get(pkt.get(), true, &serial) < 0) return;
     if (FSubtitleQ->IsFlushPkt(pkt.get())) {

@@ -59,6 +59,18 @@ int TAVPlayer::synchronize_audio(int nb_samples) {
   return synchronize_audio_for(nb_samples, diff, audio_src.freq, audio_sync);
 }
 
+void TAVPlayer::SetPausedState(bool paused) {
+  {
+    std::lock_guard<std::mutex> g(FPauseLock);
+    if (FPaused.load() != paused) stream_toggle_pause();
+    FPauseCond.notify_all();
+  }
+  // A decoder flushing the picture queue waits for the display or a pause.
+  std::lock_guard<std::mutex> g(FPictQMutex);
+  FPictQCond.notify_all();
+}
+
+// Called with FPauseLock held.
 void TAVPlayer::stream_toggle_pause() {
   if (FPaused.load()) {
     frame_timer = frame_timer.load() + NowSeconds() - clock_last_updated(vidclk);

@@ -7,6 +7,7 @@
 #include "kivora/player/decoder.h"
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/player.h"
+#include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
@@ -31,7 +32,6 @@ bool TAVPlayer::InitVideo() {
   video_pkt_serial = -1;
   video_packet_pending = false;
   FVideoQ->Start();
-  FVideoThreadRun = false;
   FVideoThreads.emplace_back([this] { VideoThreadExecute(); });
   queue_attachments_req = true;
   return true;
@@ -159,10 +159,13 @@ void TAVPlayer::configure_video_filters(AVFrame* frame) {
   if (outFmt == AV_PIX_FMT_MEDIACODEC) {
     configure_filtergraph(video_graph, filters, filt_src, filt_out);
   } else {
-    // Pictures are cut to whole multiples of 16 pixels, the views' unit.
+    // Pictures are cut to whole multiples of 16 pixels, the views' unit;
+    // a side shorter than 16 is kept whole rather than cut to nothing.
     AVFilterContext* crop = nullptr;
     if (avfilter_graph_create_filter(&crop, avfilter_get_by_name("crop"), "ffplay_crop",
-                                     "floor(in_w/16)*16:floor(in_h/16)*16", nullptr, video_graph) < 0)
+                                     "if(lt(in_w\\,16)\\,in_w\\,floor(in_w/16)*16):"
+                                     "if(lt(in_h\\,16)\\,in_h\\,floor(in_h/16)*16)",
+                                     nullptr, video_graph) < 0)
       throw Exception("Can not create crop filter");
     if (avfilter_link(crop, 0, filt_out, 0) < 0) throw Exception("Can not link filter crop");
     configure_filtergraph(video_graph, filters, filt_src, crop);
@@ -221,17 +224,18 @@ void TAVPlayer::FreeQueueFrames() {
 void TAVPlayer::FlushVideoQueue() {
   {
     std::unique_lock<std::mutex> g(FPictQMutex);
-    // While paused nobody takes pictures, so the wait ends there too.
-    while (!(pictq_size <= 0 || FVideoQ->Aborted() || FAbortRequest.load() || FPaused.load()))
-      FPictQCond.wait_for(g, std::chrono::milliseconds(10));
+    // While paused nobody takes pictures, so the wait ends there too (a
+    // pause wakes this wait).
+    FPictQCond.wait(g, [this] {
+      return pictq_size <= 0 || FVideoQ->Aborted() || FAbortRequest.load() || FPaused.load();
+    });
   }
   frame_timer = NowSeconds();
 }
 
 void TAVPlayer::VideoThreadExecute() {
   TThreadLoggerGuard logger(this);
-  // Created suspended: runs once the read thread is going.
-  while (!FVideoThreadRun.load() && !FAbortRequest.load() && !FVideoQ->Aborted()) Sleep(1);
+  TCLocaleScope numbers;  // filter texts are read with C number rules
   AVFramePtr frame(av_frame_alloc());
   AVPacketPtr pkt(av_packet_alloc());
   if (!frame || !pkt) return;
@@ -240,7 +244,10 @@ void TAVPlayer::VideoThreadExecute() {
   int serial = 0;
   try {
     for (;;) {
-      while (FPaused.load() && !FVideoQ->Aborted() && !FAbortRequest.load()) Sleep(10);
+      {
+        std::unique_lock<std::mutex> g(FPauseLock);
+        FPauseCond.wait(g, [this] { return !FPaused.load() || FVideoQ->Aborted() || FAbortRequest.load(); });
+      }
       if (FAbortRequest.load()) break;
       const int got = get_video_frame(frame.get(), pkt.get(), serial);
       if (got < 0) break;
@@ -257,7 +264,10 @@ void TAVPlayer::VideoThreadExecute() {
         last_fmt = frame->format;
         frame_rate = av_buffersink_get_frame_rate(filt_out);
       }
-      if (av_buffersrc_add_frame(filt_src, frame.get()) < 0) break;
+      if (const int ret = av_buffersrc_add_frame(filt_src, frame.get()); ret < 0) {
+        DoLog(AV_LOG_ERROR, "video filter input failed: " + AVErrorString(ret));
+        break;
+      }
       for (;;) {
         frame_last_returned_time = NowSeconds();
         const int ret = av_buffersink_get_frame_flags(filt_out, frame.get(), 0);

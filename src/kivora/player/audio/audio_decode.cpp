@@ -16,6 +16,7 @@
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/decoder.h"
 #include "kivora/player/player.h"
+#include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
@@ -58,19 +59,6 @@ std::string FormatVolume(double volume) {
   return std::string(buf, res.ptr).substr(0, 255);
 }
 
-static locale_t CNumericLocale() {
-  static const locale_t loc = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
-  return loc;
-}
-
-TCNumericScope::TCNumericScope() {
-  if (locale_t c = CNumericLocale()) FPrevious = uselocale(c);
-}
-
-TCNumericScope::~TCNumericScope() {
-  if (FPrevious) uselocale(static_cast<locale_t>(FPrevious));
-}
-
 // ---- properties ----
 
 std::string TAVPlayer::AudioFilters() const {
@@ -98,7 +86,7 @@ void TAVPlayer::apply_audio_volume() {
   if (!vol || v == audio_volume_applied) return;
   audio_volume_applied = v;  // also on failure: one report, not one per frame
   const std::string text = FormatVolume(v);
-  TCNumericScope numeric;
+  TCLocaleScope numbers;
   const int ret = avfilter_process_command(vol, "volume", text.c_str(), nullptr, 0, 0);
   if (ret < 0) DoLog(AV_LOG_WARNING, "volume " + text + ": " + AVErrorString(ret));
 }
@@ -173,7 +161,7 @@ void TAVPlayer::DestroyAudioFilterGraph() {
 
 int TAVPlayer::configure_audio_filters(bool force_output_format) {
   static const int sample_fmts[] = {AV_SAMPLE_FMT_S16, -1};
-  TCNumericScope numeric;
+  TCLocaleScope numbers;
 
   DestroyAudioFilterGraph();
   agraph = avfilter_graph_alloc();
@@ -458,10 +446,7 @@ int TAVPlayer::audio_decode_frame() {
     }
     audio_pkt_temp_valid = true;
     audio_pkt_unsent = true;
-    if (FStep != 0 && !FPaused) {
-      CheckStep(true);
-      if (FStep == 0) stream_toggle_pause();
-    }
+    if (FStep != 0 && !FPaused) CheckStep(true);
   }
 }
 

@@ -32,18 +32,4 @@ std::string DescribeChannelLayout(const AVChannelLayout& layout);
 // separator is always '.', whatever the process locale.
 std::string FormatVolume(double volume);
 
-// Runs FFmpeg calls that parse numbers (filter arguments, expressions) with
-// the C numeric conventions on the calling thread only: FFmpeg reads numbers
-// with strtod, which follows the locale a GUI application installs.
-class TCNumericScope {
-public:
-  TCNumericScope();
-  ~TCNumericScope();
-  TCNumericScope(const TCNumericScope&) = delete;
-  TCNumericScope& operator=(const TCNumericScope&) = delete;
-
-private:
-  void* FPrevious = nullptr;
-};
-
 }  // namespace kivora

@@ -109,7 +109,7 @@ void TAVPlayer::audio_open() {
 
   // The output format is fixed before the channel starts to pull, so the
   // very first effect call already sees a complete description of it.
-  FAudioHWBufSize = 2048 * MIXER_CHANNELS * 2;
+  FAudioHWBufSize = MIXER_CHUNK_SIZE * MIXER_CHANNELS * 2;  // until the first pass tells
   audio_tgt.fmt = AV_SAMPLE_FMT_S16;
   audio_tgt.freq = MIX_FREQ;
   audio_tgt.channel_layout = MIXER_CHANNEL_LAYOUT;
@@ -142,6 +142,15 @@ void TAVPlayer::OpenAudio() {
     s.device_open = true;
   }
 
+  // The device buffers one chunk of MIXER_CHUNK_SIZE frames in its own
+  // format (no changes were allowed when it was opened); the audio clock
+  // allows for that buffer and the one queued behind it.
+  {
+    int freq = 0, channels = 0;
+    Uint16 format = 0;
+    if (Mix_QuerySpec(&freq, &format, &channels) && channels > 0)
+      FAudioHWBufSize = MIXER_CHUNK_SIZE * channels * static_cast<int>(SDL_AUDIO_BITSIZE(format) / 8);
+  }
   chunk_movie = Mix_QuickLoad_RAW(chunk_buffer, sizeof chunk_buffer);
   if (!chunk_movie) throw Exception(Format("no chunk movie avaiable:%s", SDL_GetError()));
   mix_movie_channel = Mix_PlayChannelTimed(-1, chunk_movie, -1, -1);
