@@ -55,6 +55,7 @@ trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 status=0
 if [ "$tsan" = 1 ]; then
   ctest --test-dir "$build" --output-on-failure -R '^(platform|player|converter)$' || status=1
+  cmake --build "$build" -j2 --target kivora_presentation_tests >/dev/null && ctest --test-dir "$build" --output-on-failure -R '^presentation$' || status=1
 else
   ctest --test-dir "$build" --output-on-failure || status=1
 fi
