@@ -167,6 +167,17 @@ TEST(PlayerFaults, ALogHandlerMayWaitForTheGuiThreadAndMayThrow) {
     MainThread::Synchronize([&] { lines++; });
   };
   Watchdog dog(120, "a log handler waiting for the GUI thread");
+  // A handler that closes the movie on the GUI thread when a worker logs.
+  std::atomic<bool> closing{false};
+  p.OnLog = [&](TComponent*, int, const std::string&) {
+    if (!MainThread::IsMainThread() && !closing.exchange(true)) MainThread::Synchronize([&] { p.CloseMovie(); });
+  };
+  p.OpenMovie(VideoClip(), false, true);
+  ASSERT_TRUE(PumpUntil([&] { return closing.load() && !p.Playing(); }, 10000));
+  p.OnLog = [&](TComponent*, int, const std::string&) {
+    if (throwing) throw std::runtime_error("handler failure");
+    MainThread::Synchronize([&] { lines++; });
+  };
   for (int i = 0; i < 15; i++) {
     p.OpenMovie(VideoClip(10), false, i % 2 == 0);
     Wait(30);
