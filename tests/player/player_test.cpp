@@ -38,8 +38,9 @@ TEST_F(PlayerTest, PlaysEveryPictureInOrderAtTheStreamsPaceAndReportsTheEndOnce)
   ASSERT_GE(shown.size(), 60u) << "only a few pictures may be dropped";
   EXPECT_EQ(shown.front().first, 0);
   for (size_t i = 1; i < shown.size(); i++) ASSERT_GT(shown[i].first, shown[i - 1].first) << "at " << i;
-  // Pictures come at 25 per second, not as fast as they decode.
-  EXPECT_NEAR(shown.back().second - shown.front().second, 74 / 25.0, 0.5);
+  // Pictures come at 25 per second, not as fast as they decode (a loaded
+  // machine can only make them later, so only the lower bound is checked).
+  EXPECT_GE(shown.back().second - shown.front().second, 74 / 25.0 - 0.2);
   EXPECT_EQ(player->FrameNumber(), static_cast<int>(shown.size()));
   EXPECT_TRUE(view.onGuiThread);
   EXPECT_EQ(view.Count(), static_cast<int>(shown.size()));
