@@ -34,6 +34,7 @@ struct Mix_Chunk;
 namespace kivora {
 
 class TAVPlayer;
+// Closes a player and waits until its threads are gone (used at process exit).
 void ShutDownPlayer(TAVPlayer* player);
 
 // How a player reaches its views. Every call arrives on the GUI thread. A
