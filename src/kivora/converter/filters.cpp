@@ -13,13 +13,6 @@ namespace kivora {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  const size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 std::string Join(const std::vector<std::string>& items) {
   std::string r;
   for (const std::string& s : items) {

@@ -18,13 +18,6 @@ int InterruptCallback(void* opaque) noexcept {
   return flag && flag->load() ? 1 : 0;
 }
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  const size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 TAVTranscoder::TAVTranscoder(TAVConverter& converter, std::atomic<bool>& inputAbort,

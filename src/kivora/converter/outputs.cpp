@@ -21,13 +21,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  const size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 // A plain path (no protocol such as "http:" or "pipe:"); "file:" is stripped.
 bool PlainPath(const std::string& name, std::string& path) {
   path = name;

@@ -303,6 +303,14 @@ private:
   bool FTrailersWritten = false;
 };
 
+// Text without leading and trailing blanks (option values, names).
+inline std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  const size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
 // Errors of the conversion: the exception text is what OnError reports.
 [[noreturn]] void Fail(const std::string& msg);
 
