@@ -19,28 +19,21 @@
 #include "kivora/kivora.h"
 #include "kivora/player/player.h"
 #include "support/event_pump.h"
+#include "bench_util.h"
 #include "support/media_fixtures.h"
 
 using namespace kivora;
 using namespace kivora::testing;
-using Clock = std::chrono::steady_clock;
+using kivora::bench::Clock;
+using kivora::bench::Ms;
+using kivora::bench::RssKb;
 
 namespace {
-
-double Ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
 
 double CpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
-
-long RssKb() {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
 }
 
 class CountingView : public IAVView {

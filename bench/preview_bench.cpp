@@ -17,23 +17,16 @@
 #include <vector>
 
 #include "kivora/preview/preview_decoder.h"
+#include "bench_util.h"
 #include "support/media_fixtures.h"
 
 using namespace kivora;
 using namespace kivora::testing;
-using Clock = std::chrono::steady_clock;
+using kivora::bench::Clock;
+using kivora::bench::Ms;
+using kivora::bench::RssKb;
 
 namespace {
-
-double Ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
-
-long RssKb() {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
 
 struct Stats {
   double median = 0, p95 = 0;

@@ -25,6 +25,7 @@ struct TAVConverter::TControl {
   std::atomic<bool> inputAbort{false};   // Stop or destruction: blocking reads end
   std::atomic<bool> outputAbort{false};  // destruction only: writes end
   std::atomic<bool> inFinalEvent{false};
+  std::atomic<bool> finished{false};  // the worker has returned from its last event
   std::thread::id worker;
 };
 
@@ -59,10 +60,15 @@ void TAVConverter::ReapWorker() {
   // Called from the worker's own final event (directly, or on the GUI thread
   // while the worker waits for it): the worker ends by itself and touches
   // only the shared control block.
-  if (onWorker || (control && control->inFinalEvent))
+  if (onWorker || (control && control->inFinalEvent)) {
     FThread.detach();
-  else
-    FThread.join();
+    return;
+  }
+  // The worker may be about to hand OnComplete to the GUI thread: keep
+  // running those calls while waiting, or both threads would wait for ever.
+  if (control && MainThread::HasGuiThread() && MainThread::IsMainThread())
+    while (!control->finished) MainThread::CheckSynchronize(10);
+  FThread.join();
 }
 
 TAVConvertState TAVConverter::State() const {
@@ -254,6 +260,7 @@ void TAVConverter::Execute(std::shared_ptr<TControl> control) {
   // The conversion is over: the slot is back, the state is csNone. From here
   // on only the control block is touched, so OnComplete may destroy the
   // converter or start the next conversion.
+  const bool direct = FConvertOptions.Synchronous() || !MainThread::HasGuiThread();
   control->inFinalEvent = true;
   std::function<void()> complete = [control] {
     TAVConverter* self;
@@ -264,12 +271,13 @@ void TAVConverter::Execute(std::shared_ptr<TControl> control) {
     if (self) self->DoConvertComplete();
   };
   try {
-    if (FConvertOptions.Synchronous() || !MainThread::HasGuiThread())
+    if (direct)
       complete();
     else
       MainThread::Synchronize(complete);
   } catch (...) {
   }
+  control->finished = true;
 }
 
 void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
@@ -279,12 +287,9 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
   try {
     if (FInputFiles.Empty()) Fail("At least one input file must be specified");
     if (FOutputFiles.Empty()) Fail("At least one output file must be specified");
-    const std::string fmt = FConvertOptions.OutputFormat();
-    if (fmt.find_first_not_of(" \t") != std::string::npos) {
-      const size_t b = fmt.find_first_not_of(" \t"), e = fmt.find_last_not_of(" \t");
-      if (!av_guess_format(fmt.substr(b, e - b + 1).c_str(), nullptr, nullptr))
-        Fail(Format("Unknown Output format %s", fmt.c_str()));
-    }
+    const std::string fmt = Trim(FConvertOptions.OutputFormat());
+    if (!fmt.empty() && !av_guess_format(fmt.c_str(), nullptr, nullptr))
+      Fail(Format("Unknown Output format %s", FConvertOptions.OutputFormat().c_str()));
     if (!AcquireSemaphore()) {
       stoppedWaiting = true;
     } else {

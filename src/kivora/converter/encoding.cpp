@@ -304,7 +304,6 @@ void TAVTranscoder::write_packet(AVPacket* pkt, OutputStream& ost) {
   const int64_t end = (pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts);
   if (end != AV_NOPTS_VALUE) ost.end_pts = std::max(ost.end_pts == AV_NOPTS_VALUE ? end : ost.end_pts, end + pkt->duration);
   pkt->stream_index = ost.index;
-  ost.packets_written++;
   const int ret = av_interleaved_write_frame(s, pkt);
   av_packet_unref(pkt);
   if (ret < 0) Fail("av_interleaved_write_frame() ");

@@ -323,7 +323,6 @@ bool TAVTranscoder::process_input_packet(InputStream& ist, const AVPacket* pkt, 
     }
   }
 
-  bool eof_reached = false;
   bool any_output = false;
   bool repeating = false;
   while (ist.decoding_needed) {
@@ -360,15 +359,11 @@ bool TAVTranscoder::process_input_packet(InputStream& ist, const AVPacket* pkt, 
         return false;
     }
     av_packet_unref(avpkt.get());
-    if (ret == AVERROR_EOF) {
-      eof_reached = true;
-      break;
-    }
+    if (ret == AVERROR_EOF) break;
     if (ret < 0) {
       // A decoding error loses this packet only.
       av_log(nullptr, AV_LOG_ERROR, "Error while decoding stream #%d:%d: %s\n", ist.file_index, ist.st->index,
              AVErrorString(ret).c_str());
-      if (!pkt) eof_reached = true;
       break;
     }
     if (!got_output) break;
@@ -380,7 +375,6 @@ bool TAVTranscoder::process_input_packet(InputStream& ist, const AVPacket* pkt, 
   if (!pkt && ist.decoding_needed && !any_output && !no_eof) {
     if (send_filter_eof(ist) < 0) Fail("Error marking filters as finished");
   }
-  (void)eof_reached;
 
   if (!ist.decoding_needed && pkt) {
     ist.dts = ist.next_dts;
@@ -439,13 +433,11 @@ int TAVTranscoder::decode_audio(InputStream& ist, AVPacket* pkt, bool& got_outpu
       av_channel_layout_uninit(&frame->ch_layout);
       av_channel_layout_default(&frame->ch_layout, n);
     }
-    const bool first = ist.resample_sample_fmt == -1;
     ist.resample_sample_fmt = frame->format;
     ist.resample_sample_rate = frame->sample_rate;
     ist.resample_channels = frame->ch_layout.nb_channels;
     av_channel_layout_uninit(&ist.resample_ch_layout);
     av_channel_layout_copy(&ist.resample_ch_layout, &frame->ch_layout);
-    (void)first;
     for (auto& fg : filtergraphs) {
       if (!ist_in_filtergraph(*fg, &ist)) continue;
       drain_filtergraph(*fg);

@@ -21,7 +21,8 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// A plain path (no protocol such as "http:" or "pipe:"); "file:" is stripped.
+}  // namespace
+
 bool PlainPath(const std::string& name, std::string& path) {
   path = name;
   if (name.rfind("file:", 0) == 0) {
@@ -34,6 +35,8 @@ bool PlainPath(const std::string& name, std::string& path) {
     return false;  // a URL: "proto:..." (a single letter would be a drive)
   return true;
 }
+
+namespace {
 
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa{}, sb{};
@@ -383,7 +386,6 @@ void TAVTranscoder::open_output_file(int index) {
   oc->max_delay = 700000;
 
   // Every stream of this file must agree with the maps, before any header.
-  const int streams_here = static_cast<int>(output_streams.size()) - of_ref.ost_index;
   if (!Opt.StreamMaps().Empty()) {
     int mapped = 0;
     for (int i = of_ref.ost_index; i < static_cast<int>(output_streams.size()); ++i)
@@ -392,7 +394,6 @@ void TAVTranscoder::open_output_file(int index) {
     if (Opt.StreamMaps().Count() != mapped || static_cast<int>(stream_maps.size()) != mapped)
       Fail("Number of stream maps must match number of output streams");
   }
-  (void)streams_here;
 }
 
 }  // namespace kivora

@@ -17,16 +17,11 @@ std::string TAVTranscoder::PassLogName(const OutputStream& ost) const {
   std::string prefix = C.PassLogFile();
   if (prefix.empty()) {
     prefix = "ffmpeg2pass";
-    if (C.OutputFiles().Count() > 0) {
-      const std::string& out = C.OutputFiles()[0];
-      std::string path = out.rfind("file:", 0) == 0 ? out.substr(5) : out;
-      const bool url = path.find("://") != std::string::npos ||
-                       (path.find(':') != std::string::npos && path.find(':') > 1 &&
-                        path.find(':') < path.find('/'));
-      if (!url && !path.empty() && path.rfind("/dev/", 0) != 0) {
-        std::filesystem::path p(path);
-        prefix = (p.parent_path() / p.stem()).string() + "-2pass";
-      }
+    std::string path;
+    if (C.OutputFiles().Count() > 0 && PlainPath(C.OutputFiles()[0], path) && !path.empty() &&
+        path.rfind("/dev/", 0) != 0) {
+      std::filesystem::path p(path);
+      prefix = (p.parent_path() / p.stem()).string() + "-2pass";
     }
   }
   int index = 0;
@@ -84,8 +79,8 @@ void TAVTranscoder::init_video_buffer_exchange(OutputStream& ost) {
 }
 
 void TAVTranscoder::init_bitstream_filter(OutputStream& ost) {
-  const std::string name = ost.bsf_name;
-  if (name.empty() || name.find_first_not_of(" \t") == std::string::npos) return;
+  const std::string name = Trim(ost.bsf_name);
+  if (name.empty()) return;
   const AVBitStreamFilter* f = av_bsf_get_by_name(name.c_str());
   if (!f) Fail("Unknown bitstream filter");
   AVBSFContext* ctx = nullptr;

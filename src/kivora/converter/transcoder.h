@@ -145,7 +145,6 @@ struct OutputStream {
   int64_t sync_opts = 0;
   int64_t first_pts = AV_NOPTS_VALUE;
   int frame_number = 0;
-  int64_t packets_written = 0;
   AVFramePtr last_frame;
   bool last_dropped = false;
   int last_nb0_frames[3] = {0, 0, 0};
@@ -310,6 +309,10 @@ inline std::string Trim(const std::string& s) {
   const size_t e = s.find_last_not_of(" \t\r\n");
   return s.substr(b, e - b + 1);
 }
+
+// A plain file path (no protocol such as "http:" or "pipe:"), with "file:"
+// stripped into path.
+bool PlainPath(const std::string& name, std::string& path);
 
 // Errors of the conversion: the exception text is what OnError reports.
 [[noreturn]] void Fail(const std::string& msg);
