@@ -83,16 +83,23 @@ TEST_F(PlayerTest, PausedOpenStepsOneByOneAndSeeksLandOnTheAskedSideOfTheTarget)
   ASSERT_TRUE(PumpUntil([&] { return view.Last() >= 70; }, 5000));
 }
 
-TEST_F(PlayerTest, ASecondSeekWhileOneIsPendingIsIgnored) {
+TEST_F(PlayerTest, TwoQuickSeeksEndOnOneOfTheirTargets) {
+  // A seek arriving while another is pending is dropped; whether the first is
+  // still pending when the second arrives depends on the read thread, so the
+  // test accepts either target but insists that the picture, the pause and
+  // the position agree with each other once both have settled.
   Make();
   player->OpenMovie(VideoClip(), true, true);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && player->Paused(); }, 5000));
   player->SetSeekPositionMode(spBackwardRequest);
   player->SetPosition(2.0);
-  player->SetPosition(0.5);  // dropped: the first is still pending
+  player->SetPosition(0.5);
   ASSERT_TRUE(PumpUntil([&] { return view.Count() > 1 && player->Paused(); }, 5000));
   Wait(300);
-  EXPECT_EQ(view.Last(), 50);
+  const int last = view.Last();
+  EXPECT_TRUE(last == 50 || last == 10) << "picture " << last;
+  EXPECT_TRUE(player->Paused());
+  EXPECT_NEAR(player->GetPosition(), last / 25.0, 0.05);
 }
 
 TEST_F(PlayerTest, OutputPixelFormatFollowsRGBModeAndForceYv12) {
