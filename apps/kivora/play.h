@@ -27,11 +27,18 @@ struct PlayReport {
   double first_picture_ms = 0;
   std::vector<double> seek_ms;  // one per requested seek
   // Video clock minus audio clock at each picture shown: the median of the
-  // signed differences, the 99th percentile and maximum of their sizes.
+  // signed differences, the 99th percentile and maximum of their sizes. Only
+  // with both sound and picture.
   bool has_av_diff = false;
   double av_diff_median_ms = 0;
   double av_diff_p99_ms = 0;
   double av_diff_max_ms = 0;
+  // The same sizes over the first kAfterSeekPictures pictures after each
+  // seek, where the clocks drift apart most easily. Only when a seek was made.
+  static constexpr int kAfterSeekPictures = 25;
+  bool has_av_diff_after_seek = false;
+  double av_diff_after_seek_p99_ms = 0;
+  double av_diff_after_seek_max_ms = 0;
   int64_t audio_bytes = 0;
   bool finished = false;
   double position = 0;  // seconds

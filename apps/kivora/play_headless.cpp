@@ -106,8 +106,12 @@ private:
     if (std::isfinite(v)) FLastPts = v;
     if (BothStreams()) {
       const double a = FPlayer.AudioClock();
-      if (std::isfinite(v) && std::isfinite(a)) FDiffs.push_back((v - a) * 1000.0);
+      if (std::isfinite(v) && std::isfinite(a)) {
+        FDiffs.push_back((v - a) * 1000.0);
+        if (FSinceSeek < PlayReport::kAfterSeekPictures) FAfterSeekDiffs.push_back(std::fabs(v - a) * 1000.0);
+      }
     }
+    ++FSinceSeek;
   }
 
   void Tick() {
@@ -145,6 +149,7 @@ private:
       FSeekPending = static_cast<int>(FNextSeek++);
       FSeekAt = now;
       FFinished = false;  // the end, if reached before, is ahead again
+      FSinceSeek = 0;
       FPlayer.SetPosition(FOptions.seeks[FSeekPending]);
       return;
     }
@@ -156,6 +161,15 @@ private:
     }
   }
 
+  // The 99th percentile (nearest rank: the smallest value that at least 99 %
+  // of the samples reach) and the maximum of non-empty sizes.
+  static void P99AndMax(std::vector<double> sizes, double& p99, double& max) {
+    std::sort(sizes.begin(), sizes.end());
+    const size_t rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(sizes.size())));
+    p99 = sizes[std::max<size_t>(rank, 1) - 1];
+    max = sizes.back();
+  }
+
   void Summarise() {
     if (FDiffs.empty()) return;  // not both streams, or no picture
     std::vector<double> signedDiffs = FDiffs;
@@ -164,12 +178,12 @@ private:
     FReport.av_diff_median_ms = n % 2 ? signedDiffs[n / 2] : (signedDiffs[n / 2 - 1] + signedDiffs[n / 2]) / 2;
     std::vector<double> sizes(n);
     std::transform(FDiffs.begin(), FDiffs.end(), sizes.begin(), [](double d) { return std::fabs(d); });
-    std::sort(sizes.begin(), sizes.end());
-    // Nearest rank: the smallest value that at least 99 % of the samples reach.
-    const size_t rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n)));
-    FReport.av_diff_p99_ms = sizes[std::max<size_t>(rank, 1) - 1];
-    FReport.av_diff_max_ms = sizes.back();
+    P99AndMax(std::move(sizes), FReport.av_diff_p99_ms, FReport.av_diff_max_ms);
     FReport.has_av_diff = true;
+    if (!FAfterSeekDiffs.empty()) {
+      P99AndMax(FAfterSeekDiffs, FReport.av_diff_after_seek_p99_ms, FReport.av_diff_after_seek_max_ms);
+      FReport.has_av_diff_after_seek = true;
+    }
   }
 
   const PlayOptions& FOptions;
@@ -191,6 +205,8 @@ private:
   int FSeekPending = -1;
   double FSeekAt = 0;
   std::vector<double> FDiffs;
+  std::vector<double> FAfterSeekDiffs;  // sizes, over the first pictures after each seek
+  int FSinceSeek = PlayReport::kAfterSeekPictures;  // pictures shown since the last seek
   TAVView FView;  // never shown: the pictures go where a window's would
   // Last, so it is destroyed first: its threads may still call the handlers
   // above while it shuts down.

@@ -68,6 +68,7 @@ TEST(KivoraPlayHeadless, JsonReportOfAClipPlayedToTheEnd) {
   EXPECT_LE(std::fabs(av["median"].toDouble()), av["max"].toDouble());
   EXPECT_LE(av["p99"].toDouble(), av["max"].toDouble());
   EXPECT_LT(av["p99"].toDouble(), 250);
+  EXPECT_FALSE(av.contains("after_seek")) << "no seek made";
 }
 
 TEST(KivoraPlayHeadless, SeeksAndTimeLimit) {
@@ -83,6 +84,18 @@ TEST(KivoraPlayHeadless, SeeksAndTimeLimit) {
   EXPECT_NEAR(o["position"].toDouble(), 3.0, 0.3);
   // The jump back to 0.4 s replays pictures: more than the clip holds.
   EXPECT_GT(o["frames_shown"].toInt() + o["frames_dropped"].toInt(), 75);
+  // The clocks compared over the pictures right after the seeks, too: sizes
+  // that are finite, not negative and no larger than over all pictures.
+  const QJsonObject av = o["av_diff_ms"].toObject();
+  const QJsonObject afterSeek = av["after_seek"].toObject();
+  ASSERT_FALSE(afterSeek.isEmpty()) << "with sound, seeks are followed by a clock comparison";
+  EXPECT_EQ(afterSeek["pictures"].toInt(), 25);
+  for (const char* key : {"p99", "max"}) {
+    ASSERT_TRUE(afterSeek[key].isDouble()) << key;
+    EXPECT_GE(afterSeek[key].toDouble(), 0) << key;
+    EXPECT_LE(afterSeek[key].toDouble(), av["max"].toDouble()) << key;
+  }
+  EXPECT_LE(afterSeek["p99"].toDouble(), afterSeek["max"].toDouble());
 
   o = Play({Clips::Get().longer, "--seconds", "0.8"});
   EXPECT_FALSE(o["finished"].toBool());
@@ -92,8 +105,10 @@ TEST(KivoraPlayHeadless, SeeksAndTimeLimit) {
 }
 
 TEST(KivoraPlayHeadless, ClockComparisonOnlyWithBothStreams) {
-  QJsonObject o = Play({Clips::Get().videoOnly});
+  // Seeks or not, a clip without sound has no audio clock to compare with.
+  QJsonObject o = Play({Clips::Get().videoOnly, "--seek", "0.2"});
   EXPECT_FALSE(o.contains("av_diff_ms"));
+  EXPECT_EQ(o["seek_ms"].toArray().size(), 1);
   EXPECT_EQ(o["audio_bytes"].toInt(), 0);
   EXPECT_GT(o["frames_shown"].toInt(), 15);
   EXPECT_TRUE(o["finished"].toBool());
@@ -112,6 +127,9 @@ TEST(KivoraPlay, TextReportHelpAndWindow) {
   for (const char* line : {"pictures shown", "pictures dropped", "first picture", "video - audio", "sound delivered",
                            "reached the end", "final position"})
     EXPECT_TRUE(Contains(r.out, line)) << line << "\n" << r.out;
+  r = RunKivora({"play", Clips::Get().longer, "--headless", "--seek", "1", "--seconds", "1.5"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "after each seek")) << r.out;
 
   r = RunKivora({"play", "--help"});
   EXPECT_EQ(r.exit_code, 0);
