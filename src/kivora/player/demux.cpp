@@ -364,6 +364,9 @@ void TAVPlayer::ReadThreadExecute() {
           DoLog(AV_LOG_WARNING, "seek failed: " + AVErrorString(ret));
         }
         FSeekReq = false;
+        // Pictures from before the seek are waiting for their time: the
+        // refresh thread drops them now rather than when they are due.
+        KickRefresh();
         queue_attachments_req = true;
         eof = false;
         if (FPaused.load()) StepForward();

@@ -292,10 +292,7 @@ void TAVPlayer::WakePauseWaiters() {
 
 void TAVPlayer::WakeQueueWaiters() {
   WakePauseWaiters();
-  {
-    std::lock_guard<std::mutex> g(FPictQMutex);
-    FPictQCond.notify_all();
-  }
+  KickRefresh();
   std::lock_guard<std::mutex> g(FSubpQMutex);
   FSubpQCond.notify_all();
 }

@@ -378,7 +378,11 @@ private:
 
   // ---- refresh and display (refresh.cpp) ----
   void RefreshThreadExecute();
-  void video_refresh();
+  // Shows the picture that is due, if any; lowers `remaining` to the seconds
+  // until the next one is due.
+  void video_refresh(double& remaining);
+  // Wakes the refresh thread to look at the picture queue again.
+  void KickRefresh();
   void video_display();
   void video_image_display();
   void video_audio_display();
@@ -509,6 +513,7 @@ private:
   // ---- video ----
   TVideoPicture FPictq[VIDEO_PICTURE_QUEUE_SIZE];
   int pictq_size = 0;  // guarded by FPictQMutex
+  unsigned FRefreshKick = 0;  // FPictQMutex: bumped by whatever the refresh thread must look at
   int pictq_rindex = 0;
   int pictq_windex = 0;
   int pictq_rindex_shown = 0;

@@ -14,21 +14,43 @@ namespace kivora {
 void TAVPlayer::RefreshThreadExecute() {
   TThreadLoggerGuard logger(this);
   while (!FAbortRequest.load()) {
+    // Without a picture to wait for, the thread sleeps until a picture is
+    // queued, playback resumes, a seek or a close wakes it (FRefreshKick).
+    double remaining = 0.1;
+    unsigned seen;
+    {
+      std::lock_guard<std::mutex> g(FPictQMutex);
+      seen = FRefreshKick;
+    }
     if (!FRefresh.load() && !FPaused.load()) {
       FRefresh = true;
       try {
-        video_refresh();
+        video_refresh(remaining);
       } catch (const std::exception& e) {
         DoLog(AV_LOG_ERROR, e.what());
       }
       FRefresh = false;
     }
     const bool audioOnly = FAudioStreamIndex.load() >= 0 && FVideoStreamIndex.load() < 0;
-    Sleep(audioOnly ? 20 : 5);
+    if (audioOnly) remaining = std::min(remaining, 0.02);
+    // The external clock's speed follows the queues of a live input.
+    if (get_master_sync_type() == 2 && FIsRealTime.load()) remaining = std::min(remaining, 0.01);
+    if (remaining <= 0) continue;
+    std::unique_lock<std::mutex> g(FPictQMutex);
+    FPictQCond.wait_for(g, std::chrono::duration<double>(remaining),
+                        [&] { return FRefreshKick != seen || FAbortRequest.load(); });
   }
 }
 
-void TAVPlayer::video_refresh() {
+void TAVPlayer::KickRefresh() {
+  {
+    std::lock_guard<std::mutex> g(FPictQMutex);
+    FRefreshKick++;
+  }
+  FPictQCond.notify_all();
+}
+
+void TAVPlayer::video_refresh(double& remaining) {
   if (!FPaused.load() && get_master_sync_type() == 2 && FIsRealTime.load()) check_external_clock_speed();
   if (FVideoStreamIndex.load() >= 0) {
     for (;;) {
@@ -48,7 +70,10 @@ void TAVPlayer::video_refresh() {
       const double time = NowSeconds();
       if (!FPaused.load()) {
         const double delay = compute_target_delay(vp_duration(lastvp, vp));
-        if (time < frame_timer.load() + delay) return;  // not due yet
+        if (time < frame_timer.load() + delay) {
+          remaining = std::min(remaining, frame_timer.load() + delay - time);
+          return;  // not due yet
+        }
         double ft = frame_timer.load() + delay;
         if (delay > 0 && time - ft > AV_SYNC_THRESHOLD_MAX) ft = time;
         frame_timer = ft;
@@ -78,7 +103,8 @@ void TAVPlayer::video_refresh() {
       video_display();
       pictq_next_picture();
       if (FStep.load() && !FPaused.load()) CheckStep(false);
-      return;  // at most one picture per refresh
+      remaining = 0;  // the next picture's due time is worked out at once
+      return;         // at most one picture per refresh
     }
   } else if (FAudioStreamIndex.load() >= 0) {
     video_display();

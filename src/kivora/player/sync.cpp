@@ -65,8 +65,10 @@ void TAVPlayer::SetPausedState(bool paused) {
     if (FPaused.load() != paused) stream_toggle_pause();
     FPauseCond.notify_all();
   }
-  // A decoder flushing the picture queue waits for the display or a pause.
+  // A decoder flushing the picture queue waits for the display or a pause,
+  // and the refresh thread for a resume.
   std::lock_guard<std::mutex> g(FPictQMutex);
+  FRefreshKick++;
   FPictQCond.notify_all();
 }
 

@@ -201,8 +201,12 @@ int TAVPlayer::queue_picture(AVFrame* frame, double pts, double duration, int64_
   vp.pos = pos;
   vp.serial = serial;
   pictq_windex = (pictq_windex + 1) % VIDEO_PICTURE_QUEUE_SIZE;
-  std::lock_guard<std::mutex> g(FPictQMutex);
-  pictq_size++;
+  {
+    std::lock_guard<std::mutex> g(FPictQMutex);
+    pictq_size++;
+    FRefreshKick++;
+  }
+  FPictQCond.notify_all();
   return 0;
 }
 
