@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <cstring>
 #include <memory>
 
 #include "kivora/platform/exception.h"
@@ -169,16 +170,26 @@ TEST_F(ViewPlayerTest, AlphaIsForcedOpaqueOnlyWhenTheDecoderGivesRgba) {
     int decoder;
     uint32_t expect;
   } cases[] = {{&rgbaFile, AV_PIX_FMT_RGBA, 0xFF404040u}, {&NarrowClip(), AV_PIX_FMT_YUV420P, 0x00404040u}};
+  // The same picture in a reference-counted frame, as the player's own are.
+  AVFramePtr shared(av_frame_alloc());
+  shared->width = 64;
+  shared->height = 32;
+  shared->format = AV_PIX_FMT_RGBA;
+  ASSERT_EQ(av_frame_get_buffer(shared.get(), 0), 0);
+  for (int y = 0; y < 32; ++y) memcpy(shared->data[0] + y * shared->linesize[0], &pixels[y * 64 * 4], 64 * 4);
   for (const Case& c : cases) {
     auto player = PausedPlayer(*c.file);
     ASSERT_EQ(player->DecoderPixelFormat(), c.decoder);
-    TAVView view;
-    view.SetPlayer(player.get());
-    view.SetViewSize(64, 32);
-    view.DoVideoDisplay(&f);
-    EXPECT_EQ(view.Bitmap().Pixel(63, 31), c.expect) << *c.file;
-    EXPECT_EQ(view.Bitmap().Pixel(0, 0), c.expect) << *c.file;
+    for (AVFrame* frame : {&f, shared.get()}) {
+      TAVView view;
+      view.SetPlayer(player.get());
+      view.SetViewSize(64, 32);
+      view.DoVideoDisplay(frame);
+      EXPECT_EQ(view.Bitmap().Pixel(63, 31), c.expect) << *c.file;
+      EXPECT_EQ(view.Bitmap().Pixel(0, 0), c.expect) << *c.file;
+    }
   }
+  EXPECT_EQ(shared->data[0][3], 0) << "the shared frame itself is left alone";
 }
 
 }  // namespace

@@ -288,6 +288,99 @@ TEST_F(ViewTest, DisplayIsClippedToBothTheBitmapAndTheFrame) {
   }
 }
 
+// ---- pictures kept by reference ----
+
+// A reference-counted RGBA frame, as the player hands them over, filled from
+// colour(x, y); alpha, when 0 or more, replaces every pixel's alpha.
+template <typename F>
+AVFramePtr SharedFrame(int w, int h, F colour, int alpha = -1) {
+  AVFramePtr f(av_frame_alloc());
+  f->width = w;
+  f->height = h;
+  f->format = AV_PIX_FMT_RGBA;
+  EXPECT_EQ(av_frame_get_buffer(f.get(), 0), 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const QRgb c = colour(x, y);
+      uint8_t* p = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0] + 4 * x;
+      p[0] = qRed(c), p[1] = qGreen(c), p[2] = qBlue(c), p[3] = alpha >= 0 ? alpha : qAlpha(c);
+    }
+  return f;
+}
+
+TEST_F(ViewTest, SharedPicturesPaintAsCopiedOnesInEveryModeAndOpacity) {
+  struct Case {
+    TImageWrapMode mode;
+    int alpha;
+    double opacity;
+  } cases[] = {
+      {TImageWrapMode::Original, 255, 1.0}, {TImageWrapMode::Fit, 255, 1.0},    {TImageWrapMode::Stretch, 255, 1.0},
+      {TImageWrapMode::Center, 255, 1.0},   {TImageWrapMode::Tile, 255, 1.0},   {TImageWrapMode::Fit, 128, 1.0},
+      {TImageWrapMode::Stretch, 0, 1.0},    {TImageWrapMode::Fit, 255, 0.5},    {TImageWrapMode::Original, 200, 0.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "mode " << static_cast<int>(c.mode) << " alpha " << c.alpha << " opacity "
+                                      << c.opacity);
+    view.SetWrapMode(c.mode);
+    view.SetOpacity(c.opacity);
+    view.SetViewSize(48, 32);
+    // The copied picture: a frame without buffers of FFmpeg's own.
+    TightFrame tight(48, 32, 48 * 4);
+    for (int y = 0; y < 32; ++y)
+      for (int x = 0; x < 48; ++x) tight.Set(x, y, (Coded(x, y) & 0x00FFFFFFu) | (static_cast<QRgb>(c.alpha) << 24));
+    view.DoVideoDisplay(&tight.frame);
+    const QImage copied = Shown(100, 70);
+    view.Clear(kBlack);
+    // The shared one, let go of by its owner once the call returns.
+    AVFramePtr shared = SharedFrame(48, 32, Coded, c.alpha);
+    view.DoVideoDisplay(shared.get());
+    shared.reset();
+    const QImage held = Shown(100, 70);
+    ASSERT_EQ(held, copied);
+    if (c.alpha == 255 && c.mode == TImageWrapMode::Original && c.opacity == 1.0)
+      ExpectPixels(held, {{0, 0, Coded(0, 0)}, {47, 31, Coded(47, 31)}, {48, 10, kBackground}});
+  }
+}
+
+TEST_F(ViewTest, ASharedPictureGivesWayToClearsSizesPartialCopiesAndBitmapWrites) {
+  view.SetWrapMode(TImageWrapMode::Original);
+  view.SetViewSize(32, 16);
+  AVFramePtr shared = SharedFrame(32, 16, Coded);
+  view.DoVideoDisplay(shared.get());
+  EXPECT_EQ(view.Bitmap().Pixel(31, 15), Coded(31, 15)) << "the bitmap holds the picture when asked for";
+  EXPECT_FALSE(view.Bitmap().Mapped());
+
+  view.DoVideoDisplay(shared.get());
+  view.Clear(kGreen);
+  ExpectAll(Shown(32, 16), kGreen, 1);
+
+  // A smaller copied picture covers part of the shared one; the rest stays.
+  view.DoVideoDisplay(shared.get());
+  TightFrame red(16, 8, 16 * 4);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 16; ++x) red.Set(x, y, kRed);
+  view.DoVideoDisplay(&red.frame);
+  ExpectPixels(Shown(32, 16), {{0, 0, kRed}, {15, 7, kRed}, {16, 0, Coded(16, 0)}, {0, 8, Coded(0, 8)},
+                               {31, 15, Coded(31, 15)}});
+
+  // Pixels written into the bitmap after a shared picture are what is shown.
+  view.DoVideoDisplay(shared.get());
+  view.Bitmap().Image().setPixel(5, 5, kBlack);
+  ExpectPixels(Shown(32, 16), {{5, 5, kBlack}, {6, 5, Coded(6, 5)}});
+
+  // The same size keeps the picture; a new one starts from a clean bitmap
+  // that a picture of the old size no longer fits (it is copied, clipped).
+  view.DoVideoDisplay(shared.get());
+  view.SetViewSize(32, 16);
+  ExpectPixels(Shown(32, 16), {{31, 15, Coded(31, 15)}});
+  view.SetViewSize(16, 16);
+  view.Clear(kBlack);
+  view.DoVideoDisplay(shared.get());
+  shared.reset();
+  ExpectPixels(Shown(32, 16), {{15, 15, Coded(15, 15)}, {16, 0, kBackground}});
+  EXPECT_EQ(view.Bitmap().Pixel(15, 15), Coded(15, 15));
+}
+
 TEST_F(ViewTest, DisplayIntoAnEmptyBitmapOrWithoutPixelsDoesNothing) {
   TightFrame f(16, 4, 64);
   view.DoVideoDisplay(&f.frame);

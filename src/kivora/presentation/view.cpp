@@ -69,6 +69,8 @@ TAVView::~TAVView() { SetPlayer(nullptr); }
 
 void TAVView::SetPlayer(TAVPlayer* Value) {
   if (Value == FPlayer) return;
+  // The picture stays on show, but not in a buffer of the old player's.
+  SettleHeldFrame();
   if (FPlayer) {
     RemoveFreeNotification(FPlayer);
     FPlayer->UnRegisterView(this);
@@ -86,6 +88,7 @@ void TAVView::Notification(TComponent* component, TOperation operation) {
   // The player is being destroyed: its own part is already gone and it has
   // let go of its views, so only our side of the link is left to drop.
   if (operation == TOperation::opRemove && component == FPlayer) {
+    SettleHeldFrame();
     FPlayer = nullptr;
     update();
   }
@@ -117,12 +120,16 @@ void TAVView::SetLocked(bool v) {
 }
 
 void TAVView::SetViewSize(int Width, int Height) {
+  // The same size keeps the picture; another leaves the bitmap's pixels
+  // undefined, and a held picture would no longer fit.
+  if (Width != FBitmap.Width() || Height != FBitmap.Height()) DropHeldFrame();
   FBitmap.SetSize(Width, Height);
   updateGeometry();
   update();
 }
 
 void TAVView::Clear(uint32_t Color) {
+  DropHeldFrame();
   FBitmap.Clear(Color);
   update();
 }
@@ -130,6 +137,18 @@ void TAVView::Clear(uint32_t Color) {
 void TAVView::DoVideoDisplay(AVFrame* AFrame) {
   if (FPlayer && !FPlayer->RGBMode()) throw Exception("TAVView only support RGB Mode");
   if (!AFrame || !AFrame->data[0] || AFrame->width <= 0 || AFrame->height <= 0) return;
+  if (CanHold(AFrame)) {
+    // A reference instead of a copy of every pixel: the GUI thread's share
+    // of a picture is then its paint alone.
+    if (!FHeld) FHeld.reset(av_frame_alloc());
+    else av_frame_unref(FHeld.get());
+    if (FHeld && av_frame_ref(FHeld.get(), AFrame) >= 0) {
+      update();
+      return;
+    }
+  }
+  // Rows the frame does not cover keep the picture before it.
+  SettleHeldFrame();
   MappedBitmap mapped(FBitmap);
   if (!mapped.Ok()) return;
   const TBitmapData& d = mapped.Data();
@@ -155,6 +174,38 @@ void TAVView::DoVideoDisplay(AVFrame* AFrame) {
   update();
 }
 
+bool TAVView::CanHold(const AVFrame* AFrame) const {
+  if (!AFrame->buf[0] || AFrame->format != AV_PIX_FMT_RGBA || FBitmap.Mapped()) return false;
+  if (AFrame->width != FBitmap.Width() || AFrame->height != FBitmap.Height()) return false;
+  if (AFrame->linesize[0] < AFrame->width * 4) return false;  // also no bottom-up rows
+  // The frame must lie inside its buffer, which is then known to hold all
+  // the rows painted.
+  const uint8_t* begin = AFrame->buf[0]->data;
+  const uint8_t* end = begin + AFrame->buf[0]->size;
+  const size_t bytes = static_cast<size_t>(AFrame->linesize[0]) * static_cast<size_t>(AFrame->height - 1) +
+                       static_cast<size_t>(AFrame->width) * 4;
+  if (AFrame->data[0] < begin || AFrame->data[0] > end || bytes > static_cast<size_t>(end - AFrame->data[0]))
+    return false;
+  // A decoder's own RGBA may carry a meaningless alpha byte, which the copy
+  // sets opaque; a shared buffer is not ours to write.
+  return !(FPlayer && FPlayer->DecoderPixelFormat() == AV_PIX_FMT_RGBA);
+}
+
+void TAVView::SettleHeldFrame() const {
+  if (!FHeld || !FHeld->data[0]) return;
+  TBitmapData d;
+  if (FBitmap.Map(TMapAccess::Write, d)) {
+    av_image_copy_plane(d.Data, d.Pitch, FHeld->data[0], FHeld->linesize[0], std::min(FHeld->width, d.Width) * 4,
+                        std::min(FHeld->height, d.Height));
+    FBitmap.Unmap(d);
+  }
+  av_frame_unref(FHeld.get());
+}
+
+void TAVView::DropHeldFrame() {
+  if (FHeld) av_frame_unref(FHeld.get());
+}
+
 QSize TAVView::sizeHint() const {
   return FBitmap.IsEmpty() ? QSize(320, 240) : QSize(FBitmap.Width(), FBitmap.Height());
 }
@@ -172,7 +223,15 @@ void TAVView::Paint(QPainter& painter) {
   painter.save();
   painter.setOpacity(FOpacity);
   painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-  const QImage& img = FBitmap.Image();
+  // A held picture is drawn from its own buffer: the same bytes and format
+  // as the bitmap would have after a copy. Qt draws this format without an
+  // intermediate image (it converts while blending, with SIMD), faster here
+  // than the premultiplied or alpha-less RGBA formats.
+  QImage held;
+  if (FHeld && FHeld->data[0])
+    held = QImage(static_cast<const uchar*>(FHeld->data[0]), FHeld->width, FHeld->height, FHeld->linesize[0],
+                  QImage::Format_RGBA8888);
+  const QImage& img = held.isNull() ? FBitmap.Image() : held;
   if (!FBitmapMargins.IsEmpty()) {
     DrawNineSlices(painter, img, local, FBitmapMargins);
   } else {

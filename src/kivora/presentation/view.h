@@ -42,8 +42,14 @@ public:
 
   // The picture. Sized only by SetViewSize; written by DoVideoDisplay and
   // Clear.
-  TBitmap& Bitmap() { return FBitmap; }
-  const TBitmap& Bitmap() const { return FBitmap; }
+  TBitmap& Bitmap() {
+    SettleHeldFrame();
+    return FBitmap;
+  }
+  const TBitmap& Bitmap() const {
+    SettleHeldFrame();
+    return FBitmap;
+  }
 
   TImageWrapMode WrapMode() const { return FWrapMode; }
   void SetWrapMode(TImageWrapMode v);
@@ -64,6 +70,10 @@ public:
   // Copies one RGBA picture into the bitmap. Raises "TAVView only support RGB
   // Mode" when the player is not in RGB mode. Whatever the frame's size and
   // line size, nothing outside the bitmap (or the frame's rows) is touched.
+  // A reference-counted frame of the bitmap's size is kept by reference
+  // instead (until the next picture, Clear, a new size or another player):
+  // it is painted from its own buffer and copied into the bitmap only when
+  // the bitmap is asked for.
   void DoVideoDisplay(AVFrame* AFrame) override;
   void SetViewSize(int Width, int Height) override;
   // Fills the bitmap with a 32-bit ARGB colour.
@@ -81,9 +91,20 @@ protected:
   void Notification(TComponent* component, TOperation operation) override;
 
 private:
+  // True when AFrame can be shown by reference: same size as the bitmap,
+  // packed RGBA in a buffer of FFmpeg's that nobody writes while it is shared.
+  bool CanHold(const AVFrame* AFrame) const;
+  // Copies the held picture into the bitmap and lets go of its buffer.
+  void SettleHeldFrame() const;
+  void DropHeldFrame();
+
   TAVPlayer* FPlayer = nullptr;
   AVFramePtr FFrameRGB;  // a header over the mapped bitmap; never owns pixels
-  TBitmap FBitmap;
+  // The bitmap's pixels, unless FHeld holds a picture (then FHeld's are newer).
+  mutable TBitmap FBitmap;
+  // The last picture, held by reference; without data when there is none.
+  // The frame itself is kept from picture to picture.
+  mutable AVFramePtr FHeld;
   TImageWrapMode FWrapMode = TImageWrapMode::Fit;
   TBounds FBitmapMargins;
   bool FDisableInterpolation = true;
