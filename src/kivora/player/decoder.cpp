@@ -1,11 +1,13 @@
 #include "kivora/player/decoder.h"
 
 #include "kivora/platform/exception.h"
+#include "kivora/player/frame_pool.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
 
-AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_opts, int threadCount) {
+AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_opts, int threadCount,
+                                    TFramePool* pictures) {
   if (!stream || !stream->codecpar) return nullptr;
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (!codec) return nullptr;
@@ -15,6 +17,7 @@ AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_
   ctx->codec_id = codec->id;
   ctx->workaround_bugs = 1;
   ctx->thread_count = threadCount;
+  TFramePool::AttachDecoder(ctx.get(), pictures);
   AVDictionaryHolder opts(filter_codec_opts(codec_opts, codec->id, 0));
   if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
   if (avcodec_open2(ctx.get(), codec, &opts) < 0) return nullptr;

@@ -22,6 +22,7 @@
 #include "kivora/platform/stringlist.h"
 #include "kivora/platform/timer.h"
 #include "kivora/player/clock.h"
+#include "kivora/player/frame_pool.h"
 #include "kivora/player/packet_queue.h"
 #include "kivora/player/stream_properties.h"
 #include "kivora/runtime/avlib.h"
@@ -367,7 +368,8 @@ private:
   void FreeVideoCtx();
   void DestroyVideoFilterGraph();
   int get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial);
-  void configure_video_filters(AVFrame* frame);
+  // Builds the graph for pictures like `frame`; returns the views' format.
+  AVPixelFormat configure_video_filters(AVFrame* frame);
   int queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial);
   void pictq_next_picture();
   void FreeQueueFrames();
@@ -521,6 +523,7 @@ private:
   AVFrame* FFrameCover = nullptr;
   std::mutex FPictQMutex;
   std::condition_variable FPictQCond;
+  TFramePool FFramePool;                 // the video decoder's and the views' picture memory
   AVFilterGraph* video_graph = nullptr;  // owned by the video thread
   AVFilterContext* filt_src = nullptr;
   AVFilterContext* filt_out = nullptr;

@@ -6,6 +6,7 @@
 #include "kivora/platform/thread.h"
 #include "kivora/player/decoder.h"
 #include "kivora/player/filtergraph.h"
+#include "kivora/player/frame_pool.h"
 #include "kivora/player/player.h"
 #include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
@@ -20,7 +21,7 @@ bool TAVPlayer::InitVideo() {
     FVideoStream = StreamAt(FVideoIdxList, pos);
   }
   if (!FVideoStream) return false;
-  AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount);
+  AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount, &FFramePool);
   if (!ctx) return false;
   FCodecWidth = ctx->width;
   FCodecHeight = ctx->height;
@@ -131,7 +132,7 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial) {
   return 1;
 }
 
-void TAVPlayer::configure_video_filters(AVFrame* frame) {
+AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
   DestroyVideoFilterGraph();
   const AVRational fr = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
   video_graph = avfilter_graph_alloc();
@@ -152,9 +153,15 @@ void TAVPlayer::configure_video_filters(AVFrame* frame) {
   if (avfilter_graph_create_filter(&filt_out, avfilter_get_by_name("buffersink"), "ffplay_buffersink", nullptr,
                                    nullptr, video_graph) < 0)
     throw Exception("Can not create buffersink filter");
-  const int fmts[2] = {outFmt, -1};
-  if (opt_set_int_list(filt_out, "pix_fmts", AV_OPT_SEARCH_CHILDREN, static_cast<uint64_t>(-1), 4, fmts) < 0)
-    throw Exception("Can not create pix format filter");
+  // Hardware pictures are handed on as they are. Everything else leaves the
+  // graph in whatever format its filters end with and is converted into the
+  // views' format by the video thread, into pooled memory (see
+  // TPictureConverter below).
+  if (outFmt == AV_PIX_FMT_MEDIACODEC) {
+    const int fmts[2] = {outFmt, -1};
+    if (opt_set_int_list(filt_out, "pix_fmts", AV_OPT_SEARCH_CHILDREN, static_cast<uint64_t>(-1), 4, fmts) < 0)
+      throw Exception("Can not create pix format filter");
+  }
   const std::string filters = VideoFilters();
   if (outFmt == AV_PIX_FMT_MEDIACODEC) {
     configure_filtergraph(video_graph, filters, filt_src, filt_out);
@@ -173,6 +180,7 @@ void TAVPlayer::configure_video_filters(AVFrame* frame) {
   FGraphWidth = av_buffersink_get_w(filt_out);
   FGraphHeight = av_buffersink_get_h(filt_out);
   MainThread::Synchronize([this] { UpdateBitmapSize(); });
+  return outFmt;
 }
 
 int TAVPlayer::queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial) {
@@ -190,11 +198,13 @@ int TAVPlayer::queue_picture(AVFrame* frame, double pts, double duration, int64_
       vp.width = w;
       vp.height = h;
       av_frame_free(&vp.bmp);
-      vp.pix_fmt = av_buffersink_get_format(filt_out);
+      vp.pix_fmt = frame->format;
     }
     av_frame_free(&vp.bmp);
-    vp.bmp = av_frame_clone(frame);
+    // The picture moves into the queue: no copy, no new reference.
+    vp.bmp = av_frame_alloc();
     if (!vp.bmp) return -1;
+    av_frame_move_ref(vp.bmp, frame);
   }
   vp.pts = pts;
   vp.duration = duration;
@@ -237,6 +247,57 @@ void TAVPlayer::FlushVideoQueue() {
   frame_timer = NowSeconds();
 }
 
+namespace {
+
+// Converts the graph's pictures into the views' format. The conversion
+// writes into pooled, already mapped memory, and follows each picture's own
+// size, format, colour matrix and range.
+class TPictureConverter {
+public:
+  ~TPictureConverter() { sws_freeContext(FSws); }
+
+  // A new picture in `format`, or nullptr when the picture cannot be
+  // converted (a format the scaler does not read, out of memory).
+  AVFrame* Convert(const AVFrame* in, AVPixelFormat format, int flags, TFramePool& pool) {
+    const auto inFmt = static_cast<AVPixelFormat>(in->format);
+    if (in->width != FWidth || in->height != FHeight || inFmt != FIn || format != FOut || flags != FFlags) {
+      FColorspace = FRange = -1;
+      FWidth = in->width;
+      FHeight = in->height;
+      FIn = inFmt;
+      FOut = format;
+      FFlags = flags;
+    }
+    FSws = sws_getCachedContext(FSws, in->width, in->height, inFmt, in->width, in->height, format, flags, nullptr,
+                                nullptr, nullptr);
+    if (!FSws) return nullptr;
+    if (in->colorspace != FColorspace || in->color_range != FRange) {
+      FColorspace = in->colorspace;
+      FRange = in->color_range;
+      const int full = in->color_range == AVCOL_RANGE_JPEG;
+      int* inv = nullptr;
+      int* table = nullptr;
+      int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+      if (sws_getColorspaceDetails(FSws, &inv, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation) >= 0)
+        sws_setColorspaceDetails(FSws, sws_getCoefficients(in->colorspace), full || srcRange, table, dstRange,
+                                 brightness, contrast, saturation);
+    }
+    AVFramePtr out(pool.NewPicture(format, in->width, in->height));
+    if (!out) return nullptr;
+    if (sws_scale(FSws, in->data, in->linesize, 0, in->height, out->data, out->linesize) <= 0) return nullptr;
+    av_frame_copy_props(out.get(), in);
+    return out.release();
+  }
+
+private:
+  SwsContext* FSws = nullptr;
+  int FWidth = 0, FHeight = 0, FFlags = 0;
+  AVPixelFormat FIn = AV_PIX_FMT_NONE, FOut = AV_PIX_FMT_NONE;
+  int FColorspace = -1, FRange = -1;
+};
+
+}  // namespace
+
 void TAVPlayer::VideoThreadExecute() {
   TThreadLoggerGuard logger(this);
   TCLocaleScope numbers;  // filter texts are read with C number rules
@@ -244,6 +305,9 @@ void TAVPlayer::VideoThreadExecute() {
   AVPacketPtr pkt(av_packet_alloc());
   if (!frame || !pkt) return;
   int last_w = 0, last_h = 0, last_fmt = -2;
+  TPictureConverter converter;
+  AVPixelFormat outFmt = AV_PIX_FMT_NONE;  // the views' format, chosen with the graph
+  bool convertFailed = false;
   AVRational frame_rate = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
   int serial = 0;
   try {
@@ -262,7 +326,7 @@ void TAVPlayer::VideoThreadExecute() {
           FlushVideoQueue();
         }
         FVideoFiltersChanged = false;
-        configure_video_filters(frame.get());
+        outFmt = configure_video_filters(frame.get());
         last_w = frame->width;
         last_h = frame->height;
         last_fmt = frame->format;
@@ -285,7 +349,18 @@ void TAVPlayer::VideoThreadExecute() {
         const AVRational otb = av_buffersink_get_time_base(filt_out);
         const double duration = frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
         const double pts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(otb);
-        const int r = queue_picture(frame.get(), pts, duration, frame->pkt_pos, serial);
+        const int64_t pos = frame->pkt_pos;
+        if (frame->format != outFmt) {
+          AVFramePtr converted(converter.Convert(frame.get(), outFmt, FSwsFlags, FFramePool));
+          av_frame_unref(frame.get());
+          if (!converted) {
+            if (!convertFailed) DoLog(AV_LOG_ERROR, "video pictures cannot be converted for display");
+            convertFailed = true;
+            continue;
+          }
+          av_frame_move_ref(frame.get(), converted.get());
+        }
+        const int r = queue_picture(frame.get(), pts, duration, pos, serial);
         av_frame_unref(frame.get());
         if (r < 0) return;
       }
