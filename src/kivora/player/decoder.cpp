@@ -6,8 +6,7 @@
 
 namespace kivora {
 
-AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_opts, int threadCount,
-                                    TFramePool* pictures) {
+AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_opts, int threadCount) {
   if (!stream || !stream->codecpar) return nullptr;
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (!codec) return nullptr;
@@ -17,7 +16,7 @@ AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_
   ctx->codec_id = codec->id;
   ctx->workaround_bugs = 1;
   ctx->thread_count = threadCount;
-  TFramePool::AttachDecoder(ctx.get(), pictures);
+  PictureMemory::AttachDecoder(ctx.get());
   AVDictionaryHolder opts(filter_codec_opts(codec_opts, codec->id, 0));
   if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
   if (avcodec_open2(ctx.get(), codec, &opts) < 0) return nullptr;

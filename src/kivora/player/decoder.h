@@ -4,14 +4,11 @@
 
 namespace kivora {
 
-class TFramePool;
-
 // A decoder context for the stream, opened with the codec options that apply
 // to it ("threads" defaults to "auto"). Null when FFmpeg has no decoder for the
 // stream or cannot open it; raises "Option %s not found!" for an option the
 // decoder did not take.
-// `pictures`, when given, supplies a video decoder's picture memory.
-AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_opts, int threadCount,
-                                    TFramePool* pictures = nullptr);
+// A video decoder takes its picture memory from PictureMemory.
+AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_opts, int threadCount);
 
 }  // namespace kivora

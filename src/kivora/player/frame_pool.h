@@ -1,48 +1,38 @@
 #pragma once
-// Picture memory for the player's decoder and its pictures in the views'
-// format.
+// Picture memory for the player's decoders and its pictures in the views'
+// format, shared by every player of the process.
 //
-// Large buffers are mapped with their pages already present: a decoder or a
-// picture conversion that writes into fresh memory otherwise takes a page
-// fault per 4 kB page, which on virtual machines costs tens of milliseconds
-// per 1080p picture, and the first pictures after an open or a size change
-// are exactly the ones that come from fresh memory. Buffers are recycled
-// through one FFmpeg buffer pool per size until the pool is cleared.
-#include <map>
-#include <mutex>
+// Pages of fresh memory cost a fault each on first write, which on virtual
+// machines adds tens of milliseconds per 1080p picture, and the first
+// pictures after an open or a seek are exactly the ones written into fresh
+// memory. Large picture buffers are therefore mapped with their pages
+// present and, when a picture is freed, kept for the next one of the same
+// size: up to a byte limit, and for a limited time once unused.
+#include <cstddef>
 
 #include "kivora/runtime/ffmpeg.h"
 
-namespace kivora {
+namespace kivora::PictureMemory {
 
-class TFramePool {
-public:
-  TFramePool() = default;
-  ~TFramePool();
-  TFramePool(const TFramePool&) = delete;
-  TFramePool& operator=(const TFramePool&) = delete;
+// A buffer of at least `size` bytes; nullptr when out of memory. Any thread.
+AVBufferRef* Get(size_t size);
 
-  // A buffer of at least `size` bytes from the pool of that size; nullptr
-  // when out of memory. Any thread.
-  AVBufferRef* Get(size_t size);
-  // Gives up the pools: buffers still in use are freed when their last
-  // reference goes, the others at once. Later Get calls start new pools.
-  void Clear();
+// Makes a video decoder (before avcodec_open2) take its pictures from here.
+// Decoders without direct rendering, hardware pictures and palette formats
+// keep FFmpeg's own buffers.
+void AttachDecoder(AVCodecContext* ctx);
 
-  // Makes `ctx` (a video decoder, before avcodec_open2) take its pictures
-  // from `pool`, which must outlive the context. Decoders without direct
-  // rendering, hardware pictures and palette formats keep FFmpeg's own
-  // buffers.
-  static void AttachDecoder(AVCodecContext* ctx, TFramePool* pool);
+// A new frame of the given format and size whose planes come from here
+// (nullptr when out of memory or for a format without plain planes). Rows
+// are 64-byte aligned.
+AVFrame* NewPicture(AVPixelFormat format, int width, int height);
 
-  // A new frame of the given format and size whose planes come from the
-  // pool (nullptr when out of memory or for a format without planes).
-  AVFrame* NewPicture(AVPixelFormat format, int width, int height);
+// Bytes kept for reuse now, and the limits: at most kIdleLimit bytes are
+// kept, none longer than kIdleSeconds after it was last used.
+size_t IdleBytes();
+constexpr size_t kIdleLimit = 96u << 20;
+constexpr double kIdleSeconds = 30.0;
+// Frees what is kept (for memory checks; pictures in use are not touched).
+void Trim();
 
-private:
-  static int GetBuffer2(AVCodecContext* ctx, AVFrame* frame, int flags);
-  std::mutex FLock;
-  std::map<size_t, AVBufferPool*> FPools;
-};
-
-}  // namespace kivora
+}  // namespace kivora::PictureMemory

@@ -329,8 +329,6 @@ void TAVPlayer::FreeResources() {
     FCurrentVP = nullptr;
     av_frame_free(&FFrameCover);
   }
-  // Decoders and pictures are gone: the picture memory goes back too.
-  FFramePool.Clear();
   pictq_size = pictq_rindex = pictq_windex = pictq_rindex_shown = 0;
   format_opts.reset();
   codec_opts.reset();

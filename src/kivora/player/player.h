@@ -22,7 +22,6 @@
 #include "kivora/platform/stringlist.h"
 #include "kivora/platform/timer.h"
 #include "kivora/player/clock.h"
-#include "kivora/player/frame_pool.h"
 #include "kivora/player/packet_queue.h"
 #include "kivora/player/stream_properties.h"
 #include "kivora/runtime/avlib.h"
@@ -523,7 +522,6 @@ private:
   AVFrame* FFrameCover = nullptr;
   std::mutex FPictQMutex;
   std::condition_variable FPictQCond;
-  TFramePool FFramePool;                 // the video decoder's and the views' picture memory
   AVFilterGraph* video_graph = nullptr;  // owned by the video thread
   AVFilterContext* filt_src = nullptr;
   AVFilterContext* filt_out = nullptr;

@@ -21,7 +21,7 @@ bool TAVPlayer::InitVideo() {
     FVideoStream = StreamAt(FVideoIdxList, pos);
   }
   if (!FVideoStream) return false;
-  AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount, &FFramePool);
+  AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount);
   if (!ctx) return false;
   FCodecWidth = ctx->width;
   FCodecHeight = ctx->height;
@@ -155,7 +155,7 @@ AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
     throw Exception("Can not create buffersink filter");
   // Hardware pictures are handed on as they are. Everything else leaves the
   // graph in whatever format its filters end with and is converted into the
-  // views' format by the video thread, into pooled memory (see
+  // views' format by the video thread, into PictureMemory (see
   // TPictureConverter below).
   if (outFmt == AV_PIX_FMT_MEDIACODEC) {
     const int fmts[2] = {outFmt, -1};
@@ -250,7 +250,7 @@ void TAVPlayer::FlushVideoQueue() {
 namespace {
 
 // Converts the graph's pictures into the views' format. The conversion
-// writes into pooled, already mapped memory, and follows each picture's own
+// writes into PictureMemory, and follows each picture's own
 // size, format, colour matrix and range.
 class TPictureConverter {
 public:
@@ -258,7 +258,7 @@ public:
 
   // A new picture in `format`, or nullptr when the picture cannot be
   // converted (a format the scaler does not read, out of memory).
-  AVFrame* Convert(const AVFrame* in, AVPixelFormat format, int flags, TFramePool& pool) {
+  AVFrame* Convert(const AVFrame* in, AVPixelFormat format, int flags) {
     const auto inFmt = static_cast<AVPixelFormat>(in->format);
     if (in->width != FWidth || in->height != FHeight || inFmt != FIn || format != FOut || flags != FFlags) {
       FColorspace = FRange = -1;
@@ -282,7 +282,7 @@ public:
         sws_setColorspaceDetails(FSws, sws_getCoefficients(in->colorspace), full || srcRange, table, dstRange,
                                  brightness, contrast, saturation);
     }
-    AVFramePtr out(pool.NewPicture(format, in->width, in->height));
+    AVFramePtr out(PictureMemory::NewPicture(format, in->width, in->height));
     if (!out) return nullptr;
     if (sws_scale(FSws, in->data, in->linesize, 0, in->height, out->data, out->linesize) <= 0) return nullptr;
     av_frame_copy_props(out.get(), in);
@@ -351,7 +351,7 @@ void TAVPlayer::VideoThreadExecute() {
         const double pts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(otb);
         const int64_t pos = frame->pkt_pos;
         if (frame->format != outFmt) {
-          AVFramePtr converted(converter.Convert(frame.get(), outFmt, FSwsFlags, FFramePool));
+          AVFramePtr converted(converter.Convert(frame.get(), outFmt, FSwsFlags));
           av_frame_unref(frame.get());
           if (!converted) {
             if (!convertFailed) DoLog(AV_LOG_ERROR, "video pictures cannot be converted for display");
