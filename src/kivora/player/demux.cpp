@@ -353,6 +353,10 @@ void TAVPlayer::ReadThreadExecute() {
             // limit) the wait below would last until all of them were shown.
             FVideoQ->Flush();
             FVideoQ->Put(FFlushPkt);
+            // The pictures waiting for their time are obsolete now: the
+            // refresh thread drops them at once instead of when they are
+            // due, and the decoder blocked on the full queue moves on.
+            KickRefresh();
             if (!FPaused.load()) FlushVideoQueue();
           }
           set_clock(extclk, static_cast<double>(target) / 1000000.0, 0);
@@ -364,9 +368,6 @@ void TAVPlayer::ReadThreadExecute() {
           DoLog(AV_LOG_WARNING, "seek failed: " + AVErrorString(ret));
         }
         FSeekReq = false;
-        // Pictures from before the seek are waiting for their time: the
-        // refresh thread drops them now rather than when they are due.
-        KickRefresh();
         queue_attachments_req = true;
         eof = false;
         if (FPaused.load()) StepForward();
