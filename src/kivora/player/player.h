@@ -366,7 +366,20 @@ private:
   bool InitVideo();
   void FreeVideoCtx();
   void DestroyVideoFilterGraph();
-  int get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial);
+  // The first picture after an open or a seek comes from a second,
+  // single-threaded decoder that is drained after the key packet: the main
+  // decoder holds its first picture back until several more packets are in
+  // (reordering and frame threads). The main decoder's own copy of that
+  // picture, and anything before it, is dropped. Video thread only.
+  struct TQuickStart {
+    AVCodecContextPtr ctx;      // opened on first use
+    bool failed = false;        // cannot be opened for this stream
+    bool armed = true;          // the next key packet may take the quick path
+    int serial = -1;            // of the picture shown early
+    int64_t pts = AV_NOPTS_VALUE;
+  };
+  bool QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame);
+  int get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuickStart& quick);
   // Builds the graph for pictures like `frame`; returns the views' format.
   AVPixelFormat configure_video_filters(AVFrame* frame);
   int queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial);

@@ -82,11 +82,49 @@ AVPixelFormat TAVPlayer::ChooseOutputFormat(int decoded) const {
 // Returns 1 with a frame to show, 0 with nothing (yet), -1 when the queue was
 // aborted. Send/receive decoding: a frame is taken from the decoder first,
 // and only when it has none another packet is fed.
-int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial) {
+bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
+  AVCodecContext* main = FVideoCodecCtx.get();
+  // Worth it only where the main decoder holds pictures back.
+  const bool delayed = main->has_b_frames > 0 || (main->active_thread_type & FF_THREAD_FRAME);
+  if (quick.failed || !delayed || !(pkt->flags & AV_PKT_FLAG_KEY) || !pkt->data) return false;
+  if (!quick.ctx) {
+    AVDictionaryHolder opts;
+    av_dict_copy(&opts, codec_opts.get(), 0);
+    av_dict_set(&opts, "threads", "1", 0);
+    try {
+      quick.ctx = OpenStreamDecoder(FVideoStream, opts.get(), 1);
+    } catch (const std::exception&) {
+      quick.ctx.reset();
+    }
+    if (!quick.ctx) {
+      quick.failed = true;
+      return false;
+    }
+  }
+  AVCodecContext* ctx = quick.ctx.get();
+  avcodec_flush_buffers(ctx);
+  if (avcodec_send_packet(ctx, pkt) < 0 || avcodec_send_packet(ctx, nullptr) < 0) return false;
+  const int ret = avcodec_receive_frame(ctx, frame);
+  avcodec_flush_buffers(ctx);  // drained: ready for the next seek
+  if (ret < 0) return false;
+  if (frame->best_effort_timestamp == AV_NOPTS_VALUE) {
+    // Without a time the main decoder's copy could not be told apart.
+    av_frame_unref(frame);
+    return false;
+  }
+  return true;
+}
+
+int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuickStart& quick) {
   AVCodecContext* ctx = FVideoCodecCtx.get();
   for (;;) {
     if (video_pkt_serial == FVideoQ->Serial()) {
       const int ret = avcodec_receive_frame(ctx, frame);
+      if (ret >= 0 && quick.serial == video_pkt_serial && frame->best_effort_timestamp != AV_NOPTS_VALUE &&
+          frame->best_effort_timestamp <= quick.pts) {
+        av_frame_unref(frame);  // shown already by the quick decoder, or before it
+        continue;
+      }
       if (ret >= 0) break;
       if (ret == AVERROR_EOF) {
         video_finished = video_pkt_serial;
@@ -102,9 +140,21 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial) {
       }
       if (FVideoQ->IsFlushPkt(pkt)) {
         avcodec_flush_buffers(ctx);
+        quick.armed = true;
+        quick.serial = -1;
         continue;
       }
       if (video_pkt_serial != FVideoQ->Serial()) continue;  // from before a seek
+      if (quick.armed) {
+        quick.armed = false;
+        if (QuickDecode(quick, pkt, frame)) {
+          quick.serial = video_pkt_serial;
+          quick.pts = frame->best_effort_timestamp;
+          // The packet still goes to the main decoder, on the next call.
+          video_packet_pending = true;
+          break;
+        }
+      }
     }
     const int ret = avcodec_send_packet(ctx, pkt->data ? pkt : nullptr);
     if (ret == AVERROR(EAGAIN)) {
@@ -306,6 +356,7 @@ void TAVPlayer::VideoThreadExecute() {
   if (!frame || !pkt) return;
   int last_w = 0, last_h = 0, last_fmt = -2;
   TPictureConverter converter;
+  TQuickStart quick;
   AVPixelFormat outFmt = AV_PIX_FMT_NONE;  // the views' format, chosen with the graph
   bool convertFailed = false;
   AVRational frame_rate = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
@@ -317,7 +368,7 @@ void TAVPlayer::VideoThreadExecute() {
         FPauseCond.wait(g, [this] { return !FPaused.load() || FVideoQ->Aborted() || FAbortRequest.load(); });
       }
       if (FAbortRequest.load()) break;
-      const int got = get_video_frame(frame.get(), pkt.get(), serial);
+      const int got = get_video_frame(frame.get(), pkt.get(), serial, quick);
       if (got < 0) break;
       if (got == 0) continue;
       if (frame->width != last_w || frame->height != last_h || frame->format != last_fmt ||
