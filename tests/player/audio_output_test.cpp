@@ -284,10 +284,9 @@ TEST_F(AudioOutputTest, TheAudioClockKeepsRealTimeThePictureFollowsItASeekMovesB
   ASSERT_FALSE(std::isnan(c1));
   // The clock advances with the sound delivered (within one callback).
   EXPECT_NEAR(c1 - c0, heard, 0.05) << "clock " << c1 - c0 << " s over " << heard << " s of sound";
-  // The clock reads the stream time of what is being heard: what was
-  // delivered, less the two device buffers of 1024 frames (8192 bytes).
-  const double delivered = static_cast<double>(r.rec.Frames()) / MIX_FREQ;
-  EXPECT_NEAR(c1, delivered - 8192.0 / 176400, 0.04) << "delivered " << delivered << " s";
+  // (How far the clock trails the sound delivered is checked on sound alone:
+  // with a picture, the sound leaves out what would be heard before the
+  // first picture, so the sound delivered no longer counts from 0.)
 
   ASSERT_GT(diffs.size(), 50u);
   std::sort(diffs.begin(), diffs.end());

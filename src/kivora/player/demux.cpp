@@ -217,6 +217,9 @@ bool TAVPlayer::Stream_Open() {
   init_own_clock(extclk);
   audio_clock_serial = -1;
   audio_last_serial = -1;
+  audio_align_serial = -1;
+  audio_align_pending = false;
+  FVideoMoving = false;
   FVideoFrameRate = 0;
 
   if (FVideoStreamIndex.load() < 0) {

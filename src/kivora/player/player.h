@@ -425,6 +425,8 @@ private:
   void OpenAudio();
   void CloseAudio();
   int audio_receive_frame();
+  enum class TSoundStart { Start, Wait, Drop };
+  TSoundStart AlignSoundToPicture(int passBytes, int bytesAhead);
   void apply_audio_volume();
 
   // ---- opening and control ----
@@ -472,6 +474,7 @@ private:
   std::vector<int> FVideoIdxList, FAudioIdxList, FSubtitleIdxList;
   std::vector<std::unique_ptr<TAVStreamProperties>> FVideoPropList, FAudioPropList, FSubtitlePropList;
   AVStream* FVideoStream = nullptr;
+  std::atomic<bool> FVideoMoving{false};  // the video stream is moving pictures, not a cover
   AVStream* FAudioStream = nullptr;
   AVStream* FSubtitleStream = nullptr;
   AVCodecContextPtr FVideoCodecCtx;
@@ -597,6 +600,11 @@ private:
   int FAudioHWBufSize = 0;
   int FAudioBufSize = 0;
   int audio_buf_index = 0;
+  bool audio_buf_is_sound = false;  // FAudioBuf holds decoded sound, not silence (sound thread)
+  // Starting the sound of a new position with its picture (sound thread).
+  int audio_align_serial = -1;     // the serial whose start was handled
+  bool audio_align_pending = false;
+  double audio_align_since = NAN;  // when the waiting began
   std::atomic<int> audio_write_buf_size{0};
   bool audio_buf_frames_pending = false;
   AVPacket* FAudioPkt = nullptr;

@@ -20,7 +20,9 @@ bool TAVPlayer::InitVideo() {
     const int pos = FVideoStreamIndex.load();
     FVideoStream = StreamAt(FVideoIdxList, pos);
   }
+  FVideoMoving = false;
   if (!FVideoStream) return false;
+  FVideoMoving = !(FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
   AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount);
   if (!ctx) return false;
   FCodecWidth = ctx->width;

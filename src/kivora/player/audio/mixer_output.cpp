@@ -208,10 +208,47 @@ void TAVPlayer::CloseAudio() {
   if (!unregister_error.empty()) throw Exception(unregister_error);
 }
 
+// After an open or a seek the first picture is shown as soon as it is
+// decoded, while the first sound of the new position still has the device's
+// buffer ahead of it. So that both start together, the sound waits (silence)
+// until the picture of the new position is on screen, then leaves out what
+// would be heard before it. Without a picture within kAlignWaitS, or with the
+// two streams far apart, the sound starts as it is and the picture follows
+// the sound as usual.
+TAVPlayer::TSoundStart TAVPlayer::AlignSoundToPicture(int passBytes, int bytesAhead) {
+  constexpr double kAlignWaitS = 0.3;
+  constexpr double kAlignMaxSkipS = 1.0;
+  const bool picture = FVideoStreamIndex.load() >= 0 && FVideoMoving.load() && !FDisableVideo.load();
+  if (!picture || std::isnan(audio_clock) || audio_tgt.bytes_per_sec <= 0) return TSoundStart::Start;
+  const double now = NowSeconds();
+  // As of the start of this pass, which the audio clock is dated with (the
+  // decoding since then must not count). NaN until a picture of the new
+  // position is shown.
+  const double video = get_clock_at(vidclk, static_cast<double>(FAudioCallbackTime.load()) / 1000000.0);
+  if (std::isnan(video)) {
+    if (std::isnan(audio_align_since)) audio_align_since = now;
+    return now - audio_align_since < kAlignWaitS ? TSoundStart::Wait : TSoundStart::Start;
+  }
+  const double bps = audio_tgt.bytes_per_sec;
+  // As the audio clock counts: the last byte of this pass is heard two
+  // device buffers from now, so the byte at `bytesAhead` into the pass is
+  // heard that much less the rest of the pass from now.
+  const double heardAt = video + static_cast<double>(2 * FAudioHWBufSize - passBytes + bytesAhead) / bps;
+  const double bufferStart = audio_clock - static_cast<double>(FAudioBufSize) / bps;
+  const double skip = heardAt - bufferStart;
+  if (skip <= 0 || skip > kAlignMaxSkipS + static_cast<double>(FAudioBufSize) / bps) return TSoundStart::Start;
+  const int frame = std::max(audio_tgt.frame_size, 1);
+  const int64_t bytes = static_cast<int64_t>(skip * bps) / frame * frame;
+  if (bytes >= FAudioBufSize) return TSoundStart::Drop;
+  audio_buf_index = static_cast<int>(bytes);
+  return TSoundStart::Start;
+}
+
 void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
   FAudioCallbackTime = av_gettime_relative();
+  const int total = len;
+  bool waiting = false;
   while (len > 0) {
-    bool decoded = true;
     if (static_cast<unsigned>(audio_buf_index) >= static_cast<unsigned>(FAudioBufSize)) {
       int size;
       try {
@@ -227,21 +264,45 @@ void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
         std::memset(FSilenceBuf, 0, sizeof FSilenceBuf);
         FAudioBuf = FSilenceBuf;
         FAudioBufSize = SDL_AUDIO_MIN_BUFFER_SIZE / audio_tgt.frame_size * audio_tgt.frame_size;
-        decoded = false;
+        audio_buf_is_sound = false;
+        audio_align_pending = false;
       } else {
         FAudioBufSize = size;
+        audio_buf_is_sound = true;
+        if (audio_clock_serial != audio_align_serial) {
+          audio_align_serial = audio_clock_serial;
+          audio_align_pending = true;
+          audio_align_since = NAN;
+        }
       }
       audio_buf_index = 0;
     }
+    if (audio_align_pending) {
+      const TSoundStart start = AlignSoundToPicture(total, total - len);
+      if (start == TSoundStart::Wait) {
+        // The decoded sound stays for the next pass.
+        std::memset(stream, 0, static_cast<size_t>(len));
+        waiting = true;
+        break;
+      }
+      if (start == TSoundStart::Drop) {
+        audio_buf_index = FAudioBufSize;
+        continue;
+      }
+      audio_align_pending = false;
+    }
     const int n = std::min(FAudioBufSize - audio_buf_index, len);
-    if (decoded && OnAudioBuffer) OnAudioBuffer(this, FAudioBuf + audio_buf_index, n);
+    // Silence left over from an earlier pass is not sound of the movie.
+    if (audio_buf_is_sound && OnAudioBuffer) OnAudioBuffer(this, FAudioBuf + audio_buf_index, n);
     std::memcpy(stream, FAudioBuf + audio_buf_index, static_cast<size_t>(n));
     stream += n;
     audio_buf_index += n;
     len -= n;
   }
   audio_write_buf_size = FAudioBufSize - audio_buf_index;
-  if (!std::isnan(audio_clock)) {
+  // While the sound waits for the picture nothing of the new position is
+  // playing: the clock keeps no value until it does.
+  if (!std::isnan(audio_clock) && !waiting) {
     set_clock_at(audclk,
                  audio_clock - static_cast<double>(2 * FAudioHWBufSize + audio_write_buf_size) /
                                    audio_tgt.bytes_per_sec,
