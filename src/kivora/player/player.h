@@ -425,6 +425,7 @@ private:
   void OpenAudio();
   void CloseAudio();
   int audio_receive_frame();
+  void StepDone();
   enum class TSoundStart { Start, Wait, Drop };
   TSoundStart AlignSoundToPicture(int passBytes, int bytesAhead);
   void apply_audio_volume();

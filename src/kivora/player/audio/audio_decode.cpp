@@ -244,6 +244,12 @@ int TAVPlayer::audio_receive_frame() {
   }
 }
 
+// A step's sound is one frame: the step ends once that frame is decoded, so
+// the pause it may lead to cannot keep the frame itself from being heard.
+void TAVPlayer::StepDone() {
+  if (FStep != 0 && !FPaused) CheckStep(true);
+}
+
 int TAVPlayer::audio_decode_frame() {
   for (;;) {
     // Decode phase: frames come from the packet in hand or from the graph.
@@ -329,6 +335,7 @@ int TAVPlayer::audio_decode_frame() {
                             ? static_cast<double>(FAudioFrame->pts + FAudioFrame->nb_samples) / FAudioFrame->sample_rate
                             : NAN;
           audio_clock_serial = audio_pkt_temp_serial;
+          StepDone();
           return out_size;
         }
         if (av_buffersrc_add_frame(in_audio_filter, FAudioFrame) < 0)
@@ -414,6 +421,7 @@ int TAVPlayer::audio_decode_frame() {
                         ? f->pts * av_q2d(tb) + static_cast<double>(f->nb_samples) / f->sample_rate
                         : NAN;
       audio_clock_serial = audio_pkt_temp_serial;
+      StepDone();
       return resampled_data_size;
     }
 
@@ -446,7 +454,6 @@ int TAVPlayer::audio_decode_frame() {
     }
     audio_pkt_temp_valid = true;
     audio_pkt_unsent = true;
-    if (FStep != 0 && !FPaused) CheckStep(true);
   }
 }
 
