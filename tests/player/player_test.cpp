@@ -100,11 +100,12 @@ TEST_F(PlayerTest, TwoQuickSeeksEndOnOneOfTheirTargets) {
   EXPECT_TRUE(last == 50 || last == 10) << "picture " << last;
   EXPECT_TRUE(player->Paused());
   // A paused seek sets the clock to its target; the picture is the key
-  // frame at or before it.
+  // frame at or before it. The step that shows it lets the clock run while
+  // the picture is decoded and shown (longer on a slow machine), never back.
   const double target = last == 50 ? 2.0 : 0.5;
   const double pos = player->GetPosition();
   EXPECT_GE(pos, std::min(target, last / 25.0) - 0.05);
-  EXPECT_LE(pos, std::max(target, last / 25.0) + 0.05);
+  EXPECT_LE(pos, std::max(target, last / 25.0) + 0.5);
 }
 
 TEST_F(PlayerTest, OutputPixelFormatFollowsRGBModeAndForceYv12) {

@@ -81,9 +81,6 @@ AVPixelFormat TAVPlayer::ChooseOutputFormat(int decoded) const {
   return AV_PIX_FMT_NV12;
 }
 
-// Returns 1 with a frame to show, 0 with nothing (yet), -1 when the queue was
-// aborted. Send/receive decoding: a frame is taken from the decoder first,
-// and only when it has none another packet is fed.
 bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
   AVCodecContext* main = FVideoCodecCtx.get();
   // Worth it only where the main decoder holds pictures back.
@@ -117,15 +114,25 @@ bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
   return true;
 }
 
+// Returns 1 with a frame to show, 0 with nothing (yet), -1 when the queue was
+// aborted. Send/receive decoding: a frame is taken from the decoder first,
+// and only when it has none another packet is fed.
 int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuickStart& quick) {
   AVCodecContext* ctx = FVideoCodecCtx.get();
   for (;;) {
     if (video_pkt_serial == FVideoQ->Serial()) {
       const int ret = avcodec_receive_frame(ctx, frame);
-      if (ret >= 0 && quick.serial == video_pkt_serial && frame->best_effort_timestamp != AV_NOPTS_VALUE &&
-          frame->best_effort_timestamp <= quick.pts) {
-        av_frame_unref(frame);  // shown already by the quick decoder, or before it
-        continue;
+      if (ret >= 0 && quick.serial == video_pkt_serial && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+        // Up to the quick decoder's picture, the main decoder's pictures were
+        // shown already (that one) or come before it (leading pictures of an
+        // open group). The first one after it ends the rule, so a later jump
+        // back in the stream's times cannot hide pictures.
+        const int64_t t = frame->best_effort_timestamp;
+        if (t >= quick.pts) quick.serial = -1;
+        if (t <= quick.pts) {
+          av_frame_unref(frame);
+          continue;
+        }
       }
       if (ret >= 0) break;
       if (ret == AVERROR_EOF) {
