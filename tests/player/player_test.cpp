@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "kivora/platform/exception.h"
 #include "player_test_util.h"
 
@@ -73,14 +76,41 @@ TEST_F(PlayerTest, PausedOpenStepsOneByOneAndSeeksLandOnTheAskedSideOfTheTarget)
     settle(view.Count());
     EXPECT_EQ(view.Last(), c.expect) << "seek to " << c.target;
     EXPECT_TRUE(player->Paused()) << "a seek while paused stays paused";
-    // The position follows the clock, which a seek sets to its target.
-    const double pos = player->GetPosition();
-    EXPECT_GE(pos, std::min(c.target, c.expect / 25.0) - 0.05);
-    EXPECT_LE(pos, std::max(c.target, c.expect / 25.0) + 0.05);
+    // Paused, the position is the picture on screen, however long the step
+    // that showed it took.
+    EXPECT_NEAR(player->GetPosition(), c.expect / 25.0, 0.02) << "seek to " << c.target;
   }
   player->Play();
   EXPECT_FALSE(player->Paused());
   ASSERT_TRUE(PumpUntil([&] { return view.Last() >= 70; }, 5000));
+}
+
+TEST_F(PlayerTest, ASeekDuringThePreviousSeeksStepEndsPausedOnItsOwnPicture) {
+  // The second seek comes while the first is pending (then it is dropped) or
+  // while the step showing the first one runs (then it steps again): either
+  // way the player ends paused on the picture of the seek carried out last,
+  // with the position at that picture.
+  Make();
+  player->OpenMovie(VideoClip(), true, true);
+  ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && player->Paused(); }, 5000));
+  player->SetSeekPositionMode(spBackwardRequest);
+  const double first = 2.0, second = 0.5;  // pictures 50 and 10
+  for (int gapMs : {0, 2, 5, 10, 20, 40}) {
+    const int before = view.Count();
+    player->SetPosition(first);
+    if (gapMs) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+    player->SetPosition(second);
+    ASSERT_TRUE(PumpUntil([&] { return view.Count() > before && player->Paused(); }, 5000)) << gapMs;
+    Wait(300);
+    const int last = view.Last();
+    EXPECT_TRUE(last == 50 || last == 10) << "gap " << gapMs << " ms: picture " << last;
+    EXPECT_TRUE(player->Paused()) << gapMs;
+    EXPECT_NEAR(player->GetPosition(), last / 25.0, 0.02) << "gap " << gapMs << " ms";
+    // Back to a known place for the next round.
+    player->SetPosition(0.0);
+    ASSERT_TRUE(PumpUntil([&] { return view.Last() == 0 && player->Paused(); }, 5000));
+    Wait(100);
+  }
 }
 
 TEST_F(PlayerTest, OutputPixelFormatFollowsRGBModeAndForceYv12) {

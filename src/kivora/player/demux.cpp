@@ -373,7 +373,7 @@ void TAVPlayer::ReadThreadExecute() {
         FSeekReq = false;
         queue_attachments_req = true;
         eof = false;
-        if (FPaused.load()) StepForward();
+        StepAfterSeek();
       }
 
       // Before the waits for full queues: a switch while paused (when

@@ -427,30 +427,59 @@ std::string TAVPlayer::LastErrorMessage() const {
 }
 
 void TAVPlayer::Play() {
+  std::lock_guard<std::mutex> s(FStepLock);
   FStep = 0;
   SetPausedState(false);
 }
 
 void TAVPlayer::Pause() {
+  std::lock_guard<std::mutex> s(FStepLock);
   FStep = 0;
   SetPausedState(true);
 }
 
 void TAVPlayer::StepForward() {
+  std::lock_guard<std::mutex> s(FStepLock);
+  BeginStep();
+}
+
+// FStepLock held. The step is set before playback resumes, so no decoder
+// sees a running player without it.
+void TAVPlayer::BeginStep() {
   int step = 0;
   if (FVideoStreamIndex.load() >= 0) step |= STEP_VIDEO;
   if (FAudioStreamIndex.load() >= 0) step |= STEP_AUDIO;
-  // The step is set before playback resumes, so no decoder sees a running
-  // player without it.
   FStep = step;
   SetPausedState(false);
 }
 
-void TAVPlayer::CheckStep(bool IsAudio) {
+void TAVPlayer::StepAfterSeek() {
+  std::lock_guard<std::mutex> s(FStepLock);
+  // Paused, or a step of the previous position still running: the new
+  // position is shown by a step of its own, which both decoders must finish
+  // again with data of the new position.
+  if (FPaused.load() || FStep.load() != 0) BeginStep();
+}
+
+void TAVPlayer::CheckStep(bool IsAudio, int serial) {
+  std::lock_guard<std::mutex> s(FStepLock);
   const int bit = IsAudio ? STEP_AUDIO : STEP_VIDEO;
-  const int before = FStep.fetch_and(~bit);
-  // Only the decoder whose part was the last one left pauses.
-  if ((before & bit) && (before & ~bit) == 0) SetPausedState(true);
+  const int before = FStep.load();
+  if (!(before & bit) || FPaused.load()) return;
+  // A picture or sound decoded before a later seek does not end that seek's
+  // step. The queue's serial changes before the seek re-arms the step, and
+  // the step is re-armed under FStepLock, so stale data never clears it.
+  TAVPacketQueue* q = IsAudio ? FAudioQ.get() : FVideoQ.get();
+  if (!q || serial != q->Serial()) return;
+  FStep = before & ~bit;
+  if ((before & ~bit) != 0) return;
+  // The last decoder's part is done: pause. A running external clock would
+  // go on counting the time the step took; it stops at the picture shown.
+  SetPausedState(true);
+  if (FVideoStreamIndex.load() >= 0 && get_master_sync_type() == 2) {
+    const double shown = get_clock(vidclk);
+    if (!std::isnan(shown)) set_clock(extclk, shown, clock_serial(extclk));
+  }
 }
 
 double TAVPlayer::GetPosition() {

@@ -277,8 +277,13 @@ private:
   // Opening -> Idle when an open fails. Guarded by FStateLock.
   enum class TLifeState { Idle, Opening, Playing, Closing };
   void OnStateTimer();
-  // A decoder's part of a step is done; the one that finishes the step pauses.
-  void CheckStep(bool IsAudio);
+  // A decoder's part of a step is done with data of `serial`; the one that
+  // finishes the step pauses.
+  void CheckStep(bool IsAudio, int serial);
+  // Starts a step (FStepLock held).
+  void BeginStep();
+  // After a seek: steps to the new position when paused or stepping.
+  void StepAfterSeek();
   void stream_toggle_pause();
   // Pauses or resumes (no change when already so); one thread at a time.
   void SetPausedState(bool paused);
@@ -445,6 +450,9 @@ private:
   bool FLastPaused = false;
   std::atomic<int> FReadPauseReturn{0};
   std::atomic<int> FStep{0};
+  // Starting, ending and re-arming steps, and Play/Pause, one at a time;
+  // taken before FPauseLock.
+  std::mutex FStepLock;
   std::atomic<bool> FIsRealTime{false};
   std::atomic<int64_t> FReadTime{0};
   std::atomic<double> FDuration{0};

@@ -100,9 +100,10 @@ void TAVPlayer::video_refresh(double& remaining) {
         }
       }
       RetireSubtitles();
+      const int shownSerial = vp.serial;
       video_display();
       pictq_next_picture();
-      if (FStep.load() && !FPaused.load()) CheckStep(false);
+      if (FStep.load() && !FPaused.load()) CheckStep(false, shownSerial);
       remaining = 0;  // the next picture's due time is worked out at once
       return;         // at most one picture per refresh
     }

@@ -247,7 +247,7 @@ int TAVPlayer::audio_receive_frame() {
 // A step's sound is one frame: the step ends once that frame is decoded, so
 // the pause it may lead to cannot keep the frame itself from being heard.
 void TAVPlayer::StepDone() {
-  if (FStep != 0 && !FPaused) CheckStep(true);
+  if (FStep != 0 && !FPaused) CheckStep(true, audio_pkt_temp_serial);
 }
 
 int TAVPlayer::audio_decode_frame() {
