@@ -19,6 +19,7 @@
 #include "kivora/runtime/ffmpeg.h"
 #include "support/media_fixtures.h"
 #include "support/media_reader.h"
+#include "cut_http_server.h"
 
 namespace kivora::testing {
 namespace {
@@ -567,6 +568,51 @@ TEST_F(ConverterTest, OutputsLimitsAndStatistics) {
     bool said = false;
     for (auto& l : lines) said = said || l.find("input ended early") != std::string::npos;
     EXPECT_TRUE(said);
+  }
+}
+
+// A read error mid-input (the server closes before the length it announced)
+// ends in OnError, yet the output holds what was read and has its trailer (an
+// MP4 without one cannot be opened). The same part served as a complete
+// (chunked) reply is a clean end of input: no error.
+TEST_F(ConverterTest, AReadErrorEndsInOnErrorAfterTheTrailer) {
+  MediaSpec s;
+  s.container = "mpegts";
+  s.video_codec = AV_CODEC_ID_MPEG4;
+  s.audio_codec = AV_CODEC_ID_MP2;
+  std::string bytes;
+  {
+    std::ifstream f(MakeMedia(dir->Path("served.ts"), s), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  for (const bool announced : {true, false}) {
+    SCOPED_TRACE(announced ? "cut short" : "clean end");
+    CutHttpServer server(bytes, bytes.size() / 2, announced);
+    ASSERT_FALSE(server.Url("clip.ts").empty());
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    Outcome o;
+    const std::string out = dir->Path(announced ? "read_error.mp4" : "clean_end.mp4");
+    const std::string error = Convert(c, {server.Url("clip.ts")}, {out}, &o);
+    if (announced) {
+      EXPECT_EQ(error.rfind("Error reading input file http://127.0.0.1:", 0), 0u) << error;
+      EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+      EXPECT_EQ(o.events, (std::vector<std::string>{"error", "complete"}));
+      EXPECT_LT(c.Progress(), 100);
+    } else {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(o.events, (std::vector<std::string>{"complete"}));
+      EXPECT_EQ(c.Progress(), 100);
+    }
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.video.size(), 1u);
+    const auto& n = m.video[0].numbers;
+    EXPECT_GT(n.size(), 10u);
+    EXPECT_LT(n.size(), 45u);
+    ASSERT_FALSE(n.empty());
+    EXPECT_EQ(n.front(), 0);
+    for (size_t i = 1; i < n.size(); ++i) EXPECT_EQ(n[i], n[i - 1] + 1) << i;
+    EXPECT_EQ(m.audio.size(), 1u);
   }
 }
 

@@ -467,6 +467,15 @@ void TAVTranscoder::transcode() {
   } catch (const std::exception& e) {
     if (error.empty()) error = e.what();
   }
+  // A read error ends the run in an error once what was read is in the
+  // files: the output is complete as far as it goes, but it is not the whole
+  // input.
+  if (error.empty())
+    for (auto& f : input_files)
+      if (f->read_error) {
+        error = Format("Error reading input file %s: %s", f->ctx->url, AVErrorString(f->read_error).c_str());
+        break;
+      }
   print_report(true);
   if (stopped) C.DoStop();
   if (!error.empty()) Fail(error);

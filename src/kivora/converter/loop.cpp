@@ -185,13 +185,24 @@ int TAVTranscoder::process_input(int file_index) {
   }
   if (ret < 0) {
     if (!ifile.ended_early && !ifile.eof_reached) {
-      // A read error, or a clean end well before the length the container
-      // announced (a truncated file): say so, and convert what was read.
+      // The end of an input is one of three things. A stop (the interrupt
+      // callback after Stop or destruction) is no error. The end of the data
+      // or a demuxer that finds the data cut off mid-packet is a truncated
+      // input: said in the log, and what was read is converted. Anything else
+      // is a read error: what was read is still converted and the files get
+      // their trailers, but the conversion then ends in an error.
+      const bool stopped = ret == AVERROR_EXIT && FInputAbort;
+      const bool cut = ret == AVERROR_EOF || ret == AVERROR_INVALIDDATA;
       const int64_t announced = is->duration;
       const bool short_read = ret == AVERROR_EOF && announced != AV_NOPTS_VALUE && announced > 0 &&
                               ifile.last_ts != AV_NOPTS_VALUE && (Opt.RecordingTime() == INT64_MAX || Opt.RecordingTime() == 0) &&
                               Opt.StartTime() == 0 && ifile.last_ts + AV_TIME_BASE < announced;
-      if (ret != AVERROR_EOF || short_read) {
+      if (!stopped && !cut) {
+        ifile.ended_early = true;
+        ifile.read_error = ret;
+        av_log(nullptr, AV_LOG_ERROR, "%s: read error (%s); converting what was read\n", is->url,
+               AVErrorString(ret).c_str());
+      } else if (ret == AVERROR_INVALIDDATA || short_read) {
         ifile.ended_early = true;
         av_log(nullptr, AV_LOG_WARNING, "%s: input ended early (%s); converting what was read\n", is->url,
                ret != AVERROR_EOF ? AVErrorString(ret).c_str() : "end of file before the announced duration");

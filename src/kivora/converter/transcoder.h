@@ -72,7 +72,8 @@ struct InputFile {
   int64_t recording_time = INT64_MAX;
   int nb_streams = 0;
   bool rate_emu = false;
-  bool ended_early = false;  // a read error (not a clean end) ended the input
+  bool ended_early = false;  // cut off or failed before its end (logged once)
+  int read_error = 0;        // the read error that ended the input, 0 if none
   // Several inputs: a reader thread per file feeds a bounded queue.
   std::thread thread;
   AVThreadMessageQueuePtr in_thread_queue;

@@ -1,0 +1,91 @@
+#pragma once
+// A one-file HTTP server on 127.0.0.1 that serves only the first part of its
+// file. With the whole length announced (Content-Length) and the connection
+// closed after the part, FFmpeg's reader sees the stream end prematurely and
+// reports an input/output error. Otherwise the part is sent as one chunk
+// followed by the last (empty) chunk: a clean end of input.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace kivora::testing {
+
+class CutHttpServer {
+public:
+  CutHttpServer(std::string body, size_t served, bool announceLength)
+      : FBody(std::move(body)), FServed(std::min(served, FBody.size())), FAnnounce(announceLength) {
+    FFd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(FFd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(FFd, 4) == 0 &&
+        getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      FPort = ntohs(addr.sin_port);
+    if (FPort) FThread = std::thread([this] { Run(); });
+  }
+  ~CutHttpServer() {
+    FQuit = true;
+    if (FThread.joinable()) FThread.join();
+    close(FFd);
+  }
+  CutHttpServer(const CutHttpServer&) = delete;
+  CutHttpServer& operator=(const CutHttpServer&) = delete;
+
+  // The file's URL; empty when the listener could not be set up.
+  std::string Url(const std::string& name) const {
+    return FPort ? "http://127.0.0.1:" + std::to_string(FPort) + "/" + name : "";
+  }
+
+private:
+  void Run() {
+    while (!FQuit) {
+      pollfd p{FFd, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int c = accept(FFd, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string request;
+      char buf[1024];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        request.append(buf, static_cast<size_t>(n));
+      }
+      std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+      std::string reply;
+      if (FAnnounce) {
+        reply = head + "Content-Length: " + std::to_string(FBody.size()) + "\r\n\r\n" + FBody.substr(0, FServed);
+      } else {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", FServed);
+        reply = head + "Transfer-Encoding: chunked\r\n\r\n" + size + FBody.substr(0, FServed) + "\r\n0\r\n\r\n";
+      }
+      size_t sent = 0;
+      while (sent < reply.size()) {
+        const ssize_t n = send(c, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+      shutdown(c, SHUT_WR);
+      close(c);
+    }
+  }
+
+  std::string FBody;
+  size_t FServed;
+  bool FAnnounce;
+  int FFd = -1;
+  int FPort = 0;
+  std::atomic<bool> FQuit{false};
+  std::thread FThread;
+};
+
+}  // namespace kivora::testing
