@@ -393,6 +393,38 @@ TEST_F(ConverterTest, StopLeavesAPlayableShorterFileAndPauseResumes) {
   EXPECT_EQ(DecodeMedia(dir->Path("paused.mkv")).video.at(0).numbers.size(), 50u);
 }
 
+// OnProgress comes at most every 100 ms while the loop runs, never runs
+// backwards, and a last event after the loop reads 100 on a complete run, so a
+// progress bar ends full.
+TEST_F(ConverterTest, ProgressIsThrottledAndEndsAtAHundred) {
+  TAVConverter c;
+  c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  c.ConvertOptions().AudioOptions().SetAudioCodecName("mp2");  // 1152 samples a frame
+  Outcome o;
+  Watch(c, o);
+  struct Seen {
+    int64_t at;
+    int percent;
+  };
+  std::vector<Seen> seen;  // the handler runs on the worker only
+  c.OnProgress = [&](TComponent* s) {
+    seen.push_back({av_gettime_relative(), static_cast<TAVConverter*>(s)->Progress()});
+  };
+  // About 0.7 s of work: several throttle periods.
+  c.OnAudioBuffer = [](TComponent*, void*, int) { std::this_thread::sleep_for(std::chrono::milliseconds(8)); };
+  ASSERT_EQ(Convert(c, {clip}, {dir->Path("progress.mkv")}, &o), "");
+  ASSERT_GE(seen.size(), 4u);
+  EXPECT_EQ(seen.back().percent, 100);
+  EXPECT_LT(seen[seen.size() - 2].percent, 100);  // the 100 comes from the last event
+  for (size_t i = 1; i < seen.size(); ++i) {
+    EXPECT_GE(seen[i].percent, seen[i - 1].percent) << i;
+    // The last event is not throttled; every other one keeps its distance.
+    if (i + 1 < seen.size()) {
+      EXPECT_GE(seen[i].at - seen[i - 1].at, 95000) << i;
+    }
+  }
+}
+
 TEST_F(ConverterTest, VideoBufferEditsReachTheEncoder) {
   TAVConverter c;
   c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");

@@ -297,8 +297,6 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
       FTranscoder = t.get();
       t->OpenAll();
       t->transcode();
-      std::lock_guard<std::mutex> lock(FFigureLock);
-      FFinished = State() != csStopped;
     }
   } catch (const std::exception& e) {
     error = e.what();
@@ -321,7 +319,6 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
     }
   }
   if (!error.empty()) RaiseError(error);
-  // Success, stop or failure: the progress of a finished conversion reads 100.
   ReleaseSemaphore();
   {
     std::lock_guard<std::mutex> lock(FStateLock);
@@ -460,13 +457,13 @@ void TAVConverter::DoLog(int level, const std::string& text) {
 
 // ---- events ----
 
-void TAVConverter::DoProgress() {
+void TAVConverter::DoProgress(bool last) {
   if (!OnProgress) return;
   const int64_t now = av_gettime_relative();
   {
     std::lock_guard<std::mutex> lock(FFigureLock);
     // At most ten events a second: each is a round trip to the GUI thread.
-    if (FLastProgressEvent && now - FLastProgressEvent < 100000) return;
+    if (!last && FLastProgressEvent && now - FLastProgressEvent < 100000) return;
     FLastProgressEvent = now;
   }
   Dispatch([this] {

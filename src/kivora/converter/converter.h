@@ -135,7 +135,9 @@ protected:
   virtual void DoError();
   virtual void DoVideoBuffer(TAVBitmap& Bitmap, double timeStamp);
   virtual void DoConvertComplete();
-  void DoProgress();
+  // At most one event every 100 ms while the loop runs; the last one, when
+  // the loop has ended, is always raised (it reads 100 after a complete run).
+  void DoProgress(bool last = false);
 
 private:
   friend class TAVTranscoder;

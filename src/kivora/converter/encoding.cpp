@@ -477,6 +477,15 @@ void TAVTranscoder::transcode() {
         break;
       }
   print_report(true);
+  {
+    // Only a run that converted its whole input reads 100; a stopped or
+    // failed one keeps the share it reached.
+    std::lock_guard<std::mutex> lock(C.FFigureLock);
+    C.FFinished = error.empty() && !stopped;
+  }
+  // The last figures reach the application whatever the throttle says, so a
+  // progress bar ends where the conversion ended.
+  C.DoProgress(true);
   if (stopped) C.DoStop();
   if (!error.empty()) Fail(error);
 }
