@@ -9,6 +9,7 @@
 #include "kivora/platform/thread.h"
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 #include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
 
@@ -55,9 +56,9 @@ bool TAVPlayer::is_realtime(AVFormatContext* ic) const {
 void TAVPlayer::OpenMovieInternal() {
   TThreadLoggerGuard logger(this);
   try {
-    FFormat = nullptr;
+    FM->FFormat = nullptr;
     const std::string fmt = Trim(FInputFormat);
-    if (!fmt.empty()) FFormat = av_find_input_format(fmt.c_str());
+    if (!fmt.empty()) FM->FFormat = av_find_input_format(fmt.c_str());
     {
       // Option values and filter texts are read with C number rules.
       TCLocaleScope numbers;
@@ -106,9 +107,9 @@ bool TAVPlayer::Stream_Open() {
     std::lock_guard<std::mutex> g(FPictQMutex);
     pictq_size = pictq_rindex = pictq_windex = 0;
   }
-  FSubpQSize = FSubpQRindex = FSubpQWindex = 0;
-  format_opts.reset();
-  codec_opts.reset();
+  FM->FSubpQSize = FM->FSubpQRindex = FM->FSubpQWindex = 0;
+  FM->format_opts.reset();
+  FM->codec_opts.reset();
   for (const std::string& line : FOptions) {
     const auto eq = line.find('=');
     if (eq == std::string::npos) continue;
@@ -118,9 +119,9 @@ bool TAVPlayer::Stream_Open() {
     const AVClass* cc = avcodec_get_class();
     const AVClass* fc = avformat_get_class();
     if (const AVOption* o = opt_find(&cc, name.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ))
-      av_dict_set(&codec_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
+      av_dict_set(&FM->codec_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
     if (const AVOption* o = opt_find(&fc, name.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ))
-      av_dict_set(&format_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
+      av_dict_set(&FM->format_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
   }
 
   AVFormatContext* ic = avformat_alloc_context();
@@ -130,31 +131,31 @@ bool TAVPlayer::Stream_Open() {
   // Opening is timed like a read: Timeout also ends an input that never
   // answers.
   FReadTime = av_gettime_relative();
-  const int opened = avformat_open_input(&ic, FMovie.c_str(), FFormat, &format_opts);
+  const int opened = avformat_open_input(&ic, FMovie.c_str(), FM->FFormat, &FM->format_opts);
   FReadTime = 0;
   if (opened != 0) throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
-  FIc = ic;
-  FIcyAvailable = FIc->pb && av_opt_find(FIc->pb, "icy_metadata_packet", nullptr, 0, AV_OPT_SEARCH_CHILDREN);
+  FM->FIc = ic;
+  FIcyAvailable = FM->FIc->pb && av_opt_find(FM->FIc->pb, "icy_metadata_packet", nullptr, 0, AV_OPT_SEARCH_CHILDREN);
   UpdateIcy();
-  if (const AVDictionaryEntry* t = av_dict_get(format_opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
+  if (const AVDictionaryEntry* t = av_dict_get(FM->format_opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
     throw Exception(Format("Option %s not found!", t->key));
-  av_format_inject_global_side_data(FIc);
+  av_format_inject_global_side_data(FM->FIc);
   {
-    TStreamOptions opts = setup_find_stream_info_opts(FIc, codec_opts.get());
-    if (FIc->ctx_flags & AVFMTCTX_NOHEADER) {
-      FIc->probesize *= 10;
-      FIc->max_analyze_duration *= 10;
-      if (FIc->pb) FIc->pb->max_packet_size = 2097152;
+    TStreamOptions opts = setup_find_stream_info_opts(FM->FIc, FM->codec_opts.get());
+    if (FM->FIc->ctx_flags & AVFMTCTX_NOHEADER) {
+      FM->FIc->probesize *= 10;
+      FM->FIc->max_analyze_duration *= 10;
+      if (FM->FIc->pb) FM->FIc->pb->max_packet_size = 2097152;
     }
     FReadTime = av_gettime_relative();
-    const int found = avformat_find_stream_info(FIc, opts.data());
+    const int found = avformat_find_stream_info(FM->FIc, opts.data());
     FReadTime = 0;
     if (found < 0) return false;
   }
-  if (FIc->pb) FIc->pb->eof_reached = 0;
+  if (FM->FIc->pb) FM->FIc->pb->eof_reached = 0;
   max_frame_duration = 10.0;
-  FContainerStartTime = FIc->start_time;
-  FContainerDuration = FIc->duration;
+  FContainerStartTime = FM->FIc->start_time;
+  FContainerDuration = FM->FIc->duration;
   // The playable duration is known before the read thread starts: it decides
   // which packets are in range.
   {
@@ -166,23 +167,23 @@ bool TAVPlayer::Stream_Open() {
 
   if (FStartTime.load() != AV_NOPTS_VALUE) {
     int64_t ts = FStartTime.load();
-    if (FIc->start_time != AV_NOPTS_VALUE) ts += FIc->start_time;
-    avformat_seek_file(FIc, -1, std::numeric_limits<int64_t>::min(), ts, std::numeric_limits<int64_t>::max(), 0);
+    if (FM->FIc->start_time != AV_NOPTS_VALUE) ts += FM->FIc->start_time;
+    avformat_seek_file(FM->FIc, -1, std::numeric_limits<int64_t>::min(), ts, std::numeric_limits<int64_t>::max(), 0);
   }
-  FIsRealTime = is_realtime(FIc);
+  FIsRealTime = is_realtime(FM->FIc);
   InitQueue();
 
   int video = -1, audio = -1, subtitle = -1;
-  if (!FDisableVideo.load()) video = av_find_best_stream(FIc, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (!FDisableAudio.load()) audio = av_find_best_stream(FIc, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+  if (!FDisableVideo.load()) video = av_find_best_stream(FM->FIc, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (!FDisableAudio.load()) audio = av_find_best_stream(FM->FIc, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
   if (!FDisableSubtitle.load() && !FDisableVideo.load())
-    subtitle = av_find_best_stream(FIc, AVMEDIA_TYPE_SUBTITLE, -1, audio >= 0 ? audio : video, nullptr, 0);
+    subtitle = av_find_best_stream(FM->FIc, AVMEDIA_TYPE_SUBTITLE, -1, audio >= 0 ? audio : video, nullptr, 0);
 
   {
     std::lock_guard<std::mutex> g(FStreamLock);
     ClearStreamLists();
-    for (unsigned i = 0; i < FIc->nb_streams; i++) {
-      AVStream* st = FIc->streams[i];
+    for (unsigned i = 0; i < FM->FIc->nb_streams; i++) {
+      AVStream* st = FM->FIc->streams[i];
       // Streams are decoded only once chosen; the rest is not demuxed in vain.
       st->discard = AVDISCARD_ALL;
       const int idx = static_cast<int>(i);
@@ -215,10 +216,10 @@ bool TAVPlayer::Stream_Open() {
   init_clock(vidclk, FVideoQ->SerialPtr());
   init_clock(audclk, FAudioQ->SerialPtr());
   init_own_clock(extclk);
-  audio_clock_serial = -1;
-  audio_last_serial = -1;
-  audio_align_serial = -1;
-  audio_align_pending = false;
+  FM->audio_clock_serial = -1;
+  FM->audio_last_serial = -1;
+  FM->audio_align_serial = -1;
+  FM->audio_align_pending = false;
   FVideoMoving = false;
   FVideoFrameRate = 0;
 
@@ -237,11 +238,11 @@ bool TAVPlayer::Stream_Open() {
   if (FSubtitleStreamIndex.load() >= 0 && !InitSubtitle()) DisableCurrSubtitleStream();
   if (FVideoStreamIndex.load() < 0 && FAudioStreamIndex.load() < 0) throw Exception("Could not open codecs");
 
-  UpdateMetaDatas();
+  CopyMetadatas();
   MainThread::Synchronize([this] { UpdateCoverSize(); });
 
-  FRefreshThread = std::thread([this] { RefreshThreadExecute(); });
-  FReadThread = std::thread([this] { ReadThreadExecute(); });
+  FM->FRefreshThread = std::thread([this] { RefreshThreadExecute(); });
+  FM->FReadThread = std::thread([this] { ReadThreadExecute(); });
   return true;
 }
 
@@ -279,10 +280,10 @@ void TAVPlayer::stream_seek(int64_t pos, int64_t rel) {
 }
 
 AVStream* TAVPlayer::StreamAt(const std::vector<int>& list, int position) const {
-  if (!FIc || position < 0 || position >= static_cast<int>(list.size())) return nullptr;
+  if (!FM->FIc || position < 0 || position >= static_cast<int>(list.size())) return nullptr;
   const int idx = list[static_cast<size_t>(position)];
-  if (idx < 0 || idx >= static_cast<int>(FIc->nb_streams)) return nullptr;
-  return FIc->streams[idx];
+  if (idx < 0 || idx >= static_cast<int>(FM->FIc->nb_streams)) return nullptr;
+  return FM->FIc->streams[idx];
 }
 
 void TAVPlayer::SignalFinishEvent() {
@@ -316,14 +317,15 @@ void TAVPlayer::ReadThreadExecute() {
 
   try {
     while (!FAbortRequest.load()) {
+      if (FMetadataRequest.exchange(false)) CopyMetadatas();
       const bool paused = FPaused.load();
-      if (paused != FLastPaused) {
-        FLastPaused = paused;
-        if (paused) FReadPauseReturn = av_read_pause(FIc);
-        else av_read_play(FIc);
+      if (paused != FM->FLastPaused) {
+        FM->FLastPaused = paused;
+        if (paused) FReadPauseReturn = av_read_pause(FM->FIc);
+        else av_read_play(FM->FIc);
       }
-      if (paused && ((FIc->iformat && !std::strcmp(FIc->iformat->name, "rtsp")) ||
-                     (FIc->pb && StartsWithNoCase(FMovie, "mmsh:")))) {
+      if (paused && ((FM->FIc->iformat && !std::strcmp(FM->FIc->iformat->name, "rtsp")) ||
+                     (FM->FIc->pb && StartsWithNoCase(FMovie, "mmsh:")))) {
         WaitForRead();
         continue;
       }
@@ -339,7 +341,7 @@ void TAVPlayer::ReadThreadExecute() {
         min = std::min(min, target);
         max = std::max(max, target);
         const int flags = FSeekMode.load() == smAnyFrame ? AVSEEK_FLAG_ANY : 0;
-        const int ret = avformat_seek_file(FIc, -1, min, target, max, flags);
+        const int ret = avformat_seek_file(FM->FIc, -1, min, target, max, flags);
         if (ret >= 0) {
           if (FAudioStreamIndex.load() >= 0) {
             FAudioQ->Flush();
@@ -381,7 +383,7 @@ void TAVPlayer::ReadThreadExecute() {
       HandleStreamSwitches();
 
       if (queue_attachments_req.load()) {
-        AVStream* vs = FVideoStream;
+        AVStream* vs = FM->FVideoStream;
         if (vs && (vs->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
           AVPacketPtr copy(av_packet_alloc());
           if (!copy || av_packet_ref(copy.get(), &vs->attached_pic) < 0)
@@ -401,7 +403,7 @@ void TAVPlayer::ReadThreadExecute() {
       auto satisfied = [](int streamPos, const std::unique_ptr<TAVPacketQueue>& q, bool attached) {
         return streamPos < 0 || !q || q->Aborted() || attached || q->NbPackets() > MIN_FRAMES;
       };
-      const bool videoAttached = FVideoStream && (FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
+      const bool videoAttached = FM->FVideoStream && (FM->FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
       if (satisfied(FAudioStreamIndex.load(), FAudioQ, false) &&
           satisfied(FVideoStreamIndex.load(), FVideoQ, videoAttached) &&
           satisfied(FSubtitleStreamIndex.load(), FSubtitleQ, false)) {
@@ -410,16 +412,16 @@ void TAVPlayer::ReadThreadExecute() {
       }
 
       FReadTime = av_gettime_relative();
-      const int ret = av_read_frame(FIc, pkt.get());
+      const int ret = av_read_frame(FM->FIc, pkt.get());
       FReadTime = 0;
       if (ret < 0) {
         // A failed read (an interrupted one too) is an error, not the end of
         // the input. avio_feof may read again, so it is timed like a read.
-        const bool failed = FIc->pb && FIc->pb->error && FIc->pb->error != AVERROR_EOF;
+        const bool failed = FM->FIc->pb && FM->FIc->pb->error && FM->FIc->pb->error != AVERROR_EOF;
         bool at_end = ret == AVERROR_EOF;
-        if (!eof && !failed && !at_end && FIc->pb) {
+        if (!eof && !failed && !at_end && FM->FIc->pb) {
           FReadTime = av_gettime_relative();
-          at_end = avio_feof(FIc->pb) != 0;
+          at_end = avio_feof(FM->FIc->pb) != 0;
           FReadTime = 0;
         }
         const bool reached_end = !eof && (at_end || failed);
@@ -427,18 +429,18 @@ void TAVPlayer::ReadThreadExecute() {
           eof = true;
           SignalFinishEvent();
         }
-        if (FIc->pb && FIc->pb->error) {
-          DoLog(AV_LOG_ERROR, "read failed: " + AVErrorString(FIc->pb->error));
+        if (FM->FIc->pb && FM->FIc->pb->error) {
+          DoLog(AV_LOG_ERROR, "read failed: " + AVErrorString(FM->FIc->pb->error));
           break;
         }
         if (eof) {
           // The decoders are told to drain once; then the thread sleeps until
           // a seek, a stream switch or the close wakes it.
           if (reached_end) {
-            if (FVideoStreamIndex.load() >= 0 && FVideoStream) FVideoQ->put_nullpacket(FVideoStream->index);
-            if (FAudioStreamIndex.load() >= 0 && FAudioStream) FAudioQ->put_nullpacket(FAudioStream->index);
-            if (FSubtitleStreamIndex.load() >= 0 && FSubtitleStream)
-              FSubtitleQ->put_nullpacket(FSubtitleStream->index);
+            if (FVideoStreamIndex.load() >= 0 && FM->FVideoStream) FVideoQ->put_nullpacket(FM->FVideoStream->index);
+            if (FAudioStreamIndex.load() >= 0 && FM->FAudioStream) FAudioQ->put_nullpacket(FM->FAudioStream->index);
+            if (FSubtitleStreamIndex.load() >= 0 && FM->FSubtitleStream)
+              FSubtitleQ->put_nullpacket(FM->FSubtitleStream->index);
           }
           std::unique_lock<std::mutex> g(wait_mutex);
           continue_read_thread.wait(g, [this] {
@@ -453,7 +455,7 @@ void TAVPlayer::ReadThreadExecute() {
       eof = false;
       UpdateIcy();
 
-      AVStream* st = FIc->streams[pkt->stream_index];
+      AVStream* st = FM->FIc->streams[pkt->stream_index];
       const double start = FStartTime.load() != AV_NOPTS_VALUE ? static_cast<double>(FStartTime.load()) : 0.0;
       const int64_t stream_start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
       const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
@@ -462,14 +464,14 @@ void TAVPlayer::ReadThreadExecute() {
       if (last_pkt_in_range && !in_range) SignalFinishEvent();
       last_pkt_in_range = in_range;
 
-      if (FAudioStream && pkt->stream_index == FAudioStream->index && in_range && !FDisableAudio.load()) {
+      if (FM->FAudioStream && pkt->stream_index == FM->FAudioStream->index && in_range && !FDisableAudio.load()) {
         FAudioQ->Put(pkt.get());
         FLastPktType = 1;
-      } else if (FVideoStream && pkt->stream_index == FVideoStream->index && in_range &&
-                 !(FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC) && !FDisableVideo.load()) {
+      } else if (FM->FVideoStream && pkt->stream_index == FM->FVideoStream->index && in_range &&
+                 !(FM->FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC) && !FDisableVideo.load()) {
         FVideoQ->Put(pkt.get());
         FLastPktType = 2;
-      } else if (FSubtitleStream && pkt->stream_index == FSubtitleStream->index && in_range &&
+      } else if (FM->FSubtitleStream && pkt->stream_index == FM->FSubtitleStream->index && in_range &&
                  !FDisableSubtitle.load()) {
         FSubtitleQ->Put(pkt.get());
       } else {
@@ -523,7 +525,7 @@ void TAVPlayer::HandleStreamSwitches() {
     WakeQueueWaiters();
     // The old decoder thread leaves on the aborted queue; it must be gone
     // before its codec context and filter graph are freed.
-    JoinThreads(FVideoThreads);
+    JoinThreads(FM->FVideoThreads);
     FreeVideoCtx();
     DestroyVideoFilterGraph();
     FVideoQ->Flush();
@@ -534,7 +536,7 @@ void TAVPlayer::HandleStreamSwitches() {
       FreeVideoCtx();
       DisableCurrVideoStream();
     }
-    UpdateMetaDatas();
+    CopyMetadatas();
     EndStreamSwitch(FVideoRequest, FVideoStreamChanged, serial);
   }
   if (TakeStreamSwitch(FAudioRequest, FAudioStreamChanged, pos, serial)) {
@@ -549,7 +551,7 @@ void TAVPlayer::HandleStreamSwitches() {
       FreeAudioCtxQuietly();
       DisableCurrAudioStream();
     }
-    UpdateMetaDatas();
+    CopyMetadatas();
     EndStreamSwitch(FAudioRequest, FAudioStreamChanged, serial);
   }
   if (TakeStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, pos, serial)) {
@@ -568,7 +570,7 @@ void TAVPlayer::HandleStreamSwitches() {
         DisableCurrSubtitleStream();
       }
     }
-    UpdateMetaDatas();
+    CopyMetadatas();
     EndStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, serial);
   }
 }

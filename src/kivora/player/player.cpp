@@ -2,6 +2,7 @@
 // timer and the teardown that joins every worker thread and frees the
 // movie's state exactly once.
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 
 #include <algorithm>
 #include <chrono>
@@ -123,9 +124,6 @@ TAVPlayer::~TAVPlayer() {
   CloseMovie();
   WaitForWorkers();
   StopLogThread();
-  av_frame_free(&FAudioFrame);
-  av_freep(&FAudioBuf1);
-  av_packet_free(&FAudioPkt);
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     FViewList.clear();
@@ -168,6 +166,7 @@ void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
     if (FState != TLifeState::Idle || FOpenerRunning || FCloserRunning) continue;
     FState = TLifeState::Opening;
     FOpenerRunning = true;
+    FM = std::make_unique<TMovie>();
     break;
   }
   FOutputPixelFormat = -1;
@@ -264,15 +263,33 @@ void TAVPlayer::CloseThreads() {
   // thread for the display to drain before a seek, decoders for room), so
   // the waiters are woken before each join.
   WakeQueueWaiters();
-  if (FReadThread.joinable()) FReadThread.join();
+  if (FM->FReadThread.joinable()) FM->FReadThread.join();
   FreeQueue();
   WakeQueueWaiters();
-  if (FRefreshThread.joinable()) FRefreshThread.join();
+  if (FM->FRefreshThread.joinable()) FM->FRefreshThread.join();
   FreeQueue();
   WakeQueueWaiters();
-  JoinThreads(FVideoThreads);
-  JoinThreads(FSubtitleThreads);
+  JoinThreads(FM->FVideoThreads);
+  JoinThreads(FM->FSubtitleThreads);
   FreeResources();
+  // Every thread of the movie has ended and its sound channel is closed:
+  // the movie goes, exactly once, here.
+  std::unique_ptr<TMovie> gone;
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    gone = std::move(FM);
+  }
+}
+
+TMovie::~TMovie() {
+  for (TSubPicture& sp : FSubpQ) avsubtitle_free(&sp.sub);
+  avfilter_graph_free(&video_graph);
+  avfilter_graph_free(&agraph);
+  swr_free(&FSwrCtx);
+  av_frame_free(&FAudioFrame);
+  av_freep(&FAudioBuf1);
+  av_packet_free(&FAudioPkt);
+  avformat_close_input(&FIc);
 }
 
 void TAVPlayer::ClearStreamLists() {
@@ -316,8 +333,6 @@ void TAVPlayer::FreeResources() {
     std::lock_guard<std::mutex> g(FStreamLock);
     ClearStreamLists();
   }
-  for (TSubPicture& sp : FSubpQ) avsubtitle_free(&sp.sub);
-  FSubpQSize = FSubpQRindex = FSubpQWindex = 0;
   DestroyVideoFilterGraph();
   DestroyAudioFilterGraph();
   {
@@ -330,12 +345,8 @@ void TAVPlayer::FreeResources() {
     av_frame_free(&FFrameCover);
   }
   pictq_size = pictq_rindex = pictq_windex = pictq_rindex_shown = 0;
-  format_opts.reset();
-  codec_opts.reset();
-  avformat_close_input(&FIc);
   FGraphWidth = FGraphHeight = 0;
   FCodecWidth = FCodecHeight = 0;
-  FVideoStream = FAudioStream = FSubtitleStream = nullptr;
   init_clock(vidclk, FVideoQ->SerialPtr());
   init_clock(audclk, FAudioQ->SerialPtr());
 }

@@ -92,6 +92,8 @@ struct TAudioParams {
   int bytes_per_sec = 0;
 };
 
+struct TMovie;
+
 class TAVPlayer : public TComponent, public IAVLogger {
 public:
   explicit TAVPlayer(TComponent* owner = nullptr);
@@ -146,6 +148,8 @@ public:
   int GetAudioStream() const;
   int GetSubtitleStream() const;
   TStringList Metadatas() const;
+  // Asks the reading thread to copy the input's metadata again (it owns the
+  // input's dictionaries); Metadatas() shows them a moment later.
   void UpdateMetaDatas();
   std::string GetShoutcastMeta();
   std::string GetShoutcastMetaHeader();
@@ -287,6 +291,8 @@ private:
   void stream_toggle_pause();
   // Pauses or resumes (no change when already so); one thread at a time.
   void SetPausedState(bool paused);
+  // Ends the movie's decoders and sound channel and empties what the player
+  // keeps between movies (queues, pictures, stream lists, clocks).
   void FreeResources();
   // Waits until no movie is open or opening and no open or close thread runs.
   void WaitForWorkers();
@@ -339,6 +345,10 @@ private:
   void DisableCurrAudioStream();
   void DisableCurrSubtitleStream();
   void GetMetadatas(AVDictionary* dict, TStringList& out) const;
+  // Copies the input's and streams' metadata into FMetadatas (threads of the
+  // movie only).
+  void CopyMetadatas();
+  std::atomic<bool> FMetadataRequest{false};
   std::string IcyOption(const char* name);
   void UpdateIcy();
   AVStream* StreamAt(const std::vector<int>& list, int position) const;
@@ -439,16 +449,11 @@ private:
   std::string FMovie;
   std::atomic<bool> FInitPaused{false};
   std::atomic<bool> FBlockOpen{true};
-  const AVInputFormat* FFormat = nullptr;
-  AVFormatContext* FIc = nullptr;  // owned; closed by FreeResources
-  AVDictionaryHolder format_opts;
-  AVDictionaryHolder codec_opts;
   std::atomic<bool> FAbortRequest{false};
   std::atomic<bool> FPaused{false};
   std::mutex FPauseLock;  // pausing, resuming and the waits of paused decoders
   std::condition_variable FPauseCond;
-  bool FLastPaused = false;
-  std::atomic<int> FReadPauseReturn{0};
+  std::atomic<int> FReadPauseReturn{0};  // what pausing the input gave (read thread)
   std::atomic<int> FStep{0};
   // Starting, ending and re-arming steps, and Play/Pause, one at a time;
   // taken before FPauseLock.
@@ -482,13 +487,7 @@ private:
   std::atomic<int> FSubtitleStreamIndex{-1};
   std::vector<int> FVideoIdxList, FAudioIdxList, FSubtitleIdxList;
   std::vector<std::unique_ptr<TAVStreamProperties>> FVideoPropList, FAudioPropList, FSubtitlePropList;
-  AVStream* FVideoStream = nullptr;
   std::atomic<bool> FVideoMoving{false};  // the video stream is moving pictures, not a cover
-  AVStream* FAudioStream = nullptr;
-  AVStream* FSubtitleStream = nullptr;
-  AVCodecContextPtr FVideoCodecCtx;
-  AVCodecContextPtr FAudioCodecCtx;
-  AVCodecContextPtr FSubtitleCodecCtx;
   std::atomic<bool> FVideoStreamChanged{false}, FAudioStreamChanged{false}, FSubtitleStreamChanged{false};
   mutable std::mutex FSwitchLock;  // the requests below
   TStreamRequest FVideoRequest, FAudioRequest, FSubtitleRequest;
@@ -506,9 +505,13 @@ private:
   bool FOpenerRunning = false;           // an OpenMovie (either kind) is not finished; FStateLock
   bool FCloserRunning = false;           // the close thread has not finished; FStateLock
   std::thread FOpenThread;
-  std::thread FReadThread, FRefreshThread, FCloseThread;
-  std::vector<std::thread> FVideoThreads;     // the current one last; earlier ones after stream switches
-  std::vector<std::thread> FSubtitleThreads;  // likewise
+  std::thread FCloseThread;
+  // The open movie: made by OpenMovie, freed once by whoever ends it (the
+  // close thread, or the opening thread when the open fails). Worker threads
+  // of the movie use it while they run; they are all joined before it is
+  // freed. Null while no movie is open or opening. Set and cleared under
+  // FStateLock.
+  std::unique_ptr<TMovie> FM;
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
   std::recursive_mutex FMutex;                // view list and cover image
@@ -547,23 +550,17 @@ private:
   AVFrame* FFrameCover = nullptr;
   std::mutex FPictQMutex;
   std::condition_variable FPictQCond;
-  AVFilterGraph* video_graph = nullptr;  // owned by the video thread
-  AVFilterContext* filt_src = nullptr;
-  AVFilterContext* filt_out = nullptr;
   mutable std::mutex FFilterLock;  // FVideoFilters / FAudioFilters texts
   std::string FVideoFilters;
   std::atomic<bool> FVideoFiltersChanged{false};
   std::atomic<bool> FFrameDrop{true};
   int FSwsFlags = SWS_BICUBIC;
   std::atomic<double> frame_timer{0};
-  double frame_last_returned_time = 0;
   std::atomic<double> frame_last_filter_delay{0};
   double max_frame_duration = 10.0;
   std::atomic<int64_t> video_current_pos{-1};
   std::atomic<bool> FRefresh{false};
   std::atomic<int> video_finished{0};
-  int video_pkt_serial = -1;           // serial of the packets the video decoder is fed
-  bool video_packet_pending = false;  // a packet the decoder refused until its frames are taken
   AVRational FSar{0, 1};  // guarded by FPictQMutex
   std::atomic<int> FOutputPixelFormat{-1};
   std::atomic<int> FDecodedPixelFormat{-1};
@@ -573,7 +570,7 @@ private:
   bool FHardwareAccelerated = true;
   int FThreadCount = 1;
   std::atomic<double> FFps{0};
-  double FFPSTime = 0;
+  double FFPSTime = 0;  // GUI thread: when the first picture was shown
   std::atomic<int> FFrameNumber{0};
   std::atomic<int> FGraphWidth{0}, FGraphHeight{0};  // output of the current video graph
   std::atomic<int> FCodecWidth{0}, FCodecHeight{0};  // the decoder's, before any graph exists
@@ -582,10 +579,6 @@ private:
   TComponent* FVideoSurface = nullptr;
 
   // ---- subtitles ----
-  TSubPicture FSubpQ[SUBPICTURE_QUEUE_SIZE];
-  int FSubpQSize = 0;  // guarded by FSubpQMutex
-  int FSubpQRindex = 0;
-  int FSubpQWindex = 0;
   std::mutex FSubpQMutex;
   std::condition_variable FSubpQCond;
 
@@ -595,46 +588,12 @@ private:
   TAudioSyncState audio_sync;
 
   // ---- audio ----
-  TAudioParams audio_src, audio_tgt, audio_filter_src;
-  int64_t audio_frame_next_pts = AV_NOPTS_VALUE;
-  SwrContext* FSwrCtx = nullptr;
-  double audio_clock = NAN;
-  int audio_clock_serial = -1;
-  uint8_t* FAudioBuf = nullptr;
-  unsigned int audio_buf1_size = 0;
-  uint8_t FSilenceBuf[1024] = {};
-  AVFrame* FAudioFrame = nullptr;
-  uint8_t* FAudioBuf1 = nullptr;
   std::atomic<int64_t> FAudioCallbackTime{0};
-  int FAudioHWBufSize = 0;
-  int FAudioBufSize = 0;
-  int audio_buf_index = 0;
-  bool audio_buf_is_sound = false;  // FAudioBuf holds decoded sound, not silence (sound thread)
-  // Starting the sound of a new position with its picture (sound thread).
-  int audio_align_serial = -1;     // the serial whose start was handled
-  bool audio_align_pending = false;
-  double audio_align_since = NAN;  // when the waiting began
   std::atomic<int> audio_write_buf_size{0};
-  bool audio_buf_frames_pending = false;
-  AVPacket* FAudioPkt = nullptr;
-  bool audio_pkt_temp_valid = false;  // a packet is being decoded
-  bool audio_pkt_unsent = false;      // FAudioPkt still has to go to the decoder
-  bool audio_filter_failed = false;   // the last graph build failed; rebuilt when input or filters change
-  double audio_volume_applied = 1.0;  // the gain the running volume filter uses (sound thread)
-  int audio_pkt_temp_serial = -1;
-  int audio_decoder_serial = -1;
-  int audio_last_serial = -1;
-  int audio_finished = 0;
-  AVFilterGraph* agraph = nullptr;
-  AVFilterContext* in_audio_filter = nullptr;
-  AVFilterContext* out_audio_filter = nullptr;
   std::string FAudioFilters;
   std::atomic<bool> FAudioFiltersChanged{false};
   std::atomic<double> FVolume{1.0};
   std::atomic<AVFilterContext*> FVolumeCtx{nullptr};
-  uint8_t chunk_buffer[1024] = {};
-  Mix_Chunk* chunk_movie = nullptr;
-  int mix_movie_channel = -1;
 
   // ---- configuration ----
   std::string FInputFormat;

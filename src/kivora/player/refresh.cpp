@@ -8,6 +8,7 @@
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 
 namespace kivora {
 
@@ -123,8 +124,8 @@ void TAVPlayer::video_image_display() {
     // Held while blending: a stream switch on the read thread frees the
     // queued subtitles under this lock.
     std::lock_guard<std::mutex> g(FSubpQMutex);
-    if (FSubpQSize > 0) {
-      const TSubPicture& sp = FSubpQ[FSubpQRindex];
+    if (FM->FSubpQSize > 0) {
+      const TSubPicture& sp = FM->FSubpQ[FM->FSubpQRindex];
       if (vp.pts >= sp.pts + sp.sub.start_display_time / 1000.0 && sp.sub.num_rects > 0) {
         std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
         if (av_frame_make_writable(vp.bmp) >= 0)
@@ -346,15 +347,15 @@ void TAVPlayer::RetireSubtitles() {
   const int serial = FSubtitleQ->Serial();
   std::lock_guard<std::mutex> g(FSubpQMutex);
   bool retired = false;
-  while (FSubpQSize > 0) {
-    TSubPicture& sp = FSubpQ[FSubpQRindex];
-    const TSubPicture* sp2 = FSubpQSize > 1 ? &FSubpQ[(FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE] : nullptr;
+  while (FM->FSubpQSize > 0) {
+    TSubPicture& sp = FM->FSubpQ[FM->FSubpQRindex];
+    const TSubPicture* sp2 = FM->FSubpQSize > 1 ? &FM->FSubpQ[(FM->FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE] : nullptr;
     if (sp.serial == serial && !(t > sp.pts + sp.sub.end_display_time / 1000.0) &&
         !(sp2 && t > sp2->pts + sp2->sub.start_display_time / 1000.0))
       break;
     avsubtitle_free(&sp.sub);
-    FSubpQRindex = (FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE;
-    FSubpQSize--;
+    FM->FSubpQRindex = (FM->FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE;
+    FM->FSubpQSize--;
     retired = true;
   }
   if (retired) FSubpQCond.notify_all();

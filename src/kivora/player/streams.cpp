@@ -4,6 +4,7 @@
 
 #include "kivora/platform/exception.h"
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 
 namespace kivora {
 
@@ -132,7 +133,7 @@ void TAVPlayer::DisableCurrVideoStream() {
   const int pos = FVideoStreamIndex.load();
   if (pos >= 0 && pos < static_cast<int>(FVideoIdxList.size())) FVideoIdxList.erase(FVideoIdxList.begin() + pos);
   FVideoStreamIndex = -1;
-  FVideoStream = nullptr;
+  FM->FVideoStream = nullptr;
 }
 
 void TAVPlayer::DisableCurrAudioStream() {
@@ -140,7 +141,7 @@ void TAVPlayer::DisableCurrAudioStream() {
   const int pos = FAudioStreamIndex.load();
   if (pos >= 0 && pos < static_cast<int>(FAudioIdxList.size())) FAudioIdxList.erase(FAudioIdxList.begin() + pos);
   FAudioStreamIndex = -1;
-  FAudioStream = nullptr;
+  FM->FAudioStream = nullptr;
 }
 
 void TAVPlayer::DisableCurrSubtitleStream() {
@@ -149,7 +150,7 @@ void TAVPlayer::DisableCurrSubtitleStream() {
   if (pos >= 0 && pos < static_cast<int>(FSubtitleIdxList.size()))
     FSubtitleIdxList.erase(FSubtitleIdxList.begin() + pos);
   FSubtitleStreamIndex = -1;
-  FSubtitleStream = nullptr;
+  FM->FSubtitleStream = nullptr;
 }
 
 void TAVPlayer::GetMetadatas(AVDictionary* dict, TStringList& out) const {
@@ -159,12 +160,17 @@ void TAVPlayer::GetMetadatas(AVDictionary* dict, TStringList& out) const {
 }
 
 void TAVPlayer::UpdateMetaDatas() {
+  FMetadataRequest = true;
+  ReadSignal();
+}
+
+void TAVPlayer::CopyMetadatas() {
   TStringList lines;
-  if (FIc) {
-    GetMetadatas(FIc->metadata, lines);
-    if (FVideoStream) GetMetadatas(FVideoStream->metadata, lines);
-    if (FAudioStream) GetMetadatas(FAudioStream->metadata, lines);
-    if (FSubtitleStream) GetMetadatas(FSubtitleStream->metadata, lines);
+  if (FM->FIc) {
+    GetMetadatas(FM->FIc->metadata, lines);
+    if (FM->FVideoStream) GetMetadatas(FM->FVideoStream->metadata, lines);
+    if (FM->FAudioStream) GetMetadatas(FM->FAudioStream->metadata, lines);
+    if (FM->FSubtitleStream) GetMetadatas(FM->FSubtitleStream->metadata, lines);
   }
   std::lock_guard<std::mutex> g(FStreamLock);
   FMetadatas.Assign(lines);
@@ -176,11 +182,11 @@ TStringList TAVPlayer::Metadatas() const {
 }
 
 std::string TAVPlayer::IcyOption(const char* name) {
-  if (!FIc || !FIc->pb) return {};
+  if (!FM->FIc || !FM->FIc->pb) return {};
   // The I/O context's opaque object is the protocol context; its private
   // data holds the HTTP protocol's ICY options.
   uint8_t* value = nullptr;
-  if (av_opt_get(FIc->pb, name, AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value) return {};
+  if (av_opt_get(FM->FIc->pb, name, AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value) return {};
   std::string result(reinterpret_cast<char*>(value));
   av_free(value);
   return result;

@@ -6,6 +6,7 @@
 #include "kivora/platform/thread.h"
 #include "kivora/player/decoder.h"
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
@@ -14,38 +15,38 @@ bool TAVPlayer::InitSubtitle() {
   FSubtitleStreamChanged = false;
   {
     std::lock_guard<std::mutex> g(FStreamLock);
-    FSubtitleStream = StreamAt(FSubtitleIdxList, FSubtitleStreamIndex.load());
+    FM->FSubtitleStream = StreamAt(FSubtitleIdxList, FSubtitleStreamIndex.load());
   }
-  if (!FSubtitleStream) return false;
-  AVCodecContextPtr ctx = OpenStreamDecoder(FSubtitleStream, codec_opts.get(), FThreadCount);
+  if (!FM->FSubtitleStream) return false;
+  AVCodecContextPtr ctx = OpenStreamDecoder(FM->FSubtitleStream, FM->codec_opts.get(), FThreadCount);
   if (!ctx) return false;
-  FSubtitleCodecCtx = std::move(ctx);
-  FSubtitleStream->discard = AVDISCARD_DEFAULT;
+  FM->FSubtitleCodecCtx = std::move(ctx);
+  FM->FSubtitleStream->discard = AVDISCARD_DEFAULT;
   FSubtitleQ->Start();
-  FSubtitleThreads.emplace_back([this] { SubtitleThreadExecute(); });
+  FM->FSubtitleThreads.emplace_back([this] { SubtitleThreadExecute(); });
   return true;
 }
 
 void TAVPlayer::FreeSubtitleCtx() {
-  if (!FSubtitleCodecCtx && !FSubtitleStream) return;
+  if (!FM->FSubtitleCodecCtx && !FM->FSubtitleStream) return;
   FlushSubtitleQueue();
   if (FSubtitleQ) FSubtitleQ->Abort();
   WakeQueueWaiters();
-  JoinThreads(FSubtitleThreads);
+  JoinThreads(FM->FSubtitleThreads);
   FlushSubtitleQueue();
   if (FSubtitleQ) FSubtitleQ->Flush();
-  if (FSubtitleStream) FSubtitleStream->discard = AVDISCARD_ALL;
-  FSubtitleCodecCtx.reset();
-  FSubtitleStream = nullptr;
+  if (FM->FSubtitleStream) FM->FSubtitleStream->discard = AVDISCARD_ALL;
+  FM->FSubtitleCodecCtx.reset();
+  FM->FSubtitleStream = nullptr;
   FSubtitleStreamIndex = -1;
 }
 
 void TAVPlayer::FlushSubtitleQueue() {
   std::lock_guard<std::mutex> g(FSubpQMutex);
-  while (FSubpQSize > 0) {
-    avsubtitle_free(&FSubpQ[FSubpQRindex].sub);
-    FSubpQRindex = (FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE;
-    FSubpQSize--;
+  while (FM->FSubpQSize > 0) {
+    avsubtitle_free(&FM->FSubpQ[FM->FSubpQRindex].sub);
+    FM->FSubpQRindex = (FM->FSubpQRindex + 1) % SUBPICTURE_QUEUE_SIZE;
+    FM->FSubpQSize--;
   }
   FSubpQCond.notify_all();
 }
@@ -62,31 +63,31 @@ void TAVPlayer::SubtitleThreadExecute() {
     int serial = 0;
     if (FSubtitleQ->Get(pkt.get(), true, &serial) < 0) return;
     if (FSubtitleQ->IsFlushPkt(pkt.get())) {
-      avcodec_flush_buffers(FSubtitleCodecCtx.get());
+      avcodec_flush_buffers(FM->FSubtitleCodecCtx.get());
       continue;
     }
     if (FSubtitleQ->IsEofPkt(pkt.get())) continue;
     {
       std::unique_lock<std::mutex> g(FSubpQMutex);
-      FSubpQCond.wait(g, [this] { return FSubpQSize < SUBPICTURE_QUEUE_SIZE || FSubtitleQ->Aborted(); });
+      FSubpQCond.wait(g, [this] { return FM->FSubpQSize < SUBPICTURE_QUEUE_SIZE || FSubtitleQ->Aborted(); });
       if (FSubtitleQ->Aborted()) return;
     }
-    TSubPicture& sp = FSubpQ[FSubpQWindex];
+    TSubPicture& sp = FM->FSubpQ[FM->FSubpQWindex];
     double pts = 0;
-    if (pkt->pts != AV_NOPTS_VALUE) pts = pkt->pts * av_q2d(FSubtitleStream->time_base);
+    if (pkt->pts != AV_NOPTS_VALUE) pts = pkt->pts * av_q2d(FM->FSubtitleStream->time_base);
     int got = 0;
     AVSubtitle sub{};
     // A null packet drains the decoder; an empty one has nothing to decode.
-    const int ret = avcodec_decode_subtitle2(FSubtitleCodecCtx.get(), &sub, &got, pkt.get());
+    const int ret = avcodec_decode_subtitle2(FM->FSubtitleCodecCtx.get(), &sub, &got, pkt.get());
     if (ret >= 0 && got) {
       if (sub.format == 0) {
         if (sub.pts != AV_NOPTS_VALUE) pts = sub.pts / static_cast<double>(AV_TIME_BASE);
         sp.sub = sub;
         sp.pts = pts;
         sp.serial = serial;
-        FSubpQWindex = (FSubpQWindex + 1) % SUBPICTURE_QUEUE_SIZE;
+        FM->FSubpQWindex = (FM->FSubpQWindex + 1) % SUBPICTURE_QUEUE_SIZE;
         std::lock_guard<std::mutex> g(FSubpQMutex);
-        FSubpQSize++;
+        FM->FSubpQSize++;
       } else {
         avsubtitle_free(&sub);  // text subtitles are not drawn
       }

@@ -1,6 +1,7 @@
 // The master clock, picture delays, the external clock's speed, audio
 // sample-count correction and pause toggling.
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 
 namespace kivora {
 
@@ -56,7 +57,7 @@ void TAVPlayer::check_external_clock_speed() {
 int TAVPlayer::synchronize_audio(int nb_samples) {
   if (get_master_sync_type() == 0) return nb_samples;
   const double diff = get_clock(audclk) - get_master_clock();
-  return synchronize_audio_for(nb_samples, diff, audio_src.freq, audio_sync);
+  return synchronize_audio_for(nb_samples, diff, FM->audio_src.freq, audio_sync);
 }
 
 void TAVPlayer::SetPausedState(bool paused) {

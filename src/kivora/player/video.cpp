@@ -8,6 +8,7 @@
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/frame_pool.h"
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 #include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
 
@@ -18,50 +19,50 @@ bool TAVPlayer::InitVideo() {
   {
     std::lock_guard<std::mutex> g(FStreamLock);
     const int pos = FVideoStreamIndex.load();
-    FVideoStream = StreamAt(FVideoIdxList, pos);
+    FM->FVideoStream = StreamAt(FVideoIdxList, pos);
   }
   FVideoMoving = false;
-  if (!FVideoStream) return false;
-  FVideoMoving = !(FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
-  AVCodecContextPtr ctx = OpenStreamDecoder(FVideoStream, codec_opts.get(), FThreadCount);
+  if (!FM->FVideoStream) return false;
+  FVideoMoving = !(FM->FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
+  AVCodecContextPtr ctx = OpenStreamDecoder(FM->FVideoStream, FM->codec_opts.get(), FThreadCount);
   if (!ctx) return false;
   FCodecWidth = ctx->width;
   FCodecHeight = ctx->height;
   FGraphWidth = FGraphHeight = 0;
-  FVideoCodecCtx = std::move(ctx);
-  const AVRational fr = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
-  FVideoFrameRate = FVideoStream->r_frame_rate.den ? av_q2d(FVideoStream->r_frame_rate) : av_q2d(fr);
-  FVideoStream->discard = AVDISCARD_DEFAULT;
-  video_pkt_serial = -1;
-  video_packet_pending = false;
+  FM->FVideoCodecCtx = std::move(ctx);
+  const AVRational fr = guess_frame_rate(FM->FIc, FM->FVideoStream, FM->FVideoCodecCtx.get(), nullptr);
+  FVideoFrameRate = FM->FVideoStream->r_frame_rate.den ? av_q2d(FM->FVideoStream->r_frame_rate) : av_q2d(fr);
+  FM->FVideoStream->discard = AVDISCARD_DEFAULT;
+  FM->video_pkt_serial = -1;
+  FM->video_packet_pending = false;
   FVideoQ->Start();
-  FVideoThreads.emplace_back([this] { VideoThreadExecute(); });
+  FM->FVideoThreads.emplace_back([this] { VideoThreadExecute(); });
   queue_attachments_req = true;
   return true;
 }
 
 void TAVPlayer::FreeVideoCtx() {
-  if (!FVideoCodecCtx && !FVideoStream) return;
+  if (!FM->FVideoCodecCtx && !FM->FVideoStream) return;
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
     FPictQCond.notify_all();
   }
   if (FVideoQ) FVideoQ->Flush();
-  FVideoCodecCtx.reset();
-  if (FVideoStream) FVideoStream->discard = AVDISCARD_ALL;
-  FVideoStream = nullptr;
+  FM->FVideoCodecCtx.reset();
+  if (FM->FVideoStream) FM->FVideoStream->discard = AVDISCARD_ALL;
+  FM->FVideoStream = nullptr;
   FVideoStreamIndex = -1;
 }
 
 void TAVPlayer::DestroyVideoFilterGraph() {
-  avfilter_graph_free(&video_graph);
-  filt_src = nullptr;
-  filt_out = nullptr;
+  avfilter_graph_free(&FM->video_graph);
+  FM->filt_src = nullptr;
+  FM->filt_out = nullptr;
 }
 
 bool TAVPlayer::IsMediacodec() const {
-  if (!FVideoCodecCtx || !FHardwareAccelerated) return false;
-  switch (FVideoCodecCtx->codec_id) {
+  if (!FM->FVideoCodecCtx || !FHardwareAccelerated) return false;
+  switch (FM->FVideoCodecCtx->codec_id) {
     case AV_CODEC_ID_H264:
     case AV_CODEC_ID_HEVC:
     case AV_CODEC_ID_MPEG4:
@@ -82,16 +83,16 @@ AVPixelFormat TAVPlayer::ChooseOutputFormat(int decoded) const {
 }
 
 bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
-  AVCodecContext* main = FVideoCodecCtx.get();
+  AVCodecContext* main = FM->FVideoCodecCtx.get();
   // Worth it only where the main decoder holds pictures back.
   const bool delayed = main->has_b_frames > 0 || (main->active_thread_type & FF_THREAD_FRAME);
   if (quick.failed || !delayed || !(pkt->flags & AV_PKT_FLAG_KEY) || !pkt->data) return false;
   if (!quick.ctx) {
     AVDictionaryHolder opts;
-    av_dict_copy(&opts, codec_opts.get(), 0);
+    av_dict_copy(&opts, FM->codec_opts.get(), 0);
     av_dict_set(&opts, "threads", "1", 0);
     try {
-      quick.ctx = OpenStreamDecoder(FVideoStream, opts.get(), 1);
+      quick.ctx = OpenStreamDecoder(FM->FVideoStream, opts.get(), 1);
     } catch (const std::exception&) {
       quick.ctx.reset();
     }
@@ -118,11 +119,11 @@ bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
 // aborted. Send/receive decoding: a frame is taken from the decoder first,
 // and only when it has none another packet is fed.
 int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuickStart& quick) {
-  AVCodecContext* ctx = FVideoCodecCtx.get();
+  AVCodecContext* ctx = FM->FVideoCodecCtx.get();
   for (;;) {
-    if (video_pkt_serial == FVideoQ->Serial()) {
+    if (FM->video_pkt_serial == FVideoQ->Serial()) {
       const int ret = avcodec_receive_frame(ctx, frame);
-      if (ret >= 0 && quick.serial == video_pkt_serial && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+      if (ret >= 0 && quick.serial == FM->video_pkt_serial && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
         // Up to the quick decoder's picture, the main decoder's pictures were
         // shown already (that one) or come before it (leading pictures of an
         // open group). The first one after it ends the rule, so a later jump
@@ -136,13 +137,13 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuic
       }
       if (ret >= 0) break;
       if (ret == AVERROR_EOF) {
-        video_finished = video_pkt_serial;
+        video_finished = FM->video_pkt_serial;
         avcodec_flush_buffers(ctx);  // ready for data after a seek back
       }
     }
-    if (!video_packet_pending) {
+    if (!FM->video_packet_pending) {
       av_packet_unref(pkt);
-      if (FVideoQ->Get(pkt, true, &video_pkt_serial) < 0) return -1;
+      if (FVideoQ->Get(pkt, true, &FM->video_pkt_serial) < 0) return -1;
       if (FVideoQ->IsEofPkt(pkt)) {
         DoPlaybackFinished();
         continue;
@@ -153,30 +154,30 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuic
         quick.serial = -1;
         continue;
       }
-      if (video_pkt_serial != FVideoQ->Serial()) continue;  // from before a seek
+      if (FM->video_pkt_serial != FVideoQ->Serial()) continue;  // from before a seek
       if (quick.armed) {
         quick.armed = false;
         if (QuickDecode(quick, pkt, frame)) {
-          quick.serial = video_pkt_serial;
+          quick.serial = FM->video_pkt_serial;
           quick.pts = frame->best_effort_timestamp;
           // The packet still goes to the main decoder, on the next call.
-          video_packet_pending = true;
+          FM->video_packet_pending = true;
           break;
         }
       }
     }
     const int ret = avcodec_send_packet(ctx, pkt->data ? pkt : nullptr);
     if (ret == AVERROR(EAGAIN)) {
-      video_packet_pending = true;  // the decoder wants its frames taken first
+      FM->video_packet_pending = true;  // the decoder wants its frames taken first
     } else {
-      video_packet_pending = false;
+      FM->video_packet_pending = false;
       if (ret < 0 && ret != AVERROR_EOF) DoLog(AV_LOG_WARNING, "video decode error: " + AVErrorString(ret));
       av_packet_unref(pkt);
     }
   }
-  serial = video_pkt_serial;
+  serial = FM->video_pkt_serial;
   frame->pts = frame->best_effort_timestamp;
-  const double dpts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(FVideoStream->time_base);
+  const double dpts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(FM->FVideoStream->time_base);
   if (FFrameDrop.load() && !std::isnan(dpts)) {
     const double diff = dpts - get_master_clock();
     if (!std::isnan(diff) && std::fabs(diff) < AV_NOSYNC_THRESHOLD &&
@@ -187,30 +188,30 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuic
       return 0;
     }
   }
-  frame_last_returned_time = NowSeconds();
+  FM->frame_last_returned_time = NowSeconds();
   return 1;
 }
 
 AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
   DestroyVideoFilterGraph();
-  const AVRational fr = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
-  video_graph = avfilter_graph_alloc();
-  if (!video_graph) throw Exception("Can not create filter");
-  video_graph->scale_sws_opts = av_strdup(Format("flags=%d", FSwsFlags).c_str());
+  const AVRational fr = guess_frame_rate(FM->FIc, FM->FVideoStream, FM->FVideoCodecCtx.get(), nullptr);
+  FM->video_graph = avfilter_graph_alloc();
+  if (!FM->video_graph) throw Exception("Can not create filter");
+  FM->video_graph->scale_sws_opts = av_strdup(Format("flags=%d", FSwsFlags).c_str());
   AVRational sar = frame->sample_aspect_ratio;
-  if (sar.num == 0) sar = FVideoCodecCtx->sample_aspect_ratio;
+  if (sar.num == 0) sar = FM->FVideoCodecCtx->sample_aspect_ratio;
   std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", frame->width,
-                            frame->height, frame->format, FVideoStream->time_base.num, FVideoStream->time_base.den,
+                            frame->height, frame->format, FM->FVideoStream->time_base.num, FM->FVideoStream->time_base.den,
                             sar.num, std::max(sar.den, 1));
   if (fr.num && fr.den) args += Format(":frame_rate=%d/%d", fr.num, fr.den);
-  if (avfilter_graph_create_filter(&filt_src, avfilter_get_by_name("buffer"), "ffplay_buffer", args.c_str(), nullptr,
-                                   video_graph) < 0)
+  if (avfilter_graph_create_filter(&FM->filt_src, avfilter_get_by_name("buffer"), "ffplay_buffer", args.c_str(), nullptr,
+                                   FM->video_graph) < 0)
     throw Exception("Can not create filter");
   const AVPixelFormat outFmt = ChooseOutputFormat(frame->format);
   FOutputPixelFormat = outFmt;
   FDecodedPixelFormat = frame->format;
-  if (avfilter_graph_create_filter(&filt_out, avfilter_get_by_name("buffersink"), "ffplay_buffersink", nullptr,
-                                   nullptr, video_graph) < 0)
+  if (avfilter_graph_create_filter(&FM->filt_out, avfilter_get_by_name("buffersink"), "ffplay_buffersink", nullptr,
+                                   nullptr, FM->video_graph) < 0)
     throw Exception("Can not create buffersink filter");
   // Hardware pictures are handed on as they are. Everything else leaves the
   // graph in whatever format its filters end with and is converted into the
@@ -218,12 +219,12 @@ AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
   // TPictureConverter below).
   if (outFmt == AV_PIX_FMT_MEDIACODEC) {
     const int fmts[2] = {outFmt, -1};
-    if (opt_set_int_list(filt_out, "pix_fmts", AV_OPT_SEARCH_CHILDREN, static_cast<uint64_t>(-1), 4, fmts) < 0)
+    if (opt_set_int_list(FM->filt_out, "pix_fmts", AV_OPT_SEARCH_CHILDREN, static_cast<uint64_t>(-1), 4, fmts) < 0)
       throw Exception("Can not create pix format filter");
   }
   const std::string filters = VideoFilters();
   if (outFmt == AV_PIX_FMT_MEDIACODEC) {
-    configure_filtergraph(video_graph, filters, filt_src, filt_out);
+    configure_filtergraph(FM->video_graph, filters, FM->filt_src, FM->filt_out);
   } else {
     // Pictures are cut to whole multiples of 16 pixels, the views' unit;
     // a side shorter than 16 is kept whole rather than cut to nothing.
@@ -231,13 +232,13 @@ AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
     if (avfilter_graph_create_filter(&crop, avfilter_get_by_name("crop"), "ffplay_crop",
                                      "if(lt(in_w\\,16)\\,in_w\\,floor(in_w/16)*16):"
                                      "if(lt(in_h\\,16)\\,in_h\\,floor(in_h/16)*16)",
-                                     nullptr, video_graph) < 0)
+                                     nullptr, FM->video_graph) < 0)
       throw Exception("Can not create crop filter");
-    if (avfilter_link(crop, 0, filt_out, 0) < 0) throw Exception("Can not link filter crop");
-    configure_filtergraph(video_graph, filters, filt_src, crop);
+    if (avfilter_link(crop, 0, FM->filt_out, 0) < 0) throw Exception("Can not link filter crop");
+    configure_filtergraph(FM->video_graph, filters, FM->filt_src, crop);
   }
-  FGraphWidth = av_buffersink_get_w(filt_out);
-  FGraphHeight = av_buffersink_get_h(filt_out);
+  FGraphWidth = av_buffersink_get_w(FM->filt_out);
+  FGraphHeight = av_buffersink_get_h(FM->filt_out);
   MainThread::Synchronize([this] { UpdateBitmapSize(); });
   return outFmt;
 }
@@ -368,7 +369,7 @@ void TAVPlayer::VideoThreadExecute() {
   TQuickStart quick;
   AVPixelFormat outFmt = AV_PIX_FMT_NONE;  // the views' format, chosen with the graph
   bool convertFailed = false;
-  AVRational frame_rate = guess_frame_rate(FIc, FVideoStream, FVideoCodecCtx.get(), nullptr);
+  AVRational frame_rate = guess_frame_rate(FM->FIc, FM->FVideoStream, FM->FVideoCodecCtx.get(), nullptr);
   int serial = 0;
   try {
     for (;;) {
@@ -381,8 +382,8 @@ void TAVPlayer::VideoThreadExecute() {
       if (got < 0) break;
       if (got == 0) continue;
       if (frame->width != last_w || frame->height != last_h || frame->format != last_fmt ||
-          FVideoFiltersChanged.load() || !video_graph) {
-        if (FVideoFiltersChanged.load() && video_graph) {
+          FVideoFiltersChanged.load() || !FM->video_graph) {
+        if (FVideoFiltersChanged.load() && FM->video_graph) {
           FlushVideoQueue();
         }
         FVideoFiltersChanged = false;
@@ -390,23 +391,23 @@ void TAVPlayer::VideoThreadExecute() {
         last_w = frame->width;
         last_h = frame->height;
         last_fmt = frame->format;
-        frame_rate = av_buffersink_get_frame_rate(filt_out);
+        frame_rate = av_buffersink_get_frame_rate(FM->filt_out);
       }
-      if (const int ret = av_buffersrc_add_frame(filt_src, frame.get()); ret < 0) {
+      if (const int ret = av_buffersrc_add_frame(FM->filt_src, frame.get()); ret < 0) {
         DoLog(AV_LOG_ERROR, "video filter input failed: " + AVErrorString(ret));
         break;
       }
       for (;;) {
-        frame_last_returned_time = NowSeconds();
-        const int ret = av_buffersink_get_frame_flags(filt_out, frame.get(), 0);
+        FM->frame_last_returned_time = NowSeconds();
+        const int ret = av_buffersink_get_frame_flags(FM->filt_out, frame.get(), 0);
         if (ret < 0) {
           if (ret == AVERROR_EOF) video_finished = serial;
           break;
         }
-        double delay = NowSeconds() - frame_last_returned_time;
+        double delay = NowSeconds() - FM->frame_last_returned_time;
         if (std::fabs(delay) > AV_NOSYNC_THRESHOLD / 10.0) delay = 0;
         frame_last_filter_delay = delay;
-        const AVRational otb = av_buffersink_get_time_base(filt_out);
+        const AVRational otb = av_buffersink_get_time_base(FM->filt_out);
         const double duration = frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
         const double pts = frame->pts == AV_NOPTS_VALUE ? NAN : frame->pts * av_q2d(otb);
         const int64_t pos = frame->pkt_pos;

@@ -13,6 +13,7 @@
 
 #include "kivora/platform/exception.h"
 #include "kivora/player/player.h"
+#include "kivora/player/movie.h"
 
 namespace kivora {
 
@@ -94,33 +95,33 @@ void ReleaseAudioThreadState() { SDL_TLSCleanup(); }
 // ---- the player's side ----
 
 void TAVPlayer::audio_open() {
-  if (!FAudioCodecCtx || FAudioCodecCtx->sample_rate <= 0 || FAudioCodecCtx->ch_layout.nb_channels <= 0)
+  if (!FM->FAudioCodecCtx || FM->FAudioCodecCtx->sample_rate <= 0 || FM->FAudioCodecCtx->ch_layout.nb_channels <= 0)
     throw Exception("Invalid sample rate or channel count");
-  if (FAudioStream) FAudioStream->discard = AVDISCARD_DEFAULT;
+  if (FM->FAudioStream) FM->FAudioStream->discard = AVDISCARD_DEFAULT;
   audio_sync.diff_avg_coef = std::exp(std::log2(0.01) / AUDIO_DIFF_AVG_NB);
   audio_sync.diff_cum = 0;
   audio_sync.diff_avg_count = 0;
-  if (!FAudioPkt) FAudioPkt = av_packet_alloc();
-  if (!FAudioPkt) throw std::bad_alloc();
-  av_packet_unref(FAudioPkt);
-  audio_pkt_temp_valid = false;
-  audio_pkt_unsent = false;
-  std::memset(chunk_buffer, 0, sizeof chunk_buffer);
+  if (!FM->FAudioPkt) FM->FAudioPkt = av_packet_alloc();
+  if (!FM->FAudioPkt) throw std::bad_alloc();
+  av_packet_unref(FM->FAudioPkt);
+  FM->audio_pkt_temp_valid = false;
+  FM->audio_pkt_unsent = false;
+  std::memset(FM->chunk_buffer, 0, sizeof FM->chunk_buffer);
 
   // The output format is fixed before the channel starts to pull, so the
   // very first effect call already sees a complete description of it.
-  FAudioHWBufSize = MIXER_CHUNK_SIZE * MIXER_CHANNELS * 2;  // until the first pass tells
-  audio_tgt.fmt = AV_SAMPLE_FMT_S16;
-  audio_tgt.freq = MIX_FREQ;
-  audio_tgt.channel_layout = MIXER_CHANNEL_LAYOUT;
-  audio_tgt.channels = MIXER_CHANNELS;
-  audio_tgt.frame_size = av_samples_get_buffer_size(nullptr, audio_tgt.channels, 1, AV_SAMPLE_FMT_S16, 1);
-  audio_tgt.bytes_per_sec =
-      av_samples_get_buffer_size(nullptr, audio_tgt.channels, audio_tgt.freq, AV_SAMPLE_FMT_S16, 1);
-  if (audio_tgt.bytes_per_sec <= 0 || audio_tgt.frame_size <= 0)
+  FM->FAudioHWBufSize = MIXER_CHUNK_SIZE * MIXER_CHANNELS * 2;  // until the first pass tells
+  FM->audio_tgt.fmt = AV_SAMPLE_FMT_S16;
+  FM->audio_tgt.freq = MIX_FREQ;
+  FM->audio_tgt.channel_layout = MIXER_CHANNEL_LAYOUT;
+  FM->audio_tgt.channels = MIXER_CHANNELS;
+  FM->audio_tgt.frame_size = av_samples_get_buffer_size(nullptr, FM->audio_tgt.channels, 1, AV_SAMPLE_FMT_S16, 1);
+  FM->audio_tgt.bytes_per_sec =
+      av_samples_get_buffer_size(nullptr, FM->audio_tgt.channels, FM->audio_tgt.freq, AV_SAMPLE_FMT_S16, 1);
+  if (FM->audio_tgt.bytes_per_sec <= 0 || FM->audio_tgt.frame_size <= 0)
     throw Exception("av_samples_get_buffer_size failed");
-  audio_sync.diff_threshold = static_cast<double>(FAudioHWBufSize) / audio_tgt.bytes_per_sec;
-  audio_src = audio_tgt;
+  audio_sync.diff_threshold = static_cast<double>(FM->FAudioHWBufSize) / FM->audio_tgt.bytes_per_sec;
+  FM->audio_src = FM->audio_tgt;
 
   OpenAudio();
 }
@@ -149,16 +150,16 @@ void TAVPlayer::OpenAudio() {
     int freq = 0, channels = 0;
     Uint16 format = 0;
     if (Mix_QuerySpec(&freq, &format, &channels) && channels > 0)
-      FAudioHWBufSize = MIXER_CHUNK_SIZE * channels * static_cast<int>(SDL_AUDIO_BITSIZE(format) / 8);
+      FM->FAudioHWBufSize = MIXER_CHUNK_SIZE * channels * static_cast<int>(SDL_AUDIO_BITSIZE(format) / 8);
   }
-  chunk_movie = Mix_QuickLoad_RAW(chunk_buffer, sizeof chunk_buffer);
-  if (!chunk_movie) throw Exception(Format("no chunk movie avaiable:%s", SDL_GetError()));
-  mix_movie_channel = Mix_PlayChannelTimed(-1, chunk_movie, -1, -1);
-  if (mix_movie_channel < 0) {
+  FM->chunk_movie = Mix_QuickLoad_RAW(FM->chunk_buffer, sizeof FM->chunk_buffer);
+  if (!FM->chunk_movie) throw Exception(Format("no chunk movie avaiable:%s", SDL_GetError()));
+  FM->mix_movie_channel = Mix_PlayChannelTimed(-1, FM->chunk_movie, -1, -1);
+  if (FM->mix_movie_channel < 0) {
     const std::string error = SDL_GetError();
-    Mix_FreeChunk(chunk_movie);
-    chunk_movie = nullptr;
-    mix_movie_channel = -1;
+    Mix_FreeChunk(FM->chunk_movie);
+    FM->chunk_movie = nullptr;
+    FM->mix_movie_channel = -1;
     throw Exception(Format("no free channel avaiable:%s", error.c_str()));
   }
   {
@@ -167,16 +168,16 @@ void TAVPlayer::OpenAudio() {
   }
   // Registering takes SDL's device lock, which the sound thread holds while
   // it runs the effects: never call it with MixerMutex held.
-  if (!Mix_RegisterEffect(mix_movie_channel, mixer_effect_ffmpeg_cb, mixer_effectdone_ffmpeg_cb, this)) {
+  if (!Mix_RegisterEffect(FM->mix_movie_channel, mixer_effect_ffmpeg_cb, mixer_effectdone_ffmpeg_cb, this)) {
     const std::string error = SDL_GetError();
     {
       std::lock_guard<std::mutex> mixer(s.mixer);
       s.live.erase(this);
     }
-    Mix_HaltChannel(mix_movie_channel);
-    mix_movie_channel = -1;
-    Mix_FreeChunk(chunk_movie);
-    chunk_movie = nullptr;
+    Mix_HaltChannel(FM->mix_movie_channel);
+    FM->mix_movie_channel = -1;
+    Mix_FreeChunk(FM->chunk_movie);
+    FM->chunk_movie = nullptr;
     throw Exception(Format("no free channel avaiable:%s", error.c_str()));
   }
   s.count++;
@@ -194,15 +195,15 @@ void TAVPlayer::CloseAudio() {
     s.live.erase(this);
   }
   std::string unregister_error;
-  if (mix_movie_channel >= 0) {
-    if (s.device_open && Mix_UnregisterEffect(mix_movie_channel, mixer_effect_ffmpeg_cb) == 0)
+  if (FM->mix_movie_channel >= 0) {
+    if (s.device_open && Mix_UnregisterEffect(FM->mix_movie_channel, mixer_effect_ffmpeg_cb) == 0)
       unregister_error = Format("Can not unregister audio mixer:%s", SDL_GetError());
-    if (s.device_open) Mix_HaltChannel(mix_movie_channel);
-    mix_movie_channel = -1;
+    if (s.device_open) Mix_HaltChannel(FM->mix_movie_channel);
+    FM->mix_movie_channel = -1;
   }
-  if (chunk_movie) {
-    if (s.device_open) Mix_FreeChunk(chunk_movie);
-    chunk_movie = nullptr;
+  if (FM->chunk_movie) {
+    if (s.device_open) Mix_FreeChunk(FM->chunk_movie);
+    FM->chunk_movie = nullptr;
   }
   FreeSwrCtx();
   if (!unregister_error.empty()) throw Exception(unregister_error);
@@ -219,28 +220,28 @@ TAVPlayer::TSoundStart TAVPlayer::AlignSoundToPicture(int passBytes, int bytesAh
   constexpr double kAlignWaitS = 0.3;
   constexpr double kAlignMaxSkipS = 1.0;
   const bool picture = FVideoStreamIndex.load() >= 0 && FVideoMoving.load() && !FDisableVideo.load();
-  if (!picture || std::isnan(audio_clock) || audio_tgt.bytes_per_sec <= 0) return TSoundStart::Start;
+  if (!picture || std::isnan(FM->audio_clock) || FM->audio_tgt.bytes_per_sec <= 0) return TSoundStart::Start;
   const double now = NowSeconds();
   // As of the start of this pass, which the audio clock is dated with (the
   // decoding since then must not count). NaN until a picture of the new
   // position is shown.
   const double video = get_clock_at(vidclk, static_cast<double>(FAudioCallbackTime.load()) / 1000000.0);
   if (std::isnan(video)) {
-    if (std::isnan(audio_align_since)) audio_align_since = now;
-    return now - audio_align_since < kAlignWaitS ? TSoundStart::Wait : TSoundStart::Start;
+    if (std::isnan(FM->audio_align_since)) FM->audio_align_since = now;
+    return now - FM->audio_align_since < kAlignWaitS ? TSoundStart::Wait : TSoundStart::Start;
   }
-  const double bps = audio_tgt.bytes_per_sec;
+  const double bps = FM->audio_tgt.bytes_per_sec;
   // As the audio clock counts: the last byte of this pass is heard two
   // device buffers from now, so the byte at `bytesAhead` into the pass is
   // heard that much less the rest of the pass from now.
-  const double heardAt = video + static_cast<double>(2 * FAudioHWBufSize - passBytes + bytesAhead) / bps;
-  const double bufferStart = audio_clock - static_cast<double>(FAudioBufSize) / bps;
+  const double heardAt = video + static_cast<double>(2 * FM->FAudioHWBufSize - passBytes + bytesAhead) / bps;
+  const double bufferStart = FM->audio_clock - static_cast<double>(FM->FAudioBufSize) / bps;
   const double skip = heardAt - bufferStart;
-  if (skip <= 0 || skip > kAlignMaxSkipS + static_cast<double>(FAudioBufSize) / bps) return TSoundStart::Start;
-  const int frame = std::max(audio_tgt.frame_size, 1);
+  if (skip <= 0 || skip > kAlignMaxSkipS + static_cast<double>(FM->FAudioBufSize) / bps) return TSoundStart::Start;
+  const int frame = std::max(FM->audio_tgt.frame_size, 1);
   const int64_t bytes = static_cast<int64_t>(skip * bps) / frame * frame;
-  if (bytes >= FAudioBufSize) return TSoundStart::Drop;
-  audio_buf_index = static_cast<int>(bytes);
+  if (bytes >= FM->FAudioBufSize) return TSoundStart::Drop;
+  FM->audio_buf_index = static_cast<int>(bytes);
   return TSoundStart::Start;
 }
 
@@ -249,7 +250,7 @@ void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
   const int total = len;
   bool waiting = false;
   while (len > 0) {
-    if (static_cast<unsigned>(audio_buf_index) >= static_cast<unsigned>(FAudioBufSize)) {
+    if (static_cast<unsigned>(FM->audio_buf_index) >= static_cast<unsigned>(FM->FAudioBufSize)) {
       int size;
       try {
         size = audio_decode_frame();
@@ -261,23 +262,23 @@ void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
       if (size < 0) {
         // Zeroed again each time: an OnAudioBuffer handler may have written
         // into the silence left over from an earlier pass.
-        std::memset(FSilenceBuf, 0, sizeof FSilenceBuf);
-        FAudioBuf = FSilenceBuf;
-        FAudioBufSize = SDL_AUDIO_MIN_BUFFER_SIZE / audio_tgt.frame_size * audio_tgt.frame_size;
-        audio_buf_is_sound = false;
-        audio_align_pending = false;
+        std::memset(FM->FSilenceBuf, 0, sizeof FM->FSilenceBuf);
+        FM->FAudioBuf = FM->FSilenceBuf;
+        FM->FAudioBufSize = SDL_AUDIO_MIN_BUFFER_SIZE / FM->audio_tgt.frame_size * FM->audio_tgt.frame_size;
+        FM->audio_buf_is_sound = false;
+        FM->audio_align_pending = false;
       } else {
-        FAudioBufSize = size;
-        audio_buf_is_sound = true;
-        if (audio_clock_serial != audio_align_serial) {
-          audio_align_serial = audio_clock_serial;
-          audio_align_pending = true;
-          audio_align_since = NAN;
+        FM->FAudioBufSize = size;
+        FM->audio_buf_is_sound = true;
+        if (FM->audio_clock_serial != FM->audio_align_serial) {
+          FM->audio_align_serial = FM->audio_clock_serial;
+          FM->audio_align_pending = true;
+          FM->audio_align_since = NAN;
         }
       }
-      audio_buf_index = 0;
+      FM->audio_buf_index = 0;
     }
-    if (audio_align_pending) {
+    if (FM->audio_align_pending) {
       const TSoundStart start = AlignSoundToPicture(total, total - len);
       if (start == TSoundStart::Wait) {
         // The decoded sound stays for the next pass.
@@ -286,27 +287,27 @@ void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
         break;
       }
       if (start == TSoundStart::Drop) {
-        audio_buf_index = FAudioBufSize;
+        FM->audio_buf_index = FM->FAudioBufSize;
         continue;
       }
-      audio_align_pending = false;
+      FM->audio_align_pending = false;
     }
-    const int n = std::min(FAudioBufSize - audio_buf_index, len);
+    const int n = std::min(FM->FAudioBufSize - FM->audio_buf_index, len);
     // Silence left over from an earlier pass is not sound of the movie.
-    if (audio_buf_is_sound && OnAudioBuffer) OnAudioBuffer(this, FAudioBuf + audio_buf_index, n);
-    std::memcpy(stream, FAudioBuf + audio_buf_index, static_cast<size_t>(n));
+    if (FM->audio_buf_is_sound && OnAudioBuffer) OnAudioBuffer(this, FM->FAudioBuf + FM->audio_buf_index, n);
+    std::memcpy(stream, FM->FAudioBuf + FM->audio_buf_index, static_cast<size_t>(n));
     stream += n;
-    audio_buf_index += n;
+    FM->audio_buf_index += n;
     len -= n;
   }
-  audio_write_buf_size = FAudioBufSize - audio_buf_index;
+  audio_write_buf_size = FM->FAudioBufSize - FM->audio_buf_index;
   // While the sound waits for the picture nothing of the new position is
   // playing: the clock keeps no value until it does.
-  if (!std::isnan(audio_clock) && !waiting) {
+  if (!std::isnan(FM->audio_clock) && !waiting) {
     set_clock_at(audclk,
-                 audio_clock - static_cast<double>(2 * FAudioHWBufSize + audio_write_buf_size) /
-                                   audio_tgt.bytes_per_sec,
-                 audio_clock_serial, static_cast<double>(FAudioCallbackTime) / 1000000.0);
+                 FM->audio_clock - static_cast<double>(2 * FM->FAudioHWBufSize + audio_write_buf_size) /
+                                   FM->audio_tgt.bytes_per_sec,
+                 FM->audio_clock_serial, static_cast<double>(FAudioCallbackTime) / 1000000.0);
     sync_clock_to_slave(extclk, audclk);
   }
 }
