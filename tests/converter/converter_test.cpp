@@ -294,13 +294,24 @@ TEST_F(ConverterTest, ConvertWhileRunningIsRefused) {
   c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
   Outcome o;
   Watch(c, o);
+  // The run waits in its first progress event until the second call was made.
+  std::atomic<bool> inside{false}, release{false};
+  c.OnProgress = [&](TComponent*) {
+    inside = true;
+    for (int i = 0; i < 5000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
   c.InputFiles().Add(clip);
   c.OutputFiles().Add(dir->Path("busy.mkv"));
   c.Convert();
-  if (c.State() != csNone) {
-    EXPECT_THROW(c.Convert(), Exception);
-  }
+  for (int i = 0; i < 5000 && !inside; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(inside);
+  EXPECT_THROW(c.Convert(), Exception);
+  EXPECT_EQ(c.State(), csRunning);  // the refused call changed nothing
+  release = true;
   ASSERT_TRUE(WaitDone(c, o));
+  EXPECT_EQ(o.error, "");
+  EXPECT_EQ(o.events, (std::vector<std::string>{"complete"}));
+  EXPECT_EQ(DecodeMedia(dir->Path("busy.mkv")).video.at(0).numbers.size(), 50u);
   o.complete = false;
   c.Convert();  // a finished converter runs again
   ASSERT_TRUE(WaitDone(c, o));
@@ -422,6 +433,153 @@ TEST_F(ConverterTest, ProgressIsThrottledAndEndsAtAHundred) {
     if (i + 1 < seen.size()) {
       EXPECT_GE(seen[i].at - seen[i - 1].at, 95000) << i;
     }
+  }
+}
+
+// OnAudioBuffer gets the sound as the encoder takes it: for planar formats
+// the first plane only, with that plane's size; for interleaved formats all
+// channels. The bytes it gets are read back as the source's tone.
+TEST_F(ConverterTest, AudioBufferGetsOnePlaneOfPlanarSound) {
+  struct Case {
+    const char* name;
+    const char* codec;
+    AVSampleFormat format;  // what the encoder takes
+    int frame;              // samples per encoder frame
+    int channels;           // channels in the buffer
+  };
+  const Case cases[] = {
+      {"aac, planar float", "aac", AV_SAMPLE_FMT_FLTP, 1024, 1},
+      {"mp2, interleaved s16", "mp2", AV_SAMPLE_FMT_S16, 1152, 2},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoDisable(true);
+    c.ConvertOptions().AudioOptions().SetAudioCodecName(tc.codec);
+    std::vector<int> sizes;
+    std::vector<int16_t> samples;  // what the handler saw, as s16
+    c.OnAudioBuffer = [&](TComponent*, void* data, int size) {
+      sizes.push_back(size);
+      if (tc.format == AV_SAMPLE_FMT_FLTP) {
+        const float* f = static_cast<const float*>(data);
+        for (int i = 0; i < size / 4; ++i)
+          samples.push_back(static_cast<int16_t>(std::lround(std::clamp(f[i], -1.0f, 1.0f) * 32767)));
+      } else {
+        const int16_t* v = static_cast<const int16_t*>(data);
+        samples.insert(samples.end(), v, v + size / 2);
+      }
+    };
+    ASSERT_EQ(Convert(c, {clip}, {dir->Path(std::string("abuf_") + tc.codec + ".mkv")}), "");
+    ASSERT_GT(sizes.size(), 10u);
+    const int full = tc.frame * av_get_bytes_per_sample(tc.format) * tc.channels;
+    for (size_t i = 0; i + 1 < sizes.size(); ++i) ASSERT_EQ(sizes[i], full) << i;
+    EXPECT_GT(sizes.back(), 0);
+    EXPECT_LE(sizes.back(), full);
+    EXPECT_NEAR(MeasureToneHz(samples.data(), samples.size() / static_cast<size_t>(tc.channels), tc.channels, 44100),
+                440.0, 5.0);
+  }
+}
+
+// A text subtitle stream is decoded by its own codec (SubRip here) and
+// encoded by the one asked for; the output's cues read back with their text,
+// styling and times.
+TEST_F(ConverterTest, TextSubtitlesAreDecodedByTheirOwnCodec) {
+  const std::string srt = dir->Path("cues.srt");
+  std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,250\nHello <i>world</i>\n\n"
+                        "2\n00:00:02,000 --> 00:00:03,000\nSecond line\n\n";
+  struct Case {
+    const char* out;
+    const char* codec;
+    AVCodecID expected;
+  };
+  const Case cases[] = {
+      {"cues.ass", "ass", AV_CODEC_ID_ASS},
+      {"cues.mp4", "mov_text", AV_CODEC_ID_MOV_TEXT},
+      {"cues.mkv", "", AV_CODEC_ID_ASS},  // Matroska's own choice
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.out);
+    TAVConverter c;
+    c.ConvertOptions().SubtitleOptions().SetSubtitleCodecName(tc.codec);
+    const std::string out = dir->Path(tc.out);
+    ASSERT_EQ(Convert(c, {srt}, {out}), "");
+    // Read back with the output's own decoder.
+    AVFormatContext* raw = nullptr;
+    ASSERT_EQ(avformat_open_input(&raw, out.c_str(), nullptr, nullptr), 0);
+    AVInputContextPtr ic(raw);
+    ASSERT_GE(avformat_find_stream_info(ic.get(), nullptr), 0);
+    ASSERT_EQ(ic->nb_streams, 1u);
+    AVStream* st = ic->streams[0];
+    EXPECT_EQ(st->codecpar->codec_id, tc.expected);
+    AVCodecContextPtr dec(avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id)));
+    ASSERT_TRUE(dec);
+    ASSERT_GE(avcodec_parameters_to_context(dec.get(), st->codecpar), 0);
+    dec->pkt_timebase = st->time_base;
+    ASSERT_GE(avcodec_open2(dec.get(), dec->codec, nullptr), 0);
+    std::vector<std::pair<double, std::string>> cues;  // start, text
+    AVPacketPtr pkt(av_packet_alloc());
+    while (av_read_frame(ic.get(), pkt.get()) >= 0) {
+      AVSubtitle sub{};
+      int got = 0;
+      if (avcodec_decode_subtitle2(dec.get(), &sub, &got, pkt.get()) >= 0 && got) {
+        std::string text;
+        for (unsigned r = 0; r < sub.num_rects; ++r)
+          if (sub.rects[r]->ass) text += sub.rects[r]->ass;
+        if (!text.empty()) cues.emplace_back(static_cast<double>(pkt->pts) * av_q2d(st->time_base), text);
+        avsubtitle_free(&sub);
+      }
+      av_packet_unref(pkt.get());
+    }
+    ASSERT_EQ(cues.size(), 2u);
+    EXPECT_NEAR(cues[0].first, 0.5, 0.02);
+    EXPECT_NE(cues[0].second.find("Hello {\\i1}world"), std::string::npos) << cues[0].second;
+    EXPECT_NEAR(cues[1].first, 2.0, 0.02);
+    EXPECT_NE(cues[1].second.find("Second line"), std::string::npos) << cues[1].second;
+  }
+}
+
+// An encoder that refuses to open ends the set-up in OnError with FFmpeg's
+// reason; the slot is given back and the converter is ready again.
+TEST_F(ConverterTest, AnEncoderThatRefusesToOpenReachesOnError) {
+  struct Case {
+    const char* name;
+    std::function<void(TAVConvertOptions&)> setup;
+    const char* reason;  // in FFmpeg's last error line
+  };
+  const Case cases[] = {
+      {"picture size", [](TAVConvertOptions& o) { o.VideoOptions().SetVideoCodecName("h263"); },
+       "picture size of 320x240 is not valid"},
+      {"bit rate",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoDisable(true);
+         o.AudioOptions().SetAudioCodecName("mp2");
+         o.AudioOptions().SetBitrate(1000000);
+       },
+       "is not allowed in mp2"},
+      {"option",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("libx264");
+         o.SetAdvancedOption("preset", "nosuch");
+       },
+       "Error setting preset/tune nosuch"},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    tc.setup(c.ConvertOptions());
+    TSemaphore sem(1);
+    Outcome o;
+    Watch(c, o);
+    c.InputFiles().Add(clip);
+    c.OutputFiles().Add(dir->Path("refused.mkv"));
+    c.Convert(&sem);
+    ASSERT_TRUE(WaitDone(c, o));
+    EXPECT_EQ(o.error.rfind("Error while opening codec for output stream", 0), 0u) << o.error;
+    EXPECT_NE(o.errorLog.find(tc.reason), std::string::npos) << o.errorLog;
+    EXPECT_EQ(o.events, (std::vector<std::string>{"error", "complete"}));
+    EXPECT_EQ(c.State(), csNone);
+    EXPECT_EQ(sem.Count(), 1);
+    EXPECT_LT(c.Progress(), 100);
   }
 }
 

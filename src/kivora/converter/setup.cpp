@@ -284,6 +284,11 @@ int TAVTranscoder::transcode_init() {
     }
   }
 
+  // The decoders open before the encoders: a text subtitle encoder takes its
+  // header (styles, script info) from the decoder of its input, and an ASS
+  // file without one cannot be read.
+  for (int i = 0; i < static_cast<int>(input_streams.size()); ++i) init_input_stream(i);
+
   for (auto& ostp : output_streams) {
     OutputStream& ost = *ostp;
     if (ost.encoding_needed) {
@@ -323,8 +328,6 @@ int TAVTranscoder::transcode_init() {
     }
     init_bitstream_filter(ost);
   }
-
-  for (int i = 0; i < static_cast<int>(input_streams.size()); ++i) init_input_stream(i);
 
   for (auto& fp : input_files) {
     AVFormatContext* ic = fp->ctx.get();
