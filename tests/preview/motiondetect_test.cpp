@@ -4,13 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kivora/preview/motiondetect.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
 
 using namespace kivora;
 
@@ -70,6 +76,39 @@ TEST(MotionDetector, AMovingBlockBeginsOnceAndEndsAfterTheHold) {
     EXPECT_EQ(e.begins, std::vector<int>{10}) << secs;
     EXPECT_EQ(e.ends, std::vector<int>{10 + secs * 25 + 1}) << secs;
   }
+}
+
+// Without frame times the hold is timed by the monotonic clock: quiet frames
+// fed quickly (many more than a second's worth at any usual rate) do not end
+// it, a quiet frame more than detectionSecs after the begin does. The checks
+// hold whatever the machine's speed: each one is made only where the clock
+// readings around it decide the answer.
+TEST(MotionDetector, WithoutFrameTimesTheHoldIsTimedByTheClock) {
+  TAVMotionDetector d;
+  d.setTolerance(100);
+  d.setDetectionSecs(1);
+  int begins = 0, ends = 0;
+  d.onMotionBegin = [&](TComponent*) { ++begins; };
+  d.onMotionEnd = [&](TComponent*) { ++ends; };
+  TBitmap still = Frame(20), moved = Frame(60);
+  d.initialize(still);
+  const int64_t beforeBegin = av_gettime_relative();
+  ASSERT_TRUE(d.feedFrame(moved));
+  const int64_t afterBegin = av_gettime_relative();
+  ASSERT_EQ(begins, 1);
+  for (int i = 0; i < 60; ++i) ASSERT_TRUE(d.feedFrame(moved));  // quiet: nothing moves any more
+  if (av_gettime_relative() - beforeBegin < 900000) {
+    EXPECT_EQ(ends, 0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(d.feedFrame(moved));
+  if (av_gettime_relative() - beforeBegin < 900000) {
+    EXPECT_EQ(ends, 0);
+  }
+  while (av_gettime_relative() - afterBegin < 1200000) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(d.feedFrame(moved));
+  EXPECT_EQ(ends, 1);
+  EXPECT_EQ(begins, 1);
 }
 
 TEST(MotionDetector, StillFramesAndCodingNoiseAreNoMotion) {

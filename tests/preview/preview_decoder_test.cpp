@@ -90,6 +90,26 @@ TEST(PreviewDecoder, AStreamThatStartsLateIsAddressedFromItsStart) {
   ExpectPictures(ts, {{0.0, false, 0}, {0.7, true, 17}, {0.7, false, 12}, {0.0, true, 0}, {1.97, true, 49}});
 }
 
+TEST(PreviewDecoder, CloseFreesTheDecoderAndForgetsTheStart) {
+  TPreviewDecoder d;
+  ASSERT_TRUE(d.Open(File("clip.ts", Clip("mpegts"))));
+  EXPECT_GT(d.StartTime(), 0);
+  ASSERT_TRUE(d.DecodeAt(Us(0.7), true));
+  d.Close();
+  EXPECT_FALSE(d.IsOpen());
+  EXPECT_EQ(d.CodecContext(), nullptr);
+  EXPECT_EQ(d.FormatContext(), nullptr);
+  EXPECT_EQ(d.Frame(), nullptr);
+  EXPECT_EQ(d.StartTime(), 0);
+  EXPECT_FALSE(d.DecodeAt(0, false));
+  // The same engine on a file that starts at 0: its own times.
+  ASSERT_TRUE(d.Open(File("clip.mp4", Clip("mp4"))));
+  EXPECT_EQ(d.StartTime(), 0);
+  ASSERT_TRUE(d.DecodeAt(Us(0.7), true)) << d.LastError();
+  EXPECT_EQ(Shown(d), 17);
+  EXPECT_NEAR(static_cast<double>(d.PictureTime()), 17 * 40000.0, 1000.0);
+}
+
 TEST(PreviewDecoder, PicturesFollowAResolutionChange) {
   MediaSpec m = Clip("matroska");
   m.resize_at_frame = 30;

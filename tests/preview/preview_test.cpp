@@ -8,6 +8,7 @@
 #include <QPalette>
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -32,6 +33,22 @@ const std::string& Clip() {
     return MakeMedia(dir.Path("clip.mp4"), m);
   }();
   return path;
+}
+
+// A clip like Clip() in another container: "mpegts" starts late, "h264"
+// (raw, no sound) does not know its length.
+const std::string& ClipIn(const std::string& container) {
+  static TempDir dir;
+  static std::map<std::string, std::string> made;
+  auto it = made.find(container);
+  if (it == made.end()) {
+    MediaSpec m;
+    m.frames = 50;
+    m.container = container;
+    if (container == "h264") m.audio_codec = AV_CODEC_ID_NONE;
+    it = made.emplace(container, MakeMedia(dir.Path("clip." + container), m)).first;
+  }
+  return it->second;
 }
 
 int ShownFrame(TAVPreview& p) {
@@ -103,6 +120,55 @@ TEST_F(PreviewTest, RefusedTimestampsChangeNothing) {
   preview->SetActive(true);
   EXPECT_FALSE(preview->Active());
   EXPECT_EQ(messages.back(), "You can only set active=true at runtime!");
+}
+
+// Waits for picture frame to be shown with its own time (25 a second).
+::testing::AssertionResult Shows(TAVPreview& p, int frame) {
+  if (!PumpUntil([&] { return ShownFrame(p) == frame && std::abs(p.timestamp() - frame * 0.04) < 1e-3; }, 20000))
+    return ::testing::AssertionFailure() << "shows " << ShownFrame(p) << " at " << p.timestamp() << ", not " << frame;
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(PreviewTest, ClosingForgetsTheOldFilesStartAndPosition) {
+  // MPEG-TS starts late: its times are counted from the video's own start.
+  ASSERT_TRUE(Activate(ClipIn("mpegts")));
+  EXPECT_GT(preview->StartTime(), 0);
+  preview->SetAccurate(true);
+  preview->Settimestamp(1.5);
+  ASSERT_TRUE(Shows(*preview, 37));
+  preview->CloseFile();
+  EXPECT_FALSE(preview->Active());
+  EXPECT_EQ(preview->StartTime(), 0);
+  EXPECT_EQ(preview->timestamp(), 0.0);
+  EXPECT_EQ(preview->Duration(), 0.0);
+  // The next file opens at its own start, and its times are its own.
+  ASSERT_TRUE(Activate(Clip()));
+  EXPECT_EQ(preview->StartTime(), 0);
+  EXPECT_TRUE(Shows(*preview, 0));
+  preview->Settimestamp(0.7);
+  EXPECT_TRUE(Shows(*preview, 17));
+  // And back: the late start is found again.
+  preview->CloseFile();
+  ASSERT_TRUE(Activate(ClipIn("mpegts")));
+  EXPECT_GT(preview->StartTime(), 0);
+  preview->Settimestamp(0.7);
+  EXPECT_TRUE(Shows(*preview, 17));
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(PreviewTest, AFileOfUnknownLengthTakesAnyValidTime) {
+  ASSERT_TRUE(Activate(ClipIn("h264")));
+  EXPECT_TRUE(std::isnan(preview->Duration()));
+  preview->SetAccurate(true);
+  preview->Settimestamp(1.5);
+  ASSERT_TRUE(Shows(*preview, 37));
+  // Not times: refused without a message, the picture stays.
+  for (double t : {std::nan(""), -1.0, -1e-9}) preview->Settimestamp(t);
+  PumpUntil([] { return false; }, 300);
+  EXPECT_TRUE(Shows(*preview, 37));
+  EXPECT_TRUE(messages.empty());
+  preview->Settimestamp(0.0);
+  EXPECT_TRUE(Shows(*preview, 0));
 }
 
 TEST_F(PreviewTest, ANewerRequestReplacesOneStillWaiting) {
