@@ -407,7 +407,8 @@ void AddConvertCommand(CLI::App& app) {
                   "any other NAME goes to FFmpeg as an output option (preset=fast)")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
-  cmd->add_option("--map", r.maps, "add a stream map: FILE[:SPECIFIER], one per output stream, in order")
+  cmd->add_option("--map", r.maps, "add a stream map: FILE[:SPECIFIER], or [LABEL] for a labelled output of a complex "
+                  "filter graph; one per output stream, in order")
       ->type_name("SPEC")
       ->allow_extra_args(false);
   cmd->add_option("--input-option", r.input_options, "an FFmpeg option for the inputs (e.g. framerate=25)")

@@ -314,8 +314,33 @@ TEST_F(ConverterTest, ConvertWhileRunningIsRefused) {
   EXPECT_EQ(DecodeMedia(dir->Path("busy.mkv")).video.at(0).numbers.size(), 50u);
   o.complete = false;
   c.Convert();  // a finished converter runs again
+  // The figures are read from this thread while the worker writes them (the
+  // ThreadSanitizer run checks that both sides take the figure lock): an
+  // input's size is 0 until the worker has opened it, then its real size.
+  const int64_t clipSize = static_cast<int64_t>(std::filesystem::file_size(clip));
+  bool sizesSane = true;
+  int reads = 0;
+  while (c.State() != csNone) {
+    for (int k = 0; k < 50; ++k, ++reads) {
+      const int64_t size = c.GetSourceFileSize(0);
+      sizesSane = sizesSane && (size == 0 || size == clipSize) && c.GetSourceFileSize(1) == 0 &&
+                  c.GetSourceFileSize(-1) == 0;
+      (void)c.SourceFileSize();
+      (void)c.TargetFileSize();
+      (void)c.Progress();
+      (void)c.GetLeftTime();
+      (void)c.Bitrate();
+      (void)c.LastErrorMessage();
+    }
+  }
   ASSERT_TRUE(WaitDone(c, o));
   EXPECT_EQ(o.error, "");
+  EXPECT_GT(reads, 0);
+  EXPECT_TRUE(sizesSane);
+  EXPECT_EQ(c.GetSourceFileSize(0), clipSize);  // still known after the run
+  EXPECT_EQ(c.SourceFileSize(), clipSize);
+  // The final size, not a figure from before the trailer or after the close.
+  EXPECT_EQ(c.TargetFileSize(), static_cast<int64_t>(std::filesystem::file_size(dir->Path("busy.mkv"))));
 }
 
 TEST_F(ConverterTest, SharedSemaphoreQueuesTheSecondConverter) {
@@ -680,6 +705,99 @@ TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
   }
 }
 
+// Complex graph outputs reach the output files: unlabelled ones go to the
+// first file only, a "[label]" map takes a labelled one into the first file
+// that can take it (one whose video does not already come from the graph),
+// and the stream maps keep their order within a file.
+TEST_F(ConverterTest, ComplexGraphOutputsGoToTheFilesThatTakeThem) {
+  struct Size {
+    int width, height;
+  };
+  struct FileCheck {
+    std::vector<Size> video;  // in stream order, 50 pictures each
+    size_t audio;
+  };
+  struct Case {
+    const char* name;
+    const char* graph;
+    std::vector<std::string> maps;
+    std::vector<FileCheck> files;
+  };
+  const Case cases[] = {
+      {"unlabelled to the first file, labelled to the second", "split=2[a][big];[a]scale=160:120", {"[big]"},
+       {{{{160, 120}}, 0}, {{{320, 240}}, 0}}},
+      {"two labels in one file, in map order", "split=2[a][b];[a]scale=160:120[small]", {"[small]", "[b]"},
+       {{{{160, 120}, {320, 240}}, 0}}},
+      {"a label beside an input stream", "[0:v]scale=160:120[v]", {"0:a", "[v]"}, {{{{160, 120}}, 1}}},
+      // Without maps the second file selects its own streams from the input.
+      {"unlabelled to the first file only", "[0:v]scale=160:120", {}, {{{{160, 120}}, 1}, {{{320, 240}}, 1}}},
+  };
+  int n = 0;
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    c.ConvertOptions().FilterOptions().ComplexFilters().Add(tc.graph);
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    for (const std::string& m : tc.maps) c.ConvertOptions().StreamMaps().Add(m);
+    std::vector<std::string> outs;
+    for (size_t i = 0; i < tc.files.size(); ++i)
+      outs.push_back(dir->Path("graph" + std::to_string(n) + "_" + std::to_string(i) + ".mkv"));
+    ++n;
+    ASSERT_EQ(Convert(c, {clip}, outs), "");
+    for (size_t i = 0; i < tc.files.size(); ++i) {
+      SCOPED_TRACE(i);
+      const DecodedMedia m = DecodeMedia(outs[i]);
+      const FileCheck& want = tc.files[i];
+      ASSERT_EQ(m.video.size(), want.video.size());
+      for (size_t k = 0; k < want.video.size(); ++k) {
+        EXPECT_EQ(m.video[k].widths.front(), want.video[k].width);
+        EXPECT_EQ(m.video[k].heights.front(), want.video[k].height);
+        EXPECT_EQ(m.video[k].numbers.size(), 50u);
+        EXPECT_EQ(m.video[k].numbers.back(), 49);
+      }
+      EXPECT_EQ(m.audio.size(), want.audio);
+    }
+  }
+}
+
+// A labelled graph output that no map takes, or a map naming no graph output,
+// fails before any output file is made: OnError names the label, and there is
+// no file that could pass for a result.
+TEST_F(ConverterTest, GraphOutputsAndLabelMapsThatDoNotMeetFail) {
+  struct Case {
+    const char* name;
+    const char* graph;
+    std::vector<std::string> maps;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"labelled output left over", "split=2[a][big];[a]scale=160:120", {},
+       "Filter output big is not connected to any output stream"},
+      {"labelled output left over beside maps", "[0:v]split=2[v][rest]", {"[v]", "0:a"},
+       "Filter output rest is not connected to any output stream"},
+      {"map names no graph output", "[0:v]scale=160:120[v]", {"[v]", "[nosuch]"},
+       "Stream map '[nosuch]' matches no filter graph output."},
+      {"map without its closing bracket", "[0:v]scale=160:120[v]", {"[v"}, "Invalid stream specifier: [v"},
+  };
+  int n = 0;
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    c.ConvertOptions().FilterOptions().ComplexFilters().Add(tc.graph);
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    for (const std::string& m : tc.maps) c.ConvertOptions().StreamMaps().Add(m);
+    const std::string a = dir->Path("unmet" + std::to_string(n) + "_a.mkv");
+    const std::string b = dir->Path("unmet" + std::to_string(n) + "_b.mkv");
+    ++n;
+    Outcome o;
+    EXPECT_EQ(Convert(c, {clip}, {a, b}, &o), tc.expected);
+    EXPECT_EQ(o.events, (std::vector<std::string>{"error", "complete"}));
+    EXPECT_LT(c.Progress(), 100);
+    EXPECT_FALSE(std::filesystem::exists(a));
+    EXPECT_FALSE(std::filesystem::exists(b));
+  }
+}
+
 
 TEST_F(ConverterTest, ResolutionChangeRebuildsTheGraphWithoutLosingPictures) {
   MediaSpec s;
@@ -828,6 +946,47 @@ TEST_F(ConverterTest, OnCompleteMayDestroyTheConverterOrStartAgain) {
   for (int i = 0; i < 6000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_TRUE(done);
   EXPECT_EQ(runs, 2);
+}
+
+// A converter destroyed while its worker is stuck writing to a peer that takes
+// nothing ends within seconds: the destructor aborts the writes before it
+// waits for the worker. The abandoned run raises no error.
+TEST_F(ConverterTest, DestroyingTheConverterEndsAStalledWrite) {
+  StalledTcpServer server;
+  ASSERT_FALSE(server.Url().empty());
+  auto c = std::make_unique<TAVConverter>();
+  c->ConvertOptions().SetSynchronous(true);
+  c->ConvertOptions().SetOutputFormat("nut");
+  // Raw pictures of about 115 kB each: far more than the peer's buffers hold.
+  c->ConvertOptions().VideoOptions().SetVideoCodecName("rawvideo");
+  c->ConvertOptions().AudioOptions().SetAudioDisable(true);
+  std::atomic<int> errors{0};
+  c->OnError = [&errors](TComponent*, const std::string&, const std::string&, bool& handled) {
+    ++errors;
+    handled = true;
+  };
+  c->InputFiles().Add(clip);
+  c->OutputFiles().Add(server.Url());
+  c->Convert();
+  for (int i = 0; i < 1000 && server.Accepted() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(server.Accepted(), 1);
+  // Give the writes time to fill the buffers: the run is still going, stuck
+  // well before the end of the clip.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(c->State(), csRunning);
+  EXPECT_LT(c->ConvertedDuration(), 1.0);
+
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    c.reset();
+    destroyed = true;
+  });
+  for (int i = 0; i < 1000 && !destroyed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool inTime = destroyed;
+  server.Release();  // frees a worker the destructor could not end, so the test ends either way
+  destroyer.join();
+  EXPECT_TRUE(inTime) << "the destructor waited on a stalled write for over 10 s";
+  EXPECT_EQ(errors, 0);
 }
 
 

@@ -1,5 +1,7 @@
 #pragma once
-// A one-file HTTP server on 127.0.0.1 that serves only the first part of its
+// Local servers for conversions over the network.
+//
+// CutHttpServer: a one-file HTTP server on 127.0.0.1 that serves only the first part of its
 // file. With the whole length announced (Content-Length) and the connection
 // closed after the part, FFmpeg's reader sees the stream end prematurely and
 // reports an input/output error. Otherwise the part is sent as one chunk
@@ -13,8 +15,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kivora::testing {
 
@@ -85,6 +89,68 @@ private:
   int FFd = -1;
   int FPort = 0;
   std::atomic<bool> FQuit{false};
+  std::thread FThread;
+};
+
+// A TCP server on 127.0.0.1 that accepts connections and never reads from
+// them, with a small receive buffer: a writer to it stalls once a few
+// kilobytes are in flight, as with a peer that has stopped taking data.
+// Release() closes the connections, which ends any write still waiting.
+class StalledTcpServer {
+public:
+  StalledTcpServer() {
+    FFd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;  // inherited by the accepted connections
+    setsockopt(FFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(FFd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(FFd, 4) == 0 &&
+        getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      FPort = ntohs(addr.sin_port);
+    if (FPort) FThread = std::thread([this] { Run(); });
+  }
+  ~StalledTcpServer() {
+    FQuit = true;
+    if (FThread.joinable()) FThread.join();
+    Release();
+    close(FFd);
+  }
+  StalledTcpServer(const StalledTcpServer&) = delete;
+  StalledTcpServer& operator=(const StalledTcpServer&) = delete;
+
+  // "tcp://127.0.0.1:PORT", with a small send buffer on the writer's side
+  // too; empty when the listener could not be set up.
+  std::string Url() const {
+    return FPort ? "tcp://127.0.0.1:" + std::to_string(FPort) + "?send_buffer_size=4096" : "";
+  }
+  int Accepted() const { return FAccepted; }
+  void Release() {
+    std::lock_guard<std::mutex> lock(FLock);
+    for (const int c : FConnections) close(c);
+    FConnections.clear();
+  }
+
+private:
+  void Run() {
+    while (!FQuit) {
+      pollfd p{FFd, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int c = accept(FFd, nullptr, nullptr);
+      if (c < 0) continue;
+      std::lock_guard<std::mutex> lock(FLock);
+      FConnections.push_back(c);
+      ++FAccepted;
+    }
+  }
+
+  int FFd = -1;
+  int FPort = 0;
+  std::atomic<bool> FQuit{false};
+  std::atomic<int> FAccepted{0};
+  std::mutex FLock;
+  std::vector<int> FConnections;
   std::thread FThread;
 };
 

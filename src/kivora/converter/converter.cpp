@@ -25,8 +25,15 @@ struct TAVConverter::TControl {
   std::atomic<bool> inputAbort{false};   // Stop or destruction: blocking reads end
   std::atomic<bool> outputAbort{false};  // destruction only: writes end
   std::atomic<bool> inFinalEvent{false};
+  // The thread that runs OnComplete (the worker, or the GUI thread for it).
+  std::atomic<std::thread::id> eventThread{};
   std::atomic<bool> finished{false};  // the worker has returned from its last event
   std::thread::id worker;
+  // Called from the final event's own handler: the worker must not be
+  // waited for, since it waits for this very call to return. Any other
+  // thread waits for the worker, so the handler never runs on a converter
+  // that is being destroyed under it.
+  bool InOwnFinalEvent() const { return inFinalEvent && eventThread.load() == std::this_thread::get_id(); }
 };
 
 TAVConverter::TAVConverter(TComponent* AOwner) : TComponent(AOwner) {
@@ -36,10 +43,14 @@ TAVConverter::TAVConverter(TComponent* AOwner) : TComponent(AOwner) {
 TAVConverter::~TAVConverter() {
   std::shared_ptr<TControl> control = FControl;
   if (control) {
+    // Abort blocking reads and writes before waiting: a worker stuck in a
+    // write to an output that takes nothing (a stalled network peer) would
+    // otherwise never come back to see the stop.
     control->inputAbort = true;
+    control->outputAbort = true;
     Stop();
     const bool onWorker = std::this_thread::get_id() == control->worker;
-    if (!onWorker && !control->inFinalEvent) {
+    if (!onWorker && !control->InOwnFinalEvent()) {
       // Let the worker finish; its events may need the GUI thread meanwhile.
       WaitFor(-1);
     }
@@ -47,7 +58,6 @@ TAVConverter::~TAVConverter() {
       std::lock_guard<std::mutex> lock(control->lock);
       control->owner = nullptr;
     }
-    control->outputAbort = true;
   }
   ReapWorker();
   ThreadMap().RemoveLogger(this);
@@ -60,7 +70,7 @@ void TAVConverter::ReapWorker() {
   // Called from the worker's own final event (directly, or on the GUI thread
   // while the worker waits for it): the worker ends by itself and touches
   // only the shared control block.
-  if (onWorker || (control && control->inFinalEvent)) {
+  if (onWorker || (control && control->InOwnFinalEvent())) {
     FThread.detach();
     return;
   }
@@ -267,6 +277,7 @@ void TAVConverter::Execute(std::shared_ptr<TControl> control) {
     {
       std::lock_guard<std::mutex> lock(control->lock);
       self = control->owner;
+      control->eventThread = std::this_thread::get_id();
     }
     if (self) self->DoConvertComplete();
   };
@@ -294,7 +305,6 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
       stoppedWaiting = true;
     } else {
       t = std::make_unique<TAVTranscoder>(*this, control->inputAbort, control->outputAbort);
-      FTranscoder = t.get();
       t->OpenAll();
       t->transcode();
     }
@@ -303,11 +313,6 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
   } catch (...) {
     error = "unexpected error";
   }
-  if (t) {
-    std::lock_guard<std::mutex> lock(FFigureLock);
-    FSourceSizes = t->FSourceSizes;
-  }
-  FTranscoder = nullptr;
   try {
     t.reset();  // frees every file, stream, graph and thread of the conversion
   } catch (...) {
@@ -318,7 +323,15 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
     } catch (...) {
     }
   }
-  if (!error.empty()) RaiseError(error);
+  if (!error.empty()) {
+    // A run abandoned by the destructor fails because of the abort itself;
+    // the application asked for the end, so it gets no error (and no
+    // message box) for it.
+    if (control->outputAbort)
+      av_log(nullptr, AV_LOG_WARNING, "Conversion abandoned: %s\n", error.c_str());
+    else
+      RaiseError(error);
+  }
   ReleaseSemaphore();
   {
     std::lock_guard<std::mutex> lock(FStateLock);
@@ -343,7 +356,10 @@ void TAVTranscoder::OpenAll() {
   ApplyAdvancedOptions(out);
   ApplyTSScale();
   if (configure_complex_filters() < 0) Fail("Error configuring filters.");
+  check_labelled_outputs();
   for (int i = 0; i < C.OutputFiles().Count(); ++i) open_output_file(i);
+  // Unlabelled outputs all go to the first file; a labelled one is left
+  // over when every file that names it has that media type switched off.
   for (auto& fg : filtergraphs)
     for (auto& of : fg->outputs)
       if (!of->ost)
@@ -426,11 +442,9 @@ int64_t TAVConverter::GetLeftTime() const {
 }
 
 int64_t TAVConverter::GetSourceFileSize(int index) const {
+  // The worker adds each input's size here, under this lock, as it opens it.
   std::lock_guard<std::mutex> lock(FFigureLock);
-  if (index < 0 || index >= static_cast<int>(FSourceSizes.size())) {
-    if (FTranscoder && index >= 0) return FTranscoder->SourceFileSize(index);
-    return 0;
-  }
+  if (index < 0 || index >= static_cast<int>(FSourceSizes.size())) return 0;
   return FSourceSizes[static_cast<size_t>(index)];
 }
 

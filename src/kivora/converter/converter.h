@@ -57,7 +57,11 @@ class TAVTranscoder;
 class TAVConverter : public TComponent, public IAVLogger {
 public:
   explicit TAVConverter(TComponent* AOwner = nullptr);
-  // Stops a running conversion and waits for its worker.
+  // Ends a running conversion at once and waits for its worker: blocking
+  // reads and writes are abandoned, so a stalled input or output cannot hold
+  // it, and the output files may lack their endings (call Stop and WaitFor
+  // first to keep them playable). Errors of the abandoned run are logged,
+  // not raised through OnError.
   ~TAVConverter() override;
 
   TAVConvertOptions& ConvertOptions() { return FConvertOptions; }
@@ -120,7 +124,8 @@ public:
   int64_t GetUsedTime() const;
   // Seconds left by the progress so far; 362439 before any progress.
   int64_t GetLeftTime() const;
-  // Size of input file index while the inputs are open, else its last known size.
+  // Size of input file index of the running or last conversion; 0 for an
+  // input not opened yet or of unknown size.
   int64_t GetSourceFileSize(int index) const;
   std::string LastErrorMessage() const;
   void SetLastErrorMessage(const std::string& Value);
@@ -188,13 +193,11 @@ private:
   int64_t last_time = 0;
   int64_t FLastProgressEvent = 0;
   bool FFinished = false;  // the last conversion ran to its end
-  std::vector<int64_t> FSourceSizes;
+  std::vector<int64_t> FSourceSizes;  // one per input opened by the last conversion
 
   // OnVideoBuffer exchange.
   bool FBufferModified = false;
   int FVideoBufferCount = 0;
-
-  TAVTranscoder* FTranscoder = nullptr;  // the running conversion, worker only
 };
 
 }  // namespace kivora

@@ -361,6 +361,12 @@ void TAVTranscoder::UpdateProgress(OutputStream& ost) {
   if (pts > C.FConvertedDuration) C.FConvertedDuration = pts;
 }
 
+int64_t TAVTranscoder::OutputSize(AVIOContext* pb) {
+  int64_t size = avio_size(pb);
+  if (size < 0) size = avio_tell(pb);  // not seekable: what was written so far
+  return size < 0 ? 0 : size;
+}
+
 void TAVTranscoder::print_report(bool is_last) {
   const int64_t now = av_gettime_relative();
   {
@@ -374,13 +380,9 @@ void TAVTranscoder::print_report(bool is_last) {
     }
     C.last_time = now;
   }
-  int64_t target = 0;
-  if (!output_files.empty() && output_files[0]->ctx->pb) {
-    AVIOContext* pb = output_files[0]->ctx->pb;
-    target = avio_size(pb);
-    if (target < 0) target = avio_tell(pb);
-    if (target < 0) target = 0;
-  }
+  // The first file's size; once it is closed, the size it was closed at.
+  int64_t target = FClosedTargetSize;
+  if (!output_files.empty() && output_files[0]->ctx->pb) target = OutputSize(output_files[0]->ctx->pb);
   double t = 1e10;
   for (auto& ost : output_streams) {
     if (ost->last_mux_dts == AV_NOPTS_VALUE || !ost->st->time_base.den) continue;
@@ -404,6 +406,7 @@ void TAVTranscoder::write_trailers() {
     if (ret < 0 && error.empty())
       error = Format("Error writing trailer of %s: %s", of->ctx->url, AVErrorString(ret).c_str());
     if (of->ctx->pb && !(of->ctx->oformat->flags & AVFMT_NOFILE)) {
+      if (of == output_files.front()) FClosedTargetSize = OutputSize(of->ctx->pb);
       const int cret = avio_closep(&of->ctx->pb);
       if (cret < 0 && error.empty())
         error = Format("Error closing file %s: %s", of->ctx->url, AVErrorString(cret).c_str());

@@ -205,6 +205,9 @@ void TAVTranscoder::open_input_file(int index) {
   {
     const int64_t size = ctx->pb ? avio_size(ctx->pb) : -1;
     FSourceSizes.push_back(size > 0 ? size : 0);
+    // The converter's copy is read by GetSourceFileSize on other threads.
+    std::lock_guard<std::mutex> lock(C.FFigureLock);
+    C.FSourceSizes.push_back(FSourceSizes.back());
   }
   // The free input options reach this file only.
   codec_opts.reset();

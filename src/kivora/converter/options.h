@@ -337,7 +337,11 @@ public:
   void SetRecordingTime(int64_t v) { FRecordingTime = v; }
   int ThreadCount() const { return FThreadCount; }
   void SetThreadCount(int v) { FThreadCount = v; }
-  // One stream map per output stream: "FILE[:SPECIFIER]".
+  // One stream map per output stream: "FILE[:SPECIFIER]" for input streams,
+  // "[LABEL]" for a labelled output of a complex graph. Every output file
+  // applies the whole list; a labelled output goes to the first file that
+  // can take it (one where that media type is not switched off and does not
+  // already come from an unlabelled graph output); later files pass it by.
   TStringList& StreamMaps() { return FStreamMaps; }
   const TStringList& StreamMaps() const { return FStreamMaps; }
   void SetStreamMaps(const TStringList& v) { FStreamMaps.Assign(v); }

@@ -48,9 +48,20 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 void TAVTranscoder::opt_map() {
   stream_maps.clear();
+  input_map_lines = 0;
   const TStringList& maps = Opt.StreamMaps();
   for (int line = 0; line < maps.Count(); ++line) {
     const std::string& arg = maps[line];
+    // "[label]" takes a labelled output of a complex graph. The graphs are
+    // parsed later, so the label is checked against them then.
+    if (!arg.empty() && arg[0] == '[') {
+      const size_t close = arg.find(']');
+      if (close == std::string::npos || close == 1 || close + 1 != arg.size())
+        Fail(Format("Invalid stream specifier: %s", arg.c_str()));
+      stream_maps.push_back({-1, -1, -1, -1, line, arg.substr(1, close - 1)});
+      continue;
+    }
+    ++input_map_lines;
     const char* s = arg.c_str();
     char* end = nullptr;
     const long file_idx = std::strtol(s, &end, 0);
@@ -64,12 +75,35 @@ void TAVTranscoder::opt_map() {
       const int r = spec.empty() ? 1 : check_stream_specifier(f.ctx.get(), f.ctx->streams[i], spec.c_str());
       if (r < 0) Fail(Format("Invalid stream specifier: %s", arg.c_str()));
       if (r > 0) {
-        stream_maps.push_back({static_cast<int>(file_idx), i, static_cast<int>(file_idx), i, line});
+        stream_maps.push_back({static_cast<int>(file_idx), i, static_cast<int>(file_idx), i, line, {}});
         any = true;
       }
     }
     if (!any) Fail(Format("Stream map '%s' matches no streams.", arg.c_str()));
   }
+}
+
+TOutputFilter* TAVTranscoder::find_labelled_output(const std::string& label, bool freeOnly) {
+  for (auto& fg : filtergraphs)
+    for (auto& of : fg->outputs)
+      if (of->label == label && (!freeOnly || (!of->ost && of->out_tmp))) return of.get();
+  return nullptr;
+}
+
+void TAVTranscoder::check_labelled_outputs() {
+  // Every "[label]" map names an output of a complex graph ...
+  for (const AVStreamMap& map : stream_maps)
+    if (!map.label.empty() && !find_labelled_output(map.label, false))
+      Fail(Format("Stream map '[%s]' matches no filter graph output.", map.label.c_str()));
+  // ... and every labelled output is named by a map. Checked before any
+  // output file is made, so such a mistake leaves no file behind.
+  for (auto& fg : filtergraphs)
+    for (auto& of : fg->outputs) {
+      if (of->label.empty() || of->ost) continue;
+      bool named = false;
+      for (const AVStreamMap& map : stream_maps) named = named || map.label == of->label;
+      if (!named) Fail(Format("Filter output %s is not connected to any output stream", of->label.c_str()));
+    }
 }
 
 void TAVTranscoder::InitOutputParams() {
@@ -298,6 +332,19 @@ void TAVTranscoder::open_output_file(int index) {
 
   if (!Opt.StreamMaps().Empty()) {
     for (const AVStreamMap& map : stream_maps) {
+      if (!map.label.empty()) {
+        // The map list is shared by every output file, and a graph output
+        // feeds one stream: the first file that can take the labelled output
+        // does. A later file, or one whose streams of that type come from an
+        // unlabelled graph output or are switched off, passes it by.
+        TOutputFilter* ofilter = find_labelled_output(map.label, true);
+        if (!ofilter) continue;
+        if ((ofilter->type == AVMEDIA_TYPE_VIDEO && video_disable) ||
+            (ofilter->type == AVMEDIA_TYPE_AUDIO && audio_disable))
+          continue;
+        init_output_filter(*ofilter, oc);
+        continue;
+      }
       const int src = input_files[static_cast<size_t>(map.file_index)]->ist_index + map.stream_index;
       InputStream& ist = *input_streams[static_cast<size_t>(src)];
       const AVMediaType t = ist.st->codecpar->codec_type;
@@ -391,7 +438,11 @@ void TAVTranscoder::open_output_file(int index) {
     for (int i = of_ref.ost_index; i < static_cast<int>(output_streams.size()); ++i)
       if (output_streams[static_cast<size_t>(i)]->source_index >= 0 && !output_streams[static_cast<size_t>(i)]->filter)
         ++mapped;
-    if (Opt.StreamMaps().Count() != mapped || static_cast<int>(stream_maps.size()) != mapped)
+    // Graph outputs taken by "[label]" maps are not counted: each such line
+    // gives at most one stream, in the first file that takes it.
+    int input_maps = 0;
+    for (const AVStreamMap& map : stream_maps) input_maps += map.label.empty() ? 1 : 0;
+    if (input_map_lines != mapped || input_maps != mapped)
       Fail("Number of stream maps must match number of output streams");
   }
 }

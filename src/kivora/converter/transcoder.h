@@ -199,6 +199,11 @@ private:
   // Outputs.
   void opt_map();
   void open_output_file(int index);
+  // The complex graph output with this label (with freeOnly, one that no
+  // stream has taken yet), or nullptr.
+  TOutputFilter* find_labelled_output(const std::string& label, bool freeOnly);
+  // "[label]" maps against the parsed graphs, before any output file exists.
+  void check_labelled_outputs();
   OutputStream& new_output_stream(AVFormatContext* oc, AVMediaType type, int source_index);
   OutputStream& new_video_stream(AVFormatContext* oc, int source_index);
   OutputStream& new_audio_stream(AVFormatContext* oc, int source_index);
@@ -269,6 +274,7 @@ private:
   void do_video_stats(OutputStream& ost, int frame_size);
   void write_trailers();
   void print_report(bool is_last);
+  static int64_t OutputSize(AVIOContext* pb);
   void UpdateProgress(OutputStream& ost);
 
   TAVConverter& C;
@@ -292,15 +298,20 @@ private:
   std::vector<std::unique_ptr<OutputFile>> output_files;
   std::vector<std::unique_ptr<OutputStream>> output_streams;
   std::vector<std::unique_ptr<TAVFilterGraph>> filtergraphs;
+  // One per input stream a StreamMaps line selects, or one per "[label]"
+  // line (label set, the indexes -1): a labelled complex graph output.
   struct AVStreamMap {
     int file_index, stream_index, sync_file_index, sync_stream_index;
     int line;  // the StreamMaps line it came from
+    std::string label;
   };
   std::vector<AVStreamMap> stream_maps;
+  int input_map_lines = 0;  // StreamMaps lines that name input streams
   std::vector<uint8_t> subtitle_out;
   std::vector<int64_t> FSourceSizes;
   bool FThreadsStarted = false;
   bool FTrailersWritten = false;
+  int64_t FClosedTargetSize = 0;  // the first output's size when it was closed
 };
 
 // Text without leading and trailing blanks (option values, names).
