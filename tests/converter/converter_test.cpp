@@ -951,6 +951,30 @@ TEST_F(ConverterTest, OnCompleteMayDestroyTheConverterOrStartAgain) {
 // A converter destroyed while its worker is stuck writing to a peer that takes
 // nothing ends within seconds: the destructor aborts the writes before it
 // waits for the worker. The abandoned run raises no error.
+TEST_F(ConverterTest, DestroyingAConverterMidRunLeavesAPlayableFile) {
+  // An application that closes its window while a conversion runs keeps
+  // what was converted: the destructor stops the run and lets it write the
+  // trailer (an MP4 without one cannot be opened at all).
+  auto c = std::make_unique<TAVConverter>();
+  c->ConvertOptions().SetSynchronous(true);
+  c->ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  std::atomic<int> steps{0};
+  c->OnProgress = [&steps](TComponent*) { ++steps; };
+  c->OnAudioBuffer = [](TComponent*, void*, int) { std::this_thread::sleep_for(std::chrono::milliseconds(8)); };
+  const std::string out = dir->Path("destroyed.mp4");
+  c->InputFiles().Add(clip);
+  c->OutputFiles().Add(out);
+  c->Convert();
+  for (int i = 0; i < 1000 && steps < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_GE(steps.load(), 2);
+  c.reset();
+  const DecodedMedia m = DecodeMedia(out);
+  ASSERT_EQ(m.video.size(), 1u);
+  EXPECT_GT(m.video[0].numbers.size(), 0u);
+  EXPECT_LT(m.video[0].numbers.size(), 50u);
+  EXPECT_EQ(m.video[0].numbers.front(), 0);
+}
+
 TEST_F(ConverterTest, DestroyingTheConverterEndsAStalledWrite) {
   StalledTcpServer server;
   ASSERT_FALSE(server.Url().empty());

@@ -40,19 +40,28 @@ TAVConverter::TAVConverter(TComponent* AOwner) : TComponent(AOwner) {
   if (!Designing()) LoadLibs();
 }
 
+// How long a destructor waits for a stopped conversion to end its files before
+// it abandons blocking reads and writes.
+constexpr int kDestroyGraceMs = 2000;
+
 TAVConverter::~TAVConverter() {
   std::shared_ptr<TControl> control = FControl;
   if (control) {
-    // Abort blocking reads and writes before waiting: a worker stuck in a
-    // write to an output that takes nothing (a stalled network peer) would
-    // otherwise never come back to see the stop.
-    control->inputAbort = true;
-    control->outputAbort = true;
     Stop();
     const bool onWorker = std::this_thread::get_id() == control->worker;
     if (!onWorker && !control->InOwnFinalEvent()) {
-      // Let the worker finish; its events may need the GUI thread meanwhile.
-      WaitFor(-1);
+      // Let the worker finish its files; its events may need the GUI thread
+      // meanwhile. A worker stuck in a write to an output that takes nothing
+      // (a stalled network peer) never comes back to see the stop: after a
+      // grace period its blocking reads and writes are abandoned.
+      if (!WaitFor(kDestroyGraceMs)) {
+        control->inputAbort = true;
+        control->outputAbort = true;
+        WaitFor(-1);
+      }
+    } else {
+      control->inputAbort = true;
+      control->outputAbort = true;
     }
     {
       std::lock_guard<std::mutex> lock(control->lock);

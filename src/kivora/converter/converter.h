@@ -57,11 +57,12 @@ class TAVTranscoder;
 class TAVConverter : public TComponent, public IAVLogger {
 public:
   explicit TAVConverter(TComponent* AOwner = nullptr);
-  // Ends a running conversion at once and waits for its worker: blocking
-  // reads and writes are abandoned, so a stalled input or output cannot hold
-  // it, and the output files may lack their endings (call Stop and WaitFor
-  // first to keep them playable). Errors of the abandoned run are logged,
-  // not raised through OnError.
+  // Stops a running conversion and waits for its worker. The stop ends the
+  // output files with their trailers, so what was converted plays. A worker
+  // that does not end within two seconds (stuck in a read or write that
+  // never returns: a stalled network peer) has its blocking reads and writes
+  // abandoned; its files may then lack their endings. Errors of an abandoned
+  // run are logged, not raised through OnError.
   ~TAVConverter() override;
 
   TAVConvertOptions& ConvertOptions() { return FConvertOptions; }
