@@ -48,6 +48,7 @@ struct State {
   Helper* helper = nullptr;
   bool closing = false;     // the application is shutting down
   bool wakePosted = false;  // a wake-up is already on its way to the GUI thread
+  unsigned wakes = 0;       // bumped by WakeWaiter: a waiting loop's condition may hold now
 };
 
 State& S() {
@@ -291,9 +292,20 @@ bool MainThread::CheckSynchronize(int timeoutMs) {
   State& s = S();
   if (timeoutMs > 0) {
     std::unique_lock lock(s.m);
-    s.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&s] { return !s.pending.empty() || s.closing; });
+    const unsigned seen = s.wakes;
+    s.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                  [&s, seen] { return !s.pending.empty() || s.closing || s.wakes != seen; });
   }
   return DrainPending() > 0;
+}
+
+void MainThread::WakeWaiter() {
+  State& s = S();
+  {
+    std::lock_guard lock(s.m);
+    s.wakes++;
+  }
+  s.cv.notify_all();
 }
 
 }  // namespace kivora

@@ -33,6 +33,9 @@ public:
   // waiting up to timeoutMs for one to arrive. Returns true when any ran.
   // Elsewhere: returns false at once.
   static bool CheckSynchronize(int timeoutMs = 0);
+  // Ends a CheckSynchronize wait at once: for a worker that has just changed
+  // what a GUI-thread waiting loop is waiting for. Any thread.
+  static void WakeWaiter();
 };
 
 }  // namespace kivora

@@ -75,7 +75,14 @@ void TAVPlayer::SetState(TLifeState s) {
     std::lock_guard<std::mutex> g(FStateLock);
     FState = s;
   }
+  NotifyState();
+}
+
+// Wakes every wait for the lifecycle: other threads on the condition, the GUI
+// thread in its serving loop.
+void TAVPlayer::NotifyState() {
   FStateCond.notify_all();
+  MainThread::WakeWaiter();
 }
 
 std::vector<TAVPlayer*> PlayerListSnapshot() {
@@ -181,7 +188,7 @@ void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
       std::lock_guard<std::mutex> g(FStateLock);
       FOpenerRunning = false;
     }
-    FStateCond.notify_all();
+    NotifyState();
   };
   if (Block) {
     try {
@@ -248,7 +255,7 @@ void TAVPlayer::StartCloser() {
       FState = TLifeState::Idle;
       FCloserRunning = false;
     }
-    FStateCond.notify_all();
+    NotifyState();
   });
 }
 

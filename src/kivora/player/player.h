@@ -301,6 +301,7 @@ private:
   template <typename Pred>
   void WaitState(Pred done);
   void SetState(TLifeState s);
+  void NotifyState();
   void StartCloser();
   void CloseThreads();
   // Wakes the decoders waiting while paused.
