@@ -161,23 +161,28 @@ TEST(PlayerFaults, ALogHandlerMayWaitForTheGuiThreadAndMayThrow) {
   p.SetDisableAudio(true);
   p.SetLogLevel(llDebug);
   std::atomic<int> lines{0};
-  std::atomic<bool> throwing{false};
-  p.OnLog = [&](TComponent*, int, const std::string&) {
-    if (throwing) throw std::runtime_error("handler failure");
-    MainThread::Synchronize([&] { lines++; });
-  };
-  Watchdog dog(120, "a log handler waiting for the GUI thread");
-  // A handler that closes the movie on the GUI thread when a worker logs.
+  // One handler for the whole test: the log thread may be inside it at any
+  // moment, so it is never replaced, only switched between its roles.
+  enum Role { CloseOnce, CountOnGui, Throw };
+  std::atomic<Role> role{CloseOnce};
   std::atomic<bool> closing{false};
   p.OnLog = [&](TComponent*, int, const std::string&) {
-    if (!MainThread::IsMainThread() && !closing.exchange(true)) MainThread::Synchronize([&] { p.CloseMovie(); });
+    switch (role.load()) {
+      case CloseOnce:
+        // A handler that closes the movie on the GUI thread when a worker logs.
+        if (!MainThread::IsMainThread() && !closing.exchange(true)) MainThread::Synchronize([&] { p.CloseMovie(); });
+        return;
+      case CountOnGui:
+        MainThread::Synchronize([&] { lines++; });
+        return;
+      case Throw:
+        throw std::runtime_error("handler failure");
+    }
   };
+  Watchdog dog(120, "a log handler waiting for the GUI thread");
   p.OpenMovie(VideoClip(), false, true);
   ASSERT_TRUE(PumpUntil([&] { return closing.load() && !p.Playing(); }, 10000));
-  p.OnLog = [&](TComponent*, int, const std::string&) {
-    if (throwing) throw std::runtime_error("handler failure");
-    MainThread::Synchronize([&] { lines++; });
-  };
+  role = CountOnGui;
   for (int i = 0; i < 15; i++) {
     p.OpenMovie(VideoClip(10), false, i % 2 == 0);
     Wait(30);
@@ -185,7 +190,7 @@ TEST(PlayerFaults, ALogHandlerMayWaitForTheGuiThreadAndMayThrow) {
   }
   ASSERT_TRUE(PumpUntil([&] { return !p.Playing(); }, 10000));
   EXPECT_GT(lines.load(), 0);
-  throwing = true;
+  role = Throw;
   RecordingView view;
   p.RegisterView(&view);
   p.OpenMovie(VideoClip(10), false, true);

@@ -234,7 +234,9 @@ public:
 
   // ---- events ----
   // Every handler is called with no lock of the player held; an exception a
-  // handler throws on a worker thread is caught and logged there.
+  // handler throws on a worker thread is caught and logged there. Set the
+  // handlers before OpenMovie: the worker threads read them while a movie is
+  // open, so replacing one then races with its caller.
   //
   // GUI thread, once the movie is open and before its first picture. May
   // call any method, CloseMovie and OpenMovie included.
