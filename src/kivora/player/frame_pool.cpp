@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -32,6 +33,40 @@ void* MapPopulated(size_t size) {
 #endif
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
+}
+
+// Large planes (a 1080p luma plane, an RGBA picture) live in 2 MiB pages
+// where the system allows them on request: the decoder and the colour
+// conversion sweep whole pictures, and with small pages a good part of that
+// time goes to address translation. Such buffers are sized in whole large
+// pages and start on one.
+constexpr size_t kHugePage = 2u << 20;
+constexpr size_t kHugeMinimum = 3 * (kHugePage / 4);
+
+size_t MappedSize(size_t size) { return size < kHugeMinimum ? size : (size + kHugePage - 1) / kHugePage * kHugePage; }
+
+void* MapPicture(size_t size) {
+  if (size < kHugeMinimum) return MapPopulated(size);
+  // Map a large page more than needed and keep the aligned part.
+  const size_t len = size + kHugePage;
+  void* raw = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  auto* base = static_cast<uint8_t*>(raw);
+  auto* start = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + kHugePage - 1) & ~(kHugePage - 1));
+  const size_t head = static_cast<size_t>(start - base);
+  if (head) munmap(base, head);
+  if (len - head > size) munmap(start + size, len - head - size);
+#ifdef MADV_HUGEPAGE
+  madvise(start, size, MADV_HUGEPAGE);  // a refusal only leaves small pages
+#endif
+  // The pages are made present now, not while a decoder writes its picture.
+  bool populated = false;
+#ifdef MADV_POPULATE_WRITE
+  populated = madvise(start, size, MADV_POPULATE_WRITE) == 0;
+#endif
+  if (!populated)
+    for (size_t off = 0; off < size; off += 4096) start[off] = 0;
+  return start;
 }
 
 // The buffers kept for reuse, most recently freed first.
@@ -147,11 +182,14 @@ int GetBuffer2(AVCodecContext* ctx, AVFrame* frame, int flags) {
 
 AVBufferRef* Get(size_t size) {
   if (size < kMappedMinimum) return av_buffer_alloc(size);
-  void* p = Idle().Take(size);
-  if (!p) p = MapPopulated(size);
+  // The mapping may be larger than the buffer (whole large pages); the idle
+  // list and the unmapping go by the mapping's size.
+  const size_t mapped = MappedSize(size);
+  void* p = Idle().Take(mapped);
+  if (!p) p = MapPicture(mapped);
   if (!p) return av_buffer_alloc(size);
-  AVBufferRef* ref = av_buffer_create(static_cast<uint8_t*>(p), size, Release, reinterpret_cast<void*>(size), 0);
-  if (!ref) munmap(p, size);
+  AVBufferRef* ref = av_buffer_create(static_cast<uint8_t*>(p), size, Release, reinterpret_cast<void*>(mapped), 0);
+  if (!ref) munmap(p, mapped);
   return ref;
 }
 
