@@ -6,8 +6,6 @@
 // closed after the part, FFmpeg's reader sees the stream end prematurely and
 // reports an input/output error. Otherwise the part is sent as one chunk
 // followed by the last (empty) chunk: a clean end of input.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,41 +18,34 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_listener.h"
+
 namespace kivora::testing {
 
 class CutHttpServer {
 public:
   CutHttpServer(std::string body, size_t served, bool announceLength)
       : FBody(std::move(body)), FServed(std::min(served, FBody.size())), FAnnounce(announceLength) {
-    FFd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(FFd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(FFd, 4) == 0 &&
-        getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-      FPort = ntohs(addr.sin_port);
-    if (FPort) FThread = std::thread([this] { Run(); });
+    if (FListener.Port()) FThread = std::thread([this] { Run(); });
   }
   ~CutHttpServer() {
     FQuit = true;
     if (FThread.joinable()) FThread.join();
-    close(FFd);
   }
   CutHttpServer(const CutHttpServer&) = delete;
   CutHttpServer& operator=(const CutHttpServer&) = delete;
 
   // The file's URL; empty when the listener could not be set up.
   std::string Url(const std::string& name) const {
-    return FPort ? "http://127.0.0.1:" + std::to_string(FPort) + "/" + name : "";
+    return FListener.Port() ? "http://127.0.0.1:" + std::to_string(FListener.Port()) + "/" + name : "";
   }
 
 private:
   void Run() {
     while (!FQuit) {
-      pollfd p{FFd, POLLIN, 0};
+      pollfd p{FListener.Fd(), POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
-      const int c = accept(FFd, nullptr, nullptr);
+      const int c = FListener.Accept();
       if (c < 0) continue;
       std::string request;
       char buf[1024];
@@ -86,8 +77,7 @@ private:
   std::string FBody;
   size_t FServed;
   bool FAnnounce;
-  int FFd = -1;
-  int FPort = 0;
+  LoopbackListener FListener;
   std::atomic<bool> FQuit{false};
   std::thread FThread;
 };
@@ -98,24 +88,13 @@ private:
 // Release() closes the connections, which ends any write still waiting.
 class StalledTcpServer {
 public:
-  StalledTcpServer() {
-    FFd = socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;  // inherited by the accepted connections
-    setsockopt(FFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(FFd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(FFd, 4) == 0 &&
-        getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-      FPort = ntohs(addr.sin_port);
-    if (FPort) FThread = std::thread([this] { Run(); });
+  StalledTcpServer() : FListener(4096) {
+    if (FListener.Port()) FThread = std::thread([this] { Run(); });
   }
   ~StalledTcpServer() {
     FQuit = true;
     if (FThread.joinable()) FThread.join();
     Release();
-    close(FFd);
   }
   StalledTcpServer(const StalledTcpServer&) = delete;
   StalledTcpServer& operator=(const StalledTcpServer&) = delete;
@@ -123,7 +102,7 @@ public:
   // "tcp://127.0.0.1:PORT", with a small send buffer on the writer's side
   // too; empty when the listener could not be set up.
   std::string Url() const {
-    return FPort ? "tcp://127.0.0.1:" + std::to_string(FPort) + "?send_buffer_size=4096" : "";
+    return FListener.Port() ? "tcp://127.0.0.1:" + std::to_string(FListener.Port()) + "?send_buffer_size=4096" : "";
   }
   int Accepted() const { return FAccepted; }
   void Release() {
@@ -135,9 +114,9 @@ public:
 private:
   void Run() {
     while (!FQuit) {
-      pollfd p{FFd, POLLIN, 0};
+      pollfd p{FListener.Fd(), POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
-      const int c = accept(FFd, nullptr, nullptr);
+      const int c = FListener.Accept();
       if (c < 0) continue;
       std::lock_guard<std::mutex> lock(FLock);
       FConnections.push_back(c);
@@ -145,8 +124,7 @@ private:
     }
   }
 
-  int FFd = -1;
-  int FPort = 0;
+  LoopbackListener FListener;
   std::atomic<bool> FQuit{false};
   std::atomic<int> FAccepted{0};
   std::mutex FLock;

@@ -26,6 +26,7 @@
 #include "kivora/player/player.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "support/event_pump.h"
+#include "support/loopback_listener.h"
 #include "support/media_fixtures.h"
 
 namespace kivora::testing {
@@ -160,38 +161,6 @@ public:
   std::vector<int16_t> samples;
   std::vector<int> sizes;
   std::function<void(void*, int)> sink;  // runs on the sound thread, under the recorder's lock
-};
-
-// A TCP socket listening on 127.0.0.1 at a free port.
-class LoopbackListener {
-public:
-  LoopbackListener() {
-    FListen = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
-    listen(FListen, 4);
-  }
-  // The thread that accepts must have been joined by now.
-  ~LoopbackListener() {
-    if (FListen >= 0) close(FListen);
-  }
-  // Makes a pending or later Accept fail. The socket stays open (and its
-  // number taken) until destruction, so an accepting thread never races a
-  // reused descriptor.
-  void Stop() { shutdown(FListen, SHUT_RDWR); }
-  int Accept() { return accept(FListen, nullptr, nullptr); }
-  int Port() const { return FPort; }
-
-private:
-  int FListen = -1;
-  int FPort = 0;
 };
 
 // Sends all of `bytes`, unless the peer goes away or `stop` is set.
