@@ -394,10 +394,13 @@ double TAVConverter::ProgressPercent() const {
     p = den > 0 ? FConvertedDuration * 100 * 1e6 / den : 0;
   }
   if (!std::isfinite(p) || p < 0) p = 0;
-  return std::min(p, 100.0);
+  // 100 is for a conversion that has ended complete: while the last pictures
+  // are flushed and the trailers written, the figure stays below it.
+  return std::min(p, 99.9);
 }
 
-int TAVConverter::GetProgress() const { return static_cast<int>(std::lround(ProgressPercent())); }
+// Whole percents reached, so a progress bar shows 100 only at the end.
+int TAVConverter::GetProgress() const { return static_cast<int>(std::floor(ProgressPercent())); }
 
 double TAVConverter::ConvertedDuration() const {
   std::lock_guard<std::mutex> lock(FFigureLock);
