@@ -56,7 +56,6 @@ bool TAVPlayer::is_realtime(AVFormatContext* ic) const {
 void TAVPlayer::OpenMovieInternal() {
   TThreadLoggerGuard logger(this);
   try {
-    FM->FFormat = nullptr;
     const std::string fmt = Trim(FInputFormat);
     if (!fmt.empty()) FM->FFormat = av_find_input_format(fmt.c_str());
     {
@@ -107,9 +106,6 @@ bool TAVPlayer::Stream_Open() {
     std::lock_guard<std::mutex> g(FPictQMutex);
     pictq_size = pictq_rindex = pictq_windex = 0;
   }
-  FM->FSubpQSize = FM->FSubpQRindex = FM->FSubpQWindex = 0;
-  FM->format_opts.reset();
-  FM->codec_opts.reset();
   for (const std::string& line : FOptions) {
     const auto eq = line.find('=');
     if (eq == std::string::npos) continue;
@@ -216,10 +212,6 @@ bool TAVPlayer::Stream_Open() {
   init_clock(vidclk, FVideoQ->SerialPtr());
   init_clock(audclk, FAudioQ->SerialPtr());
   init_own_clock(extclk);
-  FM->audio_clock_serial = -1;
-  FM->audio_last_serial = -1;
-  FM->audio_align_serial = -1;
-  FM->audio_align_pending = false;
   FVideoMoving = false;
   FVideoFrameRate = 0;
 
