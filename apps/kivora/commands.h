@@ -51,6 +51,9 @@ void AddProbeCommand(CLI::App& app);
 void AddPreviewCommand(CLI::App& app);
 void AddMotionCommand(CLI::App& app);
 void AddConvertCommand(CLI::App& app);
+// `kivora encrypt` and `kivora decrypt`: encrypted copies of media files.
+void AddEncryptCommand(CLI::App& app);
+void AddDecryptCommand(CLI::App& app);
 // `kivora profiles`: the conversion profiles and profile files.
 void AddProfilesCommand(CLI::App& app);
 void AddVersionCommand(CLI::App& app);

@@ -16,14 +16,22 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 #include "commands.h"
 #include "convert_properties.h"
 #include "json_output.h"
 #include "kivora/converter/converter.h"
 #include "kivora/profiles/catalog.h"
+#include "crypt_cmd.h"
+#include "pipes.h"
 
 namespace kivora::app {
 
@@ -198,9 +206,20 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
   // Declared before the converter: its worker may use them until it is gone.
   auto events = std::make_shared<Events>();
   std::mutex err_lock;  // log lines and the progress bar share stderr
+  StdinSource stdin_source;
+  StdoutSink stdout_sink;
+  EncryptedInputs encrypted(request.key_file);
+  bool to_stdout = false;
   TAVConverter conv;
-  for (const std::string& in : request.inputs) conv.InputFiles().Add(in);
-  for (const std::string& o : request.outputs) conv.OutputFiles().Add(o);
+  for (std::string in : request.inputs) {
+    encrypted.Resolve(in);
+    ResolveStdin(in, stdin_source);
+    conv.InputFiles().Add(in);
+  }
+  for (std::string o : request.outputs) {
+    to_stdout = ResolveStdout(o, stdout_sink) || to_stdout;
+    conv.OutputFiles().Add(o);
+  }
   TAVConvertOptions& options = conv.ConvertOptions();
   // The profile first, so --set can change what it set.
   if (!request.profile.empty()) {
@@ -216,6 +235,8 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
     options.SetInputOption(name, value);
   }
   for (const std::string& map : request.maps) options.StreamMaps().Add(map);
+  if (to_stdout && options.OutputFormat().find_first_not_of(" \t") == std::string::npos)
+    throw UsageError("writing to standard output (-o -) needs a container: --set OutputFormat=NAME (matroska, mpegts, ...)");
   // No GUI thread here: the events run on the converter's worker.
   options.SetSynchronous(true);
 
@@ -268,6 +289,10 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
     const bool ended = events->complete || events->stopped;
     const int steps = events->progress_steps;
     lk.unlock();
+    if (to_stdout && stdout_sink.Broken() && !stopping) {
+      stopping = true;  // nobody reads standard output any more
+      conv.Stop();
+    }
     if (g_interrupts > 0 && !stopping) {
       stopping = true;
       view.Finish();
@@ -287,6 +312,16 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
     if (idle >= 3) break;
   }
   conv.WaitFor(-1);
+  if (to_stdout) {
+    const bool sent = stdout_sink.Finish();
+    result.stdout_bytes = stdout_sink.BytesWritten();
+    if (!sent) {
+      view.Finish();
+      result.error = "standard output was closed before the conversion was written";
+      result.wall = wall();
+      return result;
+    }
+  }
   result.wall = wall();
   const Step last = Measure(conv, result.wall);
   result.progress = last.percent;
@@ -318,6 +353,12 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
   return result;
 }
 
+bool WritesStdout(const ConvertRequest& request) {
+  for (const std::string& o : request.outputs)
+    if (o == "-") return true;
+  return false;
+}
+
 namespace {
 
 struct ConvertArgs {
@@ -339,11 +380,48 @@ int64_t FileSize(const std::string& path) {
   return ec ? -1 : static_cast<int64_t>(size);
 }
 
+// What an output left on disk: the file of that name, or the numbered files
+// of an image sequence name ("x%03d.jpg"). files is 0 when nothing was written.
+struct WrittenOutput {
+  int64_t bytes = 0;
+  int files = 0;
+  bool sequence = false;
+};
+
+WrittenOutput Written(const std::string& name) {
+  WrittenOutput w;
+  const int64_t size = FileSize(name);
+  if (size >= 0) return {size, 1, false};
+  std::vector<char> numbered(4096);  // PATH_MAX: a longer name could not be opened
+  auto nameOf = [&](int n) {
+    return av_get_frame_filename2(numbered.data(), static_cast<int>(numbered.size()), name.c_str(), n, 0) >= 0;
+  };
+  if (!nameOf(0)) return w;  // no number in the name
+  w.sequence = true;
+  // The image muxer numbers from 1 unless told otherwise; 0 is looked for too.
+  for (int n = 0; n < std::numeric_limits<int>::max() && nameOf(n); ++n) {
+    const int64_t s = FileSize(numbered.data());
+    if (s < 0) {
+      if (n == 0) continue;
+      break;
+    }
+    w.bytes += s;
+    ++w.files;
+  }
+  return w;
+}
+
 int RunConvert(const ConvertArgs& args) {
   const ProgressStyle style = args.json             ? ProgressStyle::Json
                               : isatty(STDERR_FILENO) ? ProgressStyle::Bar
                                                       : ProgressStyle::Lines;
-  const ConvertResult r = RunConversion(args.request, style, std::cout, std::cerr);
+  // Standard output may be the converted media itself.
+  std::ostream& report = WritesStdout(args.request) ? std::cerr : std::cout;
+  const ConvertResult r = RunConversion(args.request, style, report, std::cerr);
+  auto written = [&r](const std::string& file) {
+    if (file != "-") return Written(file);
+    return r.stdout_bytes >= 0 ? WrittenOutput{r.stdout_bytes, 1, false} : WrittenOutput{};
+  };
   if (args.json) {
     QJsonObject o;
     o.insert("result", OutcomeName(r));
@@ -354,22 +432,27 @@ int RunConvert(const ConvertArgs& args) {
     o.insert("speed", JsonNumber(r.wall > 0 ? r.converted / r.wall : NAN));
     QJsonArray outputs;
     for (const std::string& file : args.request.outputs) {
-      const int64_t size = FileSize(file);
-      outputs.append(QJsonObject{{"file", JsonString(file)},
-                                 {"size", size >= 0 ? JsonInt(size) : QJsonValue(QJsonValue::Null)}});
+      const WrittenOutput w = written(file);
+      QJsonObject out{{"file", JsonString(file)},
+                      {"size", w.files > 0 ? JsonInt(w.bytes) : QJsonValue(QJsonValue::Null)}};
+      if (w.sequence) out.insert("files", w.files);
+      outputs.append(out);
     }
     o.insert("outputs", outputs);
     if (r.outcome == ConvertResult::Failed) {
       o.insert("error", JsonString(r.error));
       o.insert("ffmpeg_error", JsonString(r.ffmpeg_error));
     }
-    PrintJson(std::cout, o);
+    PrintJson(report, o);
   } else if (r.outcome != ConvertResult::Failed) {
     for (const std::string& file : args.request.outputs) {
-      const int64_t size = FileSize(file);
-      std::cout << file << ": " << (size >= 0 ? std::to_string(size) + " bytes" : std::string("not written")) << "\n";
+      const WrittenOutput w = written(file);
+      report << file << ": ";
+      if (w.files == 0) report << "not written\n";
+      else if (w.sequence) report << w.files << (w.files == 1 ? " file, " : " files, ") << w.bytes << " bytes\n";
+      else report << w.bytes << " bytes\n";
     }
-    std::cout << (r.outcome == ConvertResult::Completed ? "Converted " : "Stopped after ") << Clock(r.converted)
+    report << (r.outcome == ConvertResult::Completed ? "Converted " : "Stopped after ") << Clock(r.converted)
               << " of media in " << Fixed(r.wall, 1) << " s ("
               << Fixed(r.wall > 0 ? r.converted / r.wall : 0, 2) << "x)\n";
   }
@@ -393,8 +476,8 @@ void AddConvertCommand(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("convert", "convert media files (re-encode, copy streams, change containers)");
   auto args = std::make_shared<ConvertArgs>();
   ConvertRequest& r = args->request;
-  cmd->add_option("IN", r.inputs, "input files (or URLs), opened in this order")->required();
-  cmd->add_option("-o,--output", r.outputs, "an output file; repeat for several outputs")
+  cmd->add_option("IN", r.inputs, "input files (or URLs), opened in this order; - reads standard input")->required();
+  cmd->add_option("-o,--output", r.outputs, "an output file; repeat for several outputs; - writes standard output (with --set OutputFormat=NAME)")
       ->type_name("OUT")
       ->allow_extra_args(false)
       ->required();
@@ -414,6 +497,8 @@ void AddConvertCommand(CLI::App& app) {
   cmd->add_option("--input-option", r.input_options, "an FFmpeg option for the inputs (e.g. framerate=25)")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
+  cmd->add_option("--key-file", r.key_file, "decrypt the inputs with the 16-byte key text in F (- reads it from standard input)")
+      ->type_name("F");
   cmd->add_flag("--json", args->json, "one JSON object per progress step on stdout, then one with the result");
   cmd->add_flag("-v,--verbose", r.verbose, "show FFmpeg's log on stderr");
   cmd->add_flag_callback(

@@ -15,6 +15,7 @@ struct ConvertRequest {
   std::vector<std::string> input_options;  // "Name=Value" for the inputs
   bool verbose = false;                    // FFmpeg's log on stderr
   std::string profile;                     // "dvd:ntsc", "h264:slow" or "FILE:N", applied before sets
+  std::string key_file;                    // the inputs are encrypted with the key in this file
 };
 
 enum class ProgressStyle {
@@ -32,9 +33,15 @@ struct ConvertResult {
   double converted = 0;      // seconds of media converted
   double duration = 0;       // seconds of media in the inputs
   double wall = 0;           // seconds the conversion took
+  int64_t stdout_bytes = -1; // bytes written to standard output (-o -), or -1
 };
 
-// Converts as asked, showing progress on out (Bar and Lines: on err). A
+// True when an output of the request is standard output ("-"): the command
+// then writes its own report to stderr.
+bool WritesStdout(const ConvertRequest& request);
+
+// Converts as asked, showing progress on out (Bar and Lines: on err). An
+// input "-" is standard input, an output "-" standard output. A
 // first Ctrl-C stops the conversion cleanly (the outputs get their
 // trailers), a second one ends the program at once. Throws UsageError for
 // a request that makes no sense (a --set name that is no property, ...).

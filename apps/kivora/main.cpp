@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
   AddPreviewCommand(app);
   AddMotionCommand(app);
   AddConvertCommand(app);
+  AddEncryptCommand(app);
+  AddDecryptCommand(app);
   AddProfilesCommand(app);
   AddVersionCommand(app);
   AddHelpCommand(app);

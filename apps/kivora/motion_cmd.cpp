@@ -50,7 +50,11 @@ MotionReport RunMotion(const MotionOptions& options) {
     if (t != AV_NOPTS_VALUE) now = t / 1e6;
     // Pictures without a time count as real time.
     const int64_t mediaTime = t != AV_NOPTS_VALUE ? t : INT64_MIN;
-    if (first) {
+    // A picture of a new size has nothing to be compared with: it becomes
+    // the new reference, and motion in progress ends with the old size (the
+    // detector itself resets without an end).
+    if (first || picture.Width() != detector.width() || picture.Height() != detector.height()) {
+      if (detector.hasMotion()) report.events.push_back({false, now, {}});
       detector.initialize(picture, mediaTime);
       first = false;
     } else {

@@ -27,7 +27,8 @@ struct MotionReport {
 };
 
 // Decodes every picture of the file and feeds it, with its own time, to a
-// motion detector primed with the first one. Throws std::runtime_error when
+// motion detector primed with the first one and again with the first one of
+// each new picture size (motion going on then ends there). Throws std::runtime_error when
 // the file cannot be opened.
 MotionReport RunMotion(const MotionOptions& options);
 void PrintMotionText(std::ostream& out, const MotionReport& report);

@@ -15,6 +15,8 @@
 
 #include "commands.h"
 #include "json_output.h"
+#include "crypt_cmd.h"
+#include "pipes.h"
 #include "kivora/runtime/utils.h"
 
 namespace kivora::app {
@@ -117,7 +119,7 @@ void PrintPlayReportJson(std::ostream& out, const PlayReport& r) {
 void AddPlayCommand(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("play", "play a file in a window (space, arrows, q), or without one and report");
   auto opt = std::make_shared<PlayOptions>();
-  cmd->add_option("FILE", opt->file, "the media file (or URL) to play")->required();
+  cmd->add_option("FILE", opt->file, "the media file (or URL) to play; - reads standard input")->required();
   CLI::Option* headless =
       cmd->add_flag("--headless", opt->headless, "no window and no sound device: play, then report what was shown");
   cmd->add_option("--seconds", opt->seconds, "stop after N seconds (default: at the end, or when the window closes)")
@@ -129,6 +131,17 @@ void AddPlayCommand(CLI::App& app) {
       ->check(kSeconds)
       ->needs(headless);
   cmd->add_flag("--json", opt->json, "the report as one JSON object on stdout")->needs(headless);
+  cmd->add_flag("--gpu", opt->gpu,
+                "draw the pictures with OpenGL: the decoded YUV planes go to the GPU, which converts them with "
+                "the picture's own colour matrix and range")
+      ->excludes(headless);
+  // For the screen tests: what the window shows, grabbed from inside the
+  // program just before --seconds closes it.
+  cmd->add_option("--grab", opt->grab_file, "save the picture area as an image when --seconds ends")
+      ->type_name("PNG")
+      ->excludes(headless)
+      ->group("");
+  cmd->add_option("--key-file", opt->key_file, "decrypt the input with the 16-byte key text in F (- reads it from standard input)")->type_name("F");
   cmd->footer(
       "In a window, keys: space pause, left/right seek 5 s, up/down volume, f or\n"
       "double click full screen, q or Escape quit.\n"
@@ -137,9 +150,14 @@ void AddPlayCommand(CLI::App& app) {
       "to the end), seeks to each T in turn once half a second has played, and\n"
       "reports what was shown.");
   SetCommandRun(*cmd, [opt] {
-    if (!opt->headless) return PlayInWindow(*opt, std::cerr);
+    StdinSource stdin_source;
+    PlayOptions options = *opt;
+    EncryptedInputs encrypted(options.key_file);
+    encrypted.Resolve(options.file);
+    ResolveStdin(options.file, stdin_source);
+    if (!options.headless) return PlayInWindow(options, std::cerr);
     try {
-      const PlayReport report = PlayHeadless(*opt);
+      const PlayReport report = PlayHeadless(options);
       if (opt->json) PrintPlayReportJson(std::cout, report);
       else PrintPlayReportText(std::cout, report);
       return 0;

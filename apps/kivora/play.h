@@ -16,6 +16,9 @@ struct PlayOptions {
   double seconds = -1;        // < 0: until the end (headless) or until closed (window)
   std::vector<double> seeks;  // positions in seconds, one after another (headless)
   bool json = false;
+  std::string key_file;       // the input is encrypted with the key in this file
+  bool gpu = false;           // the window draws YUV pictures with OpenGL (TAVGLView)
+  std::string grab_file;      // the picture area saved as an image when --seconds ends (tests)
 };
 
 // How a headless session went. Times in milliseconds; NaN when the event

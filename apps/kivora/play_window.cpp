@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMetaObject>
 #include <QPointer>
+#include <QPixmap>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
@@ -19,6 +20,7 @@
 #include <cmath>
 
 #include "kivora/player/player.h"
+#include "kivora/presentation/glview.h"
 #include "kivora/presentation/view.h"
 #include "kivora/runtime/utils.h"
 #include "play.h"
@@ -32,11 +34,19 @@ constexpr int kVolumeStep = 5;  // percent
 
 class PlayWindow : public QWidget {
 public:
-  explicit PlayWindow(const std::string& file) : FFile(file) {
+  PlayWindow(const std::string& file, bool gpu) : FFile(file) {
     setWindowTitle(QString::fromStdString(file) + " - kivora");
     setFocusPolicy(Qt::StrongFocus);
 
-    FView = new TAVView(this);
+    if (gpu) {
+      // The GPU view takes the decoded YUV planes as they are.
+      FPlayer.SetRGBMode(false);
+      FGLView = new TAVGLView(this);
+      FView = FGLView;
+    } else {
+      FCpuView = new TAVView(this);
+      FView = FCpuView;
+    }
     FView->setMinimumSize(160, 90);
     FView->setAutoFillBackground(true);
     QPalette pal = FView->palette();
@@ -136,16 +146,18 @@ public:
     UpdatePlayButton();
     UpdateTime();
     resize(720, 480);
-    FView->SetPlayer(&FPlayer);
+    SetViewPlayer(&FPlayer);
   }
 
   ~PlayWindow() override {
     FClosing = true;
     FTick.stop();
-    FView->SetPlayer(nullptr);
+    SetViewPlayer(nullptr);
   }
 
   void Open() { FPlayer.OpenMovie(FFile, false, false); }
+  // Saves what the picture area shows (an OpenGL view included).
+  bool GrabPicture(const std::string& file) { return FView->grab().save(QString::fromStdString(file)); }
   bool Failed() const { return FFailed; }
   const std::string& Error() const { return FError; }
 
@@ -159,6 +171,11 @@ protected:
   }
 
 private:
+  void SetViewPlayer(TAVPlayer* player) {
+    if (FGLView) FGLView->SetPlayer(player);
+    else FCpuView->SetPlayer(player);
+  }
+
   template <typename F>
   void Key(int key, F fn) {
     auto* shortcut = new QShortcut(QKeySequence(key), this);
@@ -172,11 +189,11 @@ private:
     FSeek->setPageStep(static_cast<int>(kSeekStepS * 1000));
     FSeek->setEnabled(d > 0);
     FAudio->clear();
-    const auto& tracks = FPlayer.AudioStreamProperties();
+    const auto tracks = FPlayer.AudioStreamProperties();
     for (size_t i = 0; i < tracks.size(); ++i) {
-      std::string name = "Sound " + std::to_string(i + 1) + ": " + tracks[i]->CodecName();
-      const std::string language = tracks[i]->Metas().Values("language");
-      const std::string title = tracks[i]->Metas().Values("title");
+      std::string name = "Sound " + std::to_string(i + 1) + ": " + tracks[i].CodecName();
+      const std::string language = tracks[i].Metas().Values("language");
+      const std::string title = tracks[i].Metas().Values("title");
       if (!title.empty()) name += " - " + title;
       if (!language.empty()) name += " [" + language + "]";
       FAudio->addItem(QString::fromStdString(name));
@@ -253,7 +270,9 @@ private:
 
   std::string FFile;
   TAVPlayer FPlayer;
-  TAVView* FView;
+  QWidget* FView;                // one of the two below
+  TAVView* FCpuView = nullptr;    // RGBA pictures drawn by the CPU
+  TAVGLView* FGLView = nullptr;   // YUV planes drawn by OpenGL (--gpu)
   QWidget* FControls;
   QPushButton* FPlayButton;
   QSlider* FSeek;
@@ -280,10 +299,17 @@ int PlayInWindow(const PlayOptions& options, std::ostream& err) {
   QApplication* app = EnsureApplication(false);
   int code = 0;
   {
-    PlayWindow window(options.file);
+    PlayWindow window(options.file, options.gpu);
     window.show();
     window.Open();
-    if (options.seconds >= 0) QTimer::singleShot(static_cast<int>(options.seconds * 1000), &window, &QWidget::close);
+    if (options.seconds >= 0)
+      QTimer::singleShot(static_cast<int>(options.seconds * 1000), &window, [&window, &options, &err, &code] {
+        if (!options.grab_file.empty() && !window.GrabPicture(options.grab_file)) {
+          err << "kivora: play: cannot save the picture to '" << options.grab_file << "'\n";
+          code = 1;
+        }
+        window.close();
+      });
     app->exec();
     if (window.Failed()) {
       // Shown in the window; said here too for whoever started us.

@@ -3,9 +3,10 @@
 
 #include <QJsonArray>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -13,12 +14,20 @@
 #include <utility>
 
 #include "commands.h"
+#include "crypt_cmd.h"
 #include "json_output.h"
 #include "kivora/preview/preview_decoder.h"
 
 namespace kivora::app {
 
 namespace {
+
+// A file name is at most 255 bytes; a wider number cannot be in one.
+constexpr size_t MAX_NUMBER_WIDTH = 255;
+
+// The largest time --at takes: its microseconds must fit the decoder's
+// 64-bit times.
+constexpr double MAX_AT_SECONDS = 9223372036854.0;
 
 // Where the pattern's "%d" or "%0Nd" is: start and length; npos when none.
 std::pair<size_t, size_t> NumberField(const std::string& pattern) {
@@ -31,20 +40,36 @@ std::pair<size_t, size_t> NumberField(const std::string& pattern) {
   return {std::string::npos, 0};
 }
 
+// The digits the number is padded to; SIZE_MAX when they are too many to be
+// part of a file name.
+size_t NumberWidth(const std::string& pattern, size_t pos, size_t len) {
+  if (len <= 2) return 0;
+  size_t width = 0;
+  const char* first = pattern.data() + pos + 1;
+  const char* last = pattern.data() + pos + len - 1;
+  const auto [p, ec] = std::from_chars(first, last, width);
+  return ec == std::errc() && p == last && width <= MAX_NUMBER_WIDTH ? width : SIZE_MAX;
+}
+
 }  // namespace
 
 std::string PreviewFileName(const std::string& pattern, int n) {
   const auto [pos, len] = NumberField(pattern);
   if (pos == std::string::npos) return pattern;
-  const int width = len > 2 ? std::stoi(pattern.substr(pos + 1, len - 2)) : 0;
-  char number[32];
-  std::snprintf(number, sizeof number, "%0*d", width, n);
+  const size_t width = NumberWidth(pattern, pos, len);
+  if (width == SIZE_MAX) throw std::invalid_argument("the number in '" + pattern + "' is padded to too many digits");
+  std::string number = std::to_string(n);
+  if (number.size() < width) number.insert(0, width - number.size(), '0');
   return pattern.substr(0, pos) + number + pattern.substr(pos + len);
 }
 
 std::vector<PreviewShot> RunPreview(const PreviewOptions& options) {
+  // The decrypting stream outlives the decoder that reads it.
+  EncryptedInputs encrypted(options.key_file);
+  std::string file = options.file;
+  encrypted.Resolve(file);
   TPreviewDecoder decoder;
-  if (!decoder.Open(options.file)) throw std::runtime_error(decoder.LastError());
+  if (!decoder.Open(file)) throw std::runtime_error(decoder.LastError());
   std::vector<PreviewShot> shots;
   int n = 0;
   for (double at : options.at) {
@@ -59,6 +84,7 @@ std::vector<PreviewShot> RunPreview(const PreviewOptions& options) {
     if (!ok) {
       shot.error = decoder.LastError();
     } else {
+      shot.pastEnd = decoder.PastEnd();
       shot.shown = decoder.PictureTime() != AV_NOPTS_VALUE ? decoder.PictureTime() / 1e6 : at;
       shot.width = picture.Width();
       shot.height = picture.Height();
@@ -80,6 +106,7 @@ void PrintPreviewText(std::ostream& out, const std::vector<PreviewShot>& shots) 
   for (size_t i = 0; i < shots.size(); ++i) {
     const PreviewShot& s = shots[i];
     out << "picture " << i + 1 << ": at " << s.requested << " s ";
+    if (s.pastEnd) out << "(past the end) ";
     if (std::isnan(s.shown)) {
       out << "nothing shown (" << s.error << ")\n";
       continue;
@@ -99,6 +126,7 @@ void PrintPreviewJson(std::ostream& out, const std::vector<PreviewShot>& shots) 
     o.insert("at", JsonNumber(s.requested));
     o.insert("time", JsonNumber(s.shown));
     o.insert("ms", JsonNumber(s.ms));
+    o.insert("past_end", s.pastEnd);
     if (!s.png.empty()) o.insert("file", JsonString(s.png));
     if (!s.error.empty()) o.insert("error", JsonString(s.error));
     list.append(o);
@@ -117,11 +145,19 @@ void AddPreviewCommand(CLI::App& app) {
   cmd->add_option("--out", opt->out, "write PNGs; %d in the name becomes the picture's place (1, 2...)")
       ->type_name("PATTERN.png");
   cmd->add_flag("--json", opt->json, "a JSON list on stdout instead of text");
+  cmd->add_option("--key-file", opt->key_file, "decrypt the input with the 16-byte key text in F (- reads it from standard input)")->type_name("F");
   SetCommandRun(*cmd, [opt] {
-    for (double t : opt->at)
+    for (double t : opt->at) {
       if (!(t >= 0) || !std::isfinite(t)) throw UsageError("--at takes a time of 0 seconds or more");
-    if (opt->at.size() > 1 && !opt->out.empty() && NumberField(opt->out).first == std::string::npos)
+      // Past this the time in microseconds no longer fits: it would wrap
+      // round to some other time.
+      if (t > MAX_AT_SECONDS) throw UsageError("--at takes a time of at most 9223372036854 seconds");
+    }
+    const auto [pos, len] = NumberField(opt->out);
+    if (opt->at.size() > 1 && !opt->out.empty() && pos == std::string::npos)
       throw UsageError("--out needs %d in the name for more than one picture");
+    if (pos != std::string::npos && NumberWidth(opt->out, pos, len) == SIZE_MAX)
+      throw UsageError("--out pads the number to at most 255 digits");
     const std::vector<PreviewShot> shots = RunPreview(*opt);
     if (opt->json) PrintPreviewJson(std::cout, shots);
     else PrintPreviewText(std::cout, shots);

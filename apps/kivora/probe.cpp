@@ -10,7 +10,10 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "crypt_cmd.h"
 #include "json_output.h"
+#include "pipes.h"
+#include "kivora/io/url.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 
@@ -101,9 +104,15 @@ QJsonValue BitRate(int64_t bit_rate) { return bit_rate > 0 ? JsonInt(bit_rate) :
 
 }  // namespace
 
-ProbeInfo ProbeFile(const std::string& path) {
+ProbeInfo ProbeFile(const std::string& path, const std::string& keyFile) {
+  StdinSource stdin_source;
+  EncryptedInputs encrypted(keyFile);
+  std::string url = path;
+  encrypted.Resolve(url);
+  ResolveStdin(url, stdin_source);
   AVFormatContext* raw = nullptr;
-  int err = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  TUrlIOPtr io;
+  int err = OpenInputUrl(&raw, url, nullptr, nullptr, io);
   if (err < 0) throw std::runtime_error("cannot open '" + path + "': " + AVErrorString(err));
   AVInputContextPtr fc(raw);
   err = avformat_find_stream_info(fc.get(), nullptr);
@@ -210,6 +219,7 @@ namespace {
 struct ProbeArgs {
   std::string file;
   bool json = false;
+  std::string key_file;
 };
 
 }  // namespace
@@ -217,10 +227,11 @@ struct ProbeArgs {
 void AddProbeCommand(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("probe", "show the container and streams of a media file");
   auto args = std::make_shared<ProbeArgs>();
-  cmd->add_option("FILE", args->file, "the media file (or URL) to read")->required();
+  cmd->add_option("FILE", args->file, "the media file (or URL) to read; - reads standard input")->required();
   cmd->add_flag("--json", args->json, "one JSON object on stdout instead of text");
+  cmd->add_option("--key-file", args->key_file, "decrypt the input with the 16-byte key text in F (- reads it from standard input)")->type_name("F");
   SetCommandRun(*cmd, [args] {
-    const ProbeInfo info = ProbeFile(args->file);
+    const ProbeInfo info = ProbeFile(args->file, args->key_file);
     if (args->json) PrintProbeJson(std::cout, info);
     else PrintProbeText(std::cout, info);
     return 0;

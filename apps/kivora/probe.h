@@ -44,7 +44,8 @@ struct ProbeInfo {
 
 // Opens the file and reads its stream information. Throws std::runtime_error
 // "cannot open 'FILE': <FFmpeg's reason>" when it is not readable media.
-ProbeInfo ProbeFile(const std::string& path);
+// With a keyFile the file (or http(s) URL) is decrypted with its key.
+ProbeInfo ProbeFile(const std::string& path, const std::string& keyFile = "");
 
 void PrintProbeText(std::ostream& out, const ProbeInfo& info);
 // The report as one JSON object, and that object printed on one line.

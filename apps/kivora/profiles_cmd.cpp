@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "kivora/platform/inifile.h"
 #include "kivora/profiles/catalog.h"
+#include "terminal_text.h"
 
 namespace kivora::app {
 
@@ -23,18 +24,21 @@ namespace {
 struct ProfilesArgs {
   std::string save;
   std::string load;
+  bool force = false;
 };
 
+// What a profile file holds reaches the terminal through TerminalText: a
+// description or an option value could hold escape sequences.
 void PrintSettings(TAVProfile& profile, std::ostream& out) {
   const TStringList lines = DescribeProfile(profile);
   if (lines.Empty()) out << "  (changes nothing)\n";
-  for (const std::string& line : lines) out << "  " << line << "\n";
+  for (const std::string& line : lines) out << "  " << TerminalText(line) << "\n";
 }
 
 std::string Heading(const TAVProfile& profile) {
-  std::string s = profile.Description().empty() ? std::string("(no description)") : profile.Description();
-  if (!profile.Extension().empty()) s += ", " + profile.Extension();
-  if (!profile.Category().empty()) s += " [" + profile.Category() + "]";
+  std::string s = profile.Description().empty() ? std::string("(no description)") : TerminalText(profile.Description());
+  if (!profile.Extension().empty()) s += ", " + TerminalText(profile.Extension());
+  if (!profile.Category().empty()) s += " [" + TerminalText(profile.Category()) + "]";
   return s;
 }
 
@@ -52,9 +56,21 @@ int ListBuiltins(std::ostream& out) {
   return 0;
 }
 
-int Save(const std::string& file, std::ostream& out) {
+int Save(const std::string& file, bool force, std::ostream& out) {
+  // Refuses what is no regular file (a device, a pipe, a folder); a link is
+  // followed and its target rewritten.
   TIniFile ini(file);
-  // Other sections of an existing file stay; its old profiles go.
+  TStringList sections;
+  ini.ReadSections(sections);
+  // Anything but a profile file (or an empty one) is most likely a mistyped
+  // name: a video, a document, another program's settings.
+  const bool profileFile = ini.ReadsAsIni() && (sections.Empty() || ini.SectionExists(PROFILE_SECTION));
+  if (!profileFile && !force)
+    throw std::runtime_error("'" + file + "' is not a profile file and is left as it was (--force replaces it)");
+  ini.SetForceOverwrite(force);
+  // What does not read as INI text cannot be kept; from an INI file of
+  // another kind, the other sections stay. Its old profiles go.
+  if (!ini.ReadsAsIni()) ini.Clear();
   ini.EraseSection(PROFILE_SECTION);
   int n = 0;
   for (const TBuiltinProfileInfo& info : BuiltinProfiles()) {
@@ -78,9 +94,10 @@ int Load(const std::string& file, std::ostream& out, std::ostream& err) {
   // reported and skipped; the command fails only when nothing is left.
   std::ostringstream listing;
   int listed = 0;
-  for (int n : ProfileNumbersInFile(ini)) {
+  const std::vector<int> numbers = ProfileNumbersInFile(ini);
+  for (int n : numbers) {
     std::string error;
-    std::unique_ptr<TAVProfile> profile = CreateProfileFromFile(ini, n, error);
+    std::unique_ptr<TAVProfile> profile = CreateProfileFromFile(ini, n, numbers, error);
     if (!profile) {
       err << "kivora: profiles: " << file << ": " << error << "\n";
       continue;
@@ -104,8 +121,10 @@ void AddProfilesCommand(CLI::App& app) {
   cmd->add_option("--load", args->load, "list the profiles of the profile file FILE")
       ->type_name("FILE")
       ->excludes(save);
+  cmd->add_flag("--force", args->force, "with --save: replace FILE even when it is not a profile file")
+      ->needs(save);
   SetCommandRun(*cmd, [args] {
-    if (!args->save.empty()) return Save(args->save, std::cout);
+    if (!args->save.empty()) return Save(args->save, args->force, std::cout);
     if (!args->load.empty()) return Load(args->load, std::cout, std::cerr);
     return ListBuiltins(std::cout);
   });

@@ -23,6 +23,11 @@
 #include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 
+// Application streams as inputs and outputs ("stream:" URLs).
+#include "kivora/io/aes_stream.h"
+#include "kivora/io/async_stream.h"
+#include "kivora/io/url.h"
+
 // The player and its parts.
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/clock.h"

@@ -10,11 +10,14 @@
 
 #include <QJsonArray>
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <filesystem>
 #include <sstream>
 
 #include "apps/run_kivora.h"
+#include "converter/cut_http_server.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "support/media_reader.h"
 
@@ -376,6 +379,33 @@ TEST(KivoraConvert, CtrlCStopsWithAValidShorterFile) {
   EXPECT_EQ(n, Range(0, static_cast<int>(n.size()) - 1));
   EXPECT_GE(last, static_cast<int>(n.size()));
   EXPECT_LE(last, static_cast<int>(n.size()) + spec.max_b_frames);
+}
+
+// Ctrl-C while an input that never answers is being opened stops the job:
+// exit code 130 and "stopped", as for a stop mid-way.
+TEST(KivoraConvert, CtrlCWhileOpeningIsAStop) {
+  TempDir dir;
+  StalledTcpServer server;
+  ASSERT_FALSE(server.Url().empty());
+  const std::string out = dir.Path("never.mkv");
+  int fd = -1;
+  const pid_t pid = Spawn({"convert", server.Url(), "-o", out, "--json"}, fd);
+  ASSERT_GT(pid, 0);
+  for (int i = 0; i < 1000 && server.Accepted() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(server.Accepted(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(pid, SIGINT);
+  FILE* in = fdopen(fd, "r");
+  char line[1024];
+  std::string rest;
+  while (std::fgets(line, sizeof line, in)) rest = line;
+  std::fclose(in);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_EQ(Str(QJsonDocument::fromJson(QByteArray::fromStdString(rest)).object()["result"]), "stopped") << rest;
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 #include <QJsonArray>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kivora/runtime/ffmpeg.h"
 #include "run_kivora.h"
@@ -69,6 +73,148 @@ TEST(PreviewCommand, WritesThePictureOfEachTimeAndReportsItsOwnTime) {
     const RunResult r = RunKivora(b.args);
     EXPECT_EQ(r.exit_code, b.code) << r.err;
     EXPECT_TRUE(Contains(r.err, b.err)) << r.err;
+  }
+}
+
+// Picture names are padded to whatever width the pattern asks for, times
+// whose microseconds do not fit are refused, and a time at or past the end
+// of the file is flagged in both the JSON and the text.
+TEST(PreviewCommand, WideNumbersTimesTooLargeAndTimesPastTheEnd) {
+  TempDir dir;
+  MediaSpec m;
+  m.frames = 50;  // 2 s at 25 fps, key frames every 12
+  m.audio_codec = AV_CODEC_ID_NONE;  // the file ends with its last picture
+  const std::string clip = MakeMedia(dir.Path("clip.mp4"), m);
+
+  const QJsonArray wide = JsonList(RunKivora({"preview", clip, "--at", "0.5", "--at", "1.5", "--out",
+                                              dir.Path("z%040d.png"), "--json"}));
+  ASSERT_EQ(wide.size(), 2);
+  for (int i = 0; i < 2; ++i) {
+    const std::string name = dir.Path("z" + std::string(39, '0') + std::to_string(i + 1) + ".png");
+    EXPECT_EQ(wide[i].toObject()["file"].toString().toStdString(), name);
+    EXPECT_EQ(FrameInPng(name), i == 0 ? 12 : 36);
+  }
+
+  // Each mode: the last key frame or the last picture, flagged past the end
+  // from the end of the file on, however far past it.
+  struct {
+    bool accurate;
+    int last;
+  } modes[] = {{false, 48}, {true, 49}};
+  for (const auto& mode : modes) {
+    SCOPED_TRACE(mode.accurate ? "accurate" : "key frames");
+    std::vector<std::string> args = {"preview", clip, "--at", "1.99", "--at", "2.0",
+                                     "--at", "60", "--at", "9223372036854", "--json"};
+    if (mode.accurate) args.push_back("--accurate");
+    const QJsonArray list = JsonList(RunKivora(args));
+    ASSERT_EQ(list.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+      const QJsonObject o = list[i].toObject();
+      EXPECT_EQ(o["past_end"].toBool(true), i != 0) << i;
+      EXPECT_EQ(o["past_end"].isBool(), true) << i;
+      EXPECT_NEAR(o["time"].toDouble(), (i == 0 && !mode.accurate ? 48 : mode.last) * 0.04, 1e-3) << i;
+    }
+    args.erase(std::find(args.begin(), args.end(), "--json"));
+    const RunResult text = RunKivora(args);
+    EXPECT_EQ(text.exit_code, 0) << text.err;
+    EXPECT_FALSE(Contains(text.out, "at 1.990 s (past the end)")) << text.out;
+    EXPECT_TRUE(Contains(text.out, "picture 3: at 60.000 s (past the end) shows")) << text.out;
+  }
+
+  const struct {
+    std::vector<std::string> args;
+    const char* err;
+  } bad[] = {
+      {{"preview", clip, "--at", "9.3e12"}, "--at"},
+      {{"preview", clip, "--at", "1", "--at", "1e300"}, "--at"},
+      {{"preview", clip, "--at", "1", "--out", dir.Path("y%0256d.png")}, "--out"},
+      {{"preview", clip, "--at", "1", "--out", dir.Path("y%099999999999999999999d.png")}, "--out"},
+  };
+  for (const auto& b : bad) {
+    const RunResult r = RunKivora(b.args);
+    EXPECT_EQ(r.exit_code, 2) << b.args.back() << ": " << r.err;
+    EXPECT_TRUE(Contains(r.err, b.err)) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  for (const auto& e : std::filesystem::directory_iterator(dir.Dir()))
+    EXPECT_NE(e.path().filename().string()[0], 'y') << "written before the refusal: " << e.path();
+}
+
+// 25 frames a second of MJPEG in NUT, 3 s of 640x360 and then 3 s of
+// 320x240, all grey; with a block, a white square moves across the first part
+// from 2 s to its end.
+std::string TwoSizeClip(const std::string& path, bool block) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, "nut", path.c_str()) < 0) return "";
+  AVFormatContextPtr fc(raw);
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+  if (!codec) return "";
+  AVStream* st = avformat_new_stream(fc.get(), nullptr);
+  st->time_base = {1, 25};
+  AVCodecContextPtr enc;
+  auto open = [&](int w, int h) {
+    enc.reset(avcodec_alloc_context3(codec));
+    enc->width = w;
+    enc->height = h;
+    enc->pix_fmt = AV_PIX_FMT_YUVJ420P;
+    enc->time_base = {1, 25};
+    return avcodec_open2(enc.get(), codec, nullptr) >= 0;
+  };
+  if (!open(640, 360) || avcodec_parameters_from_context(st->codecpar, enc.get()) < 0) return "";
+  if (avio_open(&fc->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(fc.get(), nullptr) < 0)
+    return "";
+  AVPacketPtr pkt(av_packet_alloc());
+  for (int n = 0; n < 150; ++n) {
+    if (n == 75 && !open(320, 240)) return "";
+    AVFramePtr f(av_frame_alloc());
+    f->width = enc->width;
+    f->height = enc->height;
+    f->format = enc->pix_fmt;
+    if (av_frame_get_buffer(f.get(), 0) < 0) return "";
+    for (int p = 0; p < 3; ++p) {
+      const int h = p ? f->height / 2 : f->height;
+      for (int y = 0; y < h; ++y) std::memset(f->data[p] + y * f->linesize[p], 128, p ? f->width / 2 : f->width);
+    }
+    if (block && n >= 50 && n < 75)
+      for (int y = 100; y < 140; ++y) std::memset(f->data[0] + y * f->linesize[0] + 20 + 8 * (n - 50), 235, 40);
+    f->pts = n;
+    if (avcodec_send_frame(enc.get(), f.get()) < 0) return "";
+    while (avcodec_receive_packet(enc.get(), pkt.get()) >= 0) {
+      pkt->stream_index = st->index;
+      av_packet_rescale_ts(pkt.get(), {1, 25}, st->time_base);
+      if (av_interleaved_write_frame(fc.get(), pkt.get()) < 0) return "";
+    }
+  }
+  av_write_trailer(fc.get());
+  avio_closep(&fc->pb);
+  return path;
+}
+
+// The first picture of a new size is a new reference: still pictures of
+// another size are no motion, and motion going on when the size changes ends
+// there.
+TEST(MotionCommand, ANewPictureSizeStartsANewReference) {
+  TempDir dir;
+  const struct {
+    bool block;
+    std::vector<std::string> options;
+    std::vector<std::pair<std::string, double>> events;
+  } cases[] = {
+      {false, {}, {}},
+      {false, {"--tolerance", "100", "--hold", "1"}, {}},
+      {true, {"--tolerance", "100", "--hold", "1"}, {{"begin", 2.0}, {"end", 3.0}}},
+  };
+  for (const auto& c : cases) {
+    const std::string clip = TwoSizeClip(dir.Path(c.block ? "block.nut" : "grey.nut"), c.block);
+    ASSERT_FALSE(clip.empty());
+    std::vector<std::string> args = {"motion", clip, "--json"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const QJsonArray list = JsonList(RunKivora(args));
+    std::vector<std::pair<std::string, double>> events;
+    for (const auto& e : list)
+      events.emplace_back(e.toObject()["event"].toString().toStdString(),
+                          std::round(e.toObject()["time"].toDouble() * 1000) / 1000);
+    EXPECT_EQ(events, c.events) << c.block << " " << c.options.size();
   }
 }
 

@@ -27,16 +27,21 @@ inline std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
-inline RunResult RunKivora(const std::vector<std::string>& args) {
+// Runs the program with standard input read from stdin_path. With a time
+// limit, a run that has not ended by then is killed (exit code 124), so a
+// program that hangs fails the test instead of stopping it.
+inline RunResult RunKivora(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null",
+                           int timeLimitSeconds = 0) {
   auto quote = [](const std::string& s) {
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
   };
   TempDir dir;
-  std::string cmd = quote(KIVORA_APP_PATH);
+  std::string cmd = timeLimitSeconds > 0 ? "timeout -k 5 " + std::to_string(timeLimitSeconds) + " " : "";
+  cmd += quote(KIVORA_APP_PATH);
   for (const auto& a : args) cmd += " " + quote(a);
-  cmd += " >" + dir.Path("out") + " 2>" + dir.Path("err") + " </dev/null";
+  cmd += " >" + dir.Path("out") + " 2>" + dir.Path("err") + " <" + quote(stdin_path);
   const int status = std::system(cmd.c_str());
   RunResult r;
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);

@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "kivora/converter/converter.h"
+#include "kivora/io/async_stream.h"
+#include "kivora/io/url.h"
+#include "kivora/platform/bitmap.h"
 #include "kivora/platform/exception.h"
 #include "kivora/platform/message.h"
 #include "kivora/runtime/ffmpeg.h"
@@ -187,6 +190,18 @@ TEST_F(ConverterTest, ConversionsReadBack) {
          ASSERT_EQ(m.audio.size(), 1u);  // the sound goes on to its end
          EXPECT_GT(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.8);
        }},
+      {"max frames of a copy", "f2.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.AudioOptions().SetAudioStreamCopy(true);
+         o.VideoOptions().SetMaxFrames(10);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].numbers.size(), 10u);
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_GT(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.8);
+       }},
       {"start time", "s.mkv",
        [](TAVConvertOptions& o) {
          o.VideoOptions().SetVideoCodecName("mpeg4");
@@ -287,6 +302,74 @@ TEST_F(ConverterTest, ErrorsReachOnErrorAndLeaveNothingBehind) {
     EXPECT_EQ(sem.Count(), 1);  // the slot is given back
   }
   EXPECT_EQ(std::filesystem::file_size(clip), clipSize);  // the source was never truncated
+}
+
+// A job refused during its set-up touches no output: a file that was there
+// keeps its bytes, and none is made. The checks run (encoders, bitstream
+// filters, the muxer's header) before any output is opened.
+TEST_F(ConverterTest, ARefusedSetUpLeavesTheOutputsAlone) {
+  struct Case {
+    const char* name;
+    const char* ext;
+    std::function<void(TAVConvertOptions&)> setup;
+    std::string expected;  // prefix of the error text
+  };
+  const Case cases[] = {
+      {"map count", "mkv",
+       [](auto& o) {
+         o.StreamMaps().Add("0:v");
+         o.StreamMaps().Add("0:a");
+         o.VideoOptions().SetVideoDisable(true);
+       },
+       "Number of stream maps must match number of output streams"},
+      {"encoder refuses", "mkv", [](auto& o) { o.VideoOptions().SetVideoCodecName("h263"); },
+       "Error while opening codec for output stream"},
+      {"unknown bitstream filter", "mkv",
+       [](auto& o) {
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.FilterOptions().SetVideoBitstreamFilters("nosuch_bsf");
+       },
+       "Unknown bitstream filter"},
+      {"muxer refuses the codec", "mp4", [](auto& o) { o.AudioOptions().SetAudioCodecName("pcm_s16le"); },
+       "Could not write header for output file"},
+  };
+  int n = 0;
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const std::string kept = dir->Path("kept" + std::to_string(n) + "." + tc.ext);
+    const std::string fresh = dir->Path("fresh" + std::to_string(n) + "." + tc.ext);
+    ++n;
+    std::ofstream(kept, std::ios::binary) << "the user's own bytes";
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    tc.setup(c.ConvertOptions());
+    const std::string error = Convert(c, {clip}, {kept, fresh});
+    EXPECT_EQ(error.rfind(tc.expected, 0), 0u) << error;
+    std::ifstream f(kept, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "the user's own bytes");
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+  }
+}
+
+// A bitstream filter that gathers packets gives back what it holds at the
+// end: 24 000 samples rechunked by 1024 end in a padded last chunk, not 23
+// whole ones.
+TEST_F(ConverterTest, BitstreamFiltersAreDrainedBeforeTheTrailer) {
+  MediaSpec s;
+  s.container = "wav";
+  s.video_codec = AV_CODEC_ID_NONE;
+  s.audio_codec = AV_CODEC_ID_PCM_S16LE;
+  s.sample_rate = 48000;
+  s.channels = 1;
+  s.audio_seconds = 0.5;
+  const std::string in = MakeMedia(dir->Path("rechunk_in.wav"), s);
+  ASSERT_EQ(DecodeMedia(in).audio.at(0).Frames(), 24000u);
+  TAVConverter c;
+  c.ConvertOptions().AudioOptions().SetAudioStreamCopy(true);
+  c.ConvertOptions().FilterOptions().SetAudioBitstreamFilters("pcm_rechunk");
+  const std::string out = dir->Path("rechunked.wav");
+  ASSERT_EQ(Convert(c, {in}, {out}), "");
+  EXPECT_EQ(DecodeMedia(out).audio.at(0).Frames(), 24576u);
 }
 
 TEST_F(ConverterTest, ConvertWhileRunningIsRefused) {
@@ -975,6 +1058,29 @@ TEST_F(ConverterTest, DestroyingAConverterMidRunLeavesAPlayableFile) {
   EXPECT_EQ(m.video[0].numbers.front(), 0);
 }
 
+// A stop while an input that never answers is being opened is a stop: the
+// open is interrupted, OnStopped then OnComplete, no error and no file.
+TEST_F(ConverterTest, AStopWhileOpeningIsAStop) {
+  StalledTcpServer server;
+  ASSERT_FALSE(server.Url().empty());
+  TAVConverter c;
+  Outcome o;
+  Watch(c, o);
+  const std::string out = dir->Path("never_opened.mkv");
+  c.InputFiles().Add(server.Url());
+  c.OutputFiles().Add(out);
+  c.Convert();
+  for (int i = 0; i < 1000 && server.Accepted() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(server.Accepted(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(c.State(), csRunning);
+  c.Stop();
+  ASSERT_TRUE(WaitDone(c, o));
+  EXPECT_EQ(o.error, "");
+  EXPECT_EQ(o.events, (std::vector<std::string>{"stopped", "complete"}));
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
 TEST_F(ConverterTest, DestroyingTheConverterEndsAStalledWrite) {
   StalledTcpServer server;
   ASSERT_FALSE(server.Url().empty());
@@ -1120,6 +1226,198 @@ TEST_F(ConverterTest, DamagedInputsNeverCrash) {
     Outcome o;
     Convert(c, {in}, {dir->Path("from_damaged" + std::to_string(variant) + ".mkv")}, &o);
     EXPECT_EQ(o.events.back(), "complete");
+  }
+}
+
+TEST_F(ConverterTest, ApplicationStreamsAreInputsAndOutputsLikeFiles) {
+  // A memory copy of the clip in, a memory stream and a live stream out;
+  // each output saved and read back gives the pictures and sound of the
+  // same conversion between files.
+  TAVConverter ref;
+  ASSERT_EQ(Convert(ref, {clip}, {dir->Path("ref.mkv")}), "");
+  const DecodedMedia want = DecodeMedia(dir->Path("ref.mkv"));
+  ASSERT_EQ(want.video.size(), 1u);
+
+  TMemoryStream in;
+  in.LoadFromFile(clip);
+  TMemoryStream out;
+  TAVAsyncStream live;
+  TAVConverter c;
+  c.ConvertOptions().SetOutputFormat("matroska");  // nothing to guess from for the live one
+  ASSERT_EQ(Convert(c, {StreamUrl(in, "mp4")}, {StreamUrl(out, "mkv")}), "");
+  TAVConverter c2;
+  c2.ConvertOptions().SetOutputFormat("matroska");
+  ASSERT_EQ(Convert(c2, {StreamUrl(in)}, {StreamUrl(live)}), "");
+  out.SaveToFile(dir->Path("out.mkv"));
+  {
+    const std::vector<uint8_t> bytes = live.CopyBytes();
+    std::ofstream(dir->Path("live.mkv"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  for (const char* name : {"out.mkv", "live.mkv"}) {
+    const DecodedMedia got = DecodeMedia(dir->Path(name));
+    ASSERT_EQ(got.video.size(), 1u) << name;
+    EXPECT_EQ(got.video[0].numbers, want.video[0].numbers) << name;
+    ASSERT_EQ(got.audio.size(), 1u) << name;
+    EXPECT_EQ(got.audio[0].Frames(), want.audio[0].Frames()) << name;
+  }
+
+  // One stream as the input and the output of one conversion: refused, and
+  // the stream keeps its content.
+  const int64_t size = in.Size();
+  TAVConverter same;
+  EXPECT_NE(Convert(same, {StreamUrl(in, "mp4")}, {StreamUrl(in, "mkv")}), "");
+  EXPECT_EQ(in.Size(), size);
+}
+
+// A bitmap that a thread keeps redrawing is recorded live: the pictures come
+// in the order they were drawn, at about the capture rate, with rising times.
+TEST_F(ConverterTest, ARecordedBitmapBecomesAnMp4OfItsPictures) {
+  TBitmap canvas(320, 240);
+  auto draw = [&canvas](int n) {
+    TBmpCaptureLock lock;
+    TBitmapData d;
+    if (!canvas.Map(TMapAccess::Write, d)) return;
+    DrawTestPicture(d.Data, d.Width, d.Height, d.Pitch, n);
+    canvas.Unmap(d);
+  };
+  draw(0);
+  std::atomic<bool> stop{false};
+  std::thread painter([&] {
+    for (int n = 1; !stop; ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      draw(n);
+    }
+  });
+  TAVConverter c;
+  c.ConvertOptions().SetRateEmu(true);
+  c.ConvertOptions().SetRecordingTime(2000000);
+  c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+  TStringList formats;
+  formats.Add("bmpcap");
+  c.ConvertOptions().SetInputFormats(formats);
+  const std::string out = dir->Path("recorded.mp4");
+  const std::string error = Convert(c, {BmpCaptureName(canvas)}, {out});
+  stop = true;
+  painter.join();
+  ASSERT_EQ(error, "");
+  const DecodedMedia m = DecodeMedia(out);
+  ASSERT_EQ(m.video.size(), 1u);
+  const DecodedVideo& v = m.video[0];
+  // About 30 pictures a second for two seconds.
+  EXPECT_GE(v.numbers.size(), 45u);
+  EXPECT_LE(v.numbers.size(), 66u);
+  int unreadable = 0;
+  for (size_t i = 0; i < v.numbers.size(); ++i) {
+    unreadable += v.numbers[i] < 0;
+    if (i > 0) {
+      EXPECT_GT(v.times[i], v.times[i - 1]) << i;
+      if (v.numbers[i] >= 0 && v.numbers[i - 1] >= 0) {
+        EXPECT_GE(v.numbers[i], v.numbers[i - 1]) << i;
+      }
+    }
+  }
+  EXPECT_EQ(unreadable, 0);
+  EXPECT_GT(v.numbers.back(), v.numbers.front() + 20);
+  EXPECT_EQ(v.widths.front(), 320);
+  EXPECT_EQ(v.heights.front(), 240);
+}
+
+// What the container says about a file, read with libavformat alone: its
+// duration, and per stream the time base, the frame rate, the first and last
+// packet times and the number of packets and index entries.
+struct ProbedStream {
+  AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
+  AVRational time_base{0, 1};
+  AVRational avg_frame_rate{0, 1};
+  int packets = 0;
+  int index_entries = 0;
+  double first = NAN, last_end = NAN;  // seconds
+};
+struct ProbedFile {
+  double duration = NAN;
+  std::vector<ProbedStream> streams;
+};
+
+ProbedFile Probe(const std::string& path) {
+  ProbedFile r;
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return r;
+  if (avformat_find_stream_info(ic, nullptr) >= 0) {
+    if (ic->duration != AV_NOPTS_VALUE) r.duration = static_cast<double>(ic->duration) / AV_TIME_BASE;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+      ProbedStream ps;
+      ps.type = ic->streams[i]->codecpar->codec_type;
+      ps.time_base = ic->streams[i]->time_base;
+      ps.avg_frame_rate = ic->streams[i]->avg_frame_rate;
+      ps.index_entries = avformat_index_get_entries_count(ic->streams[i]);
+      r.streams.push_back(ps);
+    }
+    AVPacket* pkt = av_packet_alloc();
+    while (pkt && av_read_frame(ic, pkt) >= 0) {
+      ProbedStream& ps = r.streams.at(static_cast<size_t>(pkt->stream_index));
+      ++ps.packets;
+      if (pkt->pts != AV_NOPTS_VALUE) {
+        const double t = static_cast<double>(pkt->pts) * av_q2d(ps.time_base);
+        const double end = t + static_cast<double>(pkt->duration) * av_q2d(ps.time_base);
+        if (std::isnan(ps.first) || t < ps.first) ps.first = t;
+        if (std::isnan(ps.last_end) || end > ps.last_end) ps.last_end = end;
+      }
+      av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+  }
+  avformat_close_input(&ic);
+  return r;
+}
+
+const ProbedStream* FirstOfType(const ProbedFile& f, AVMediaType type) {
+  for (const ProbedStream& s : f.streams)
+    if (s.type == type) return &s;
+  return nullptr;
+}
+
+// Stream copy from StartTime: the sound begins at the start, the pictures
+// keep the key frame before it (at times before zero) so the first one
+// shown is the one at the start, and the file lasts RecordingTime, not the
+// lead-in from the key frame as well.
+TEST_F(ConverterTest, StreamCopyFromStartTimeLastsTheRecordingTime) {
+  MediaSpec s;
+  s.container = "matroska";
+  s.frames = 75;
+  s.gop = 50;  // key frames at 0 and 2 s: the start at 1.3 s falls between
+  s.sample_rate = 48000;
+  const std::string in = MakeMedia(dir->Path("copy_ss_in.mkv"), s);
+  for (const char* ext : {"mkv", "mp4"}) {
+    SCOPED_TRACE(ext);
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoStreamCopy(true);
+    c.ConvertOptions().AudioOptions().SetAudioStreamCopy(true);
+    c.ConvertOptions().SetStartTime(1300000);
+    c.ConvertOptions().SetRecordingTime(1000000);
+    const std::string out = dir->Path(std::string("copy_ss.") + ext);
+    ASSERT_EQ(Convert(c, {in}, {out}), "");
+    const ProbedFile p = Probe(out);
+    EXPECT_NEAR(p.duration, 1.0, 0.1);
+    const ProbedStream* a = FirstOfType(p, AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(a, nullptr);
+    EXPECT_NEAR(a->last_end - a->first, 1.0, 0.05);
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.audio.size(), 1u);
+    EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.0, 0.05);
+    ASSERT_EQ(m.video.size(), 1u);
+    const DecodedVideo& v = m.video[0];
+    ASSERT_FALSE(v.numbers.empty());
+    EXPECT_LE(v.numbers.back(), 58);  // the source's 2.3 s
+    EXPECT_GE(v.numbers.back(), 55);
+    // The pictures a player shows, from time zero on, begin at the start.
+    int shown = -1;
+    for (size_t i = 0; i < v.numbers.size(); ++i)
+      if (!std::isnan(v.times[i]) && v.times[i] >= -0.001) {
+        shown = v.numbers[i];
+        break;
+      }
+    EXPECT_NEAR(shown, 33, 1);
   }
 }
 

@@ -1,12 +1,18 @@
 #include "kivora/platform/inifile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
+#include <stdexcept>
 
 #include "kivora/platform/exception.h"
 
@@ -181,6 +187,138 @@ TEST_F(IniFileTest, BadInputAndFailedSavesThrowAndLeaveNoTempFile) {
   nowhere.WriteString("S", "k", "v");
   EXPECT_THROW(nowhere.UpdateFile(), Exception);
 }  // both destructors try again and fail quietly
+
+namespace fs = std::filesystem;
+
+// Runs fn, which must not block on the FIFO at fifo; if it does, a writer
+// opens and closes the FIFO to let it go, and the test fails.
+void WithoutBlocking(const std::string& fifo, const std::function<void()>& fn) {
+  auto done = std::async(std::launch::async, fn);
+  if (done.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+    ADD_FAILURE() << "blocked on the FIFO " << fifo;
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+  }
+  done.get();
+}
+
+// What is at the name when the file is saved decides where the text goes:
+// new paths and INI files are written, links are written through to their
+// targets, and pipes, folders and files that hold something else are refused
+// and left exactly as they were.
+TEST_F(IniFileTest, SavingWritesThroughLinksAndRefusesWhatIsNoIniFile) {
+  const std::string target = (dir / "target.ini").string();
+  const std::string other = (dir / "other").string();
+  const std::string binary("\x00\x01[Profile]\nkey=1\n\xff\x00", 19);
+  enum Kind { Written, Refused, RefusedAtOpen };
+  const struct {
+    const char* name;
+    std::function<void()> before;  // sets up what is at path before it is opened
+    std::function<void()> after;   // ... and what replaces it before the save
+    Kind outcome;
+    std::string writtenTo;  // the file that then holds the new text
+  } cases[] = {
+      {"new file", [] {}, [] {}, Written, path},
+      {"INI file", [&] { Spit(path, "[Old]\na=1\n"); }, [] {}, Written, path},
+      {"link to an INI file", [&] { Spit(target, "[Old]\na=1\n"); fs::create_symlink("target.ini", path); },
+       [] {}, Written, target},
+      {"link to nothing yet", [&] { fs::create_symlink(target, path); }, [] {}, Written, target},
+      {"link to a link", [&] { Spit(target, ""); fs::create_symlink("target.ini", other);
+                               fs::create_symlink(other, path); }, [] {}, Written, target},
+      {"FIFO", [&] { ::mkfifo(path.c_str(), 0600); }, [] {}, RefusedAtOpen, ""},
+      {"link to a FIFO", [&] { ::mkfifo(target.c_str(), 0600); fs::create_symlink(target, path); }, [] {},
+       RefusedAtOpen, ""},
+      {"FIFO made after opening", [] {}, [&] { ::mkfifo(path.c_str(), 0600); }, Refused, ""},
+      {"binary file", [&] { Spit(path, binary); }, [] {}, Refused, ""},
+      {"binary file made after opening", [] {}, [&] { Spit(path, binary); }, Refused, ""},
+      {"text that is not INI", [&] { Spit(path, "# Notes\n\nSome words.\n[Profile]\nx=1\n"); }, [] {}, Refused, ""},
+      {"keys outside any section", [&] { Spit(path, "a=1\n[S]\nb=2\n"); }, [] {}, Refused, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    c.before();
+    const auto kindBefore = fs::symlink_status(path).type();
+    auto snapshot = [&] {
+      std::vector<std::pair<std::string, std::string>> files;
+      for (const auto& e : fs::directory_iterator(dir)) {
+        std::string text;
+        if (fs::is_symlink(e.symlink_status())) text = "-> " + fs::read_symlink(e.path()).string();
+        else if (fs::is_regular_file(e.symlink_status())) text = Slurp(e.path().string());
+        else text = "special";
+        files.emplace_back(e.path().filename().string(), text);
+      }
+      std::sort(files.begin(), files.end());
+      return files;
+    };
+    if (c.outcome == RefusedAtOpen) {
+      const auto was = snapshot();
+      WithoutBlocking(path, [&] { EXPECT_THROW(TIniFile{path}, Exception); });
+      EXPECT_EQ(snapshot(), was);
+      continue;
+    }
+    {
+      TIniFile ini(path);
+      ini.WriteString("New", "k", "v");
+      c.after();
+      const auto was = snapshot();
+      if (c.outcome == Refused) {
+        EXPECT_THROW(ini.UpdateFile(), Exception);
+        EXPECT_EQ(snapshot(), was);  // nothing replaced, no temporary left
+        continue;                    // the destructor tries again, quietly
+      }
+      ini.UpdateFile();
+    }
+    EXPECT_EQ(fs::symlink_status(path).type(), kindBefore == fs::file_type::not_found ? fs::file_type::regular
+                                                                                       : kindBefore);
+    const std::string text = Slurp(c.writtenTo);
+    EXPECT_NE(text.find("[New]\nk=v\n"), std::string::npos) << text;
+    EXPECT_EQ(TIniFile(path).ReadString("New", "k", ""), "v");
+  }
+
+  // Told to, a save replaces a file that holds something else.
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  Spit(path, binary);
+  TIniFile ini(path);
+  EXPECT_FALSE(ini.ReadsAsIni());
+  ini.Clear();
+  ini.WriteString("New", "k", "v");
+  ini.SetForceOverwrite(true);
+  ini.UpdateFile();
+  EXPECT_EQ(Slurp(path), "[New]\nk=v\n");
+  EXPECT_TRUE(TIniFile(path).ReadsAsIni());
+}
+
+TEST_F(IniFileTest, FilesLargerThanTheLimitAreRefused) {
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "[S]\nk=v\n";
+  }
+  fs::resize_file(path, static_cast<uintmax_t>(MAX_INI_FILE_SIZE) + 1);
+  EXPECT_THROW(TIniFile{path}, Exception);
+  fs::resize_file(path, static_cast<uintmax_t>(MAX_INI_FILE_SIZE));
+  EXPECT_EQ(TIniFile(path).ReadString("S", "k", ""), "v");
+}
+
+// A change in progress when an exception leaves the scope is not written by
+// the destructor; when the scope ends normally it is.
+TEST_F(IniFileTest, TheDestructorDoesNotSaveWhileAnExceptionUnwinds) {
+  Spit(path, "[S]\nk=old\n");
+  try {
+    TIniFile ini(path);
+    ini.WriteString("S", "k", "half");
+    throw std::runtime_error("the rest of the change failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(Slurp(path), "[S]\nk=old\n");
+  {
+    TIniFile ini(path);
+    ini.WriteString("S", "k", "new");
+  }
+  EXPECT_EQ(Slurp(path), "[S]\nk=new\n");
+}
 
 }  // namespace
 }  // namespace kivora

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 #include "kivora/platform/exception.h"
+#include "kivora/runtime/avlib.h"
 #include "kivora/player/packet_queue.h"
+#include "kivora/player/frame_pool.h"
 #include "player_test_util.h"
 
 namespace kivora {
@@ -19,6 +22,10 @@ class TAVPlayerFaultsAccess {
 public:
   static int64_t VideoPackets(TAVPlayer& p) { return p.FVideoQ->TotalPut(); }
   static void ClearError(TAVPlayer& p) { p.SetLastError(""); }
+  static void ForgetMetadatas(TAVPlayer& p) {
+    std::lock_guard<std::mutex> g(p.FStreamLock);
+    p.FMetadatas.Clear();
+  }
 };
 }  // namespace kivora
 
@@ -88,6 +95,50 @@ const std::string& AvClip() {
 }
 
 // Fault 1: the clocks are read from another thread while the movie closes.
+TEST(PlayerFaults, ClosingTheLastMovieGivesThePictureMemoryBack) {
+  EnsureApp();
+  MediaSpec s;
+  s.audio_codec = AV_CODEC_ID_NONE;
+  // Size does not matter for what is checked; a small clip keeps the test
+  // quick under the thread sanitizer.
+  s.width = 640;
+  s.height = 360;
+  s.frames = 12;
+  const std::string clip = Media::Get().File("pool12.mp4", s);
+  TAVPlayer p;
+  // Under the thread sanitizer pictures are decoded late; none may be
+  // dropped, so that six of them are shown.
+  p.SetFrameDrop(false);
+  RecordingView view;
+  p.RegisterView(&view);
+  p.OpenMovie(clip, false, true);
+  ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 6; }, 30000));
+  CloseAndWait(p);
+  EXPECT_EQ(PictureMemory::IdleBytes(), 0u) << "kept after the last movie closed";
+}
+
+TEST(PlayerFaults, UpdateMetaDatasAfterTheEndIsServed) {
+  // At the end of the input the read thread sleeps until something asks
+  // for it; a metadata request must be one of those things.
+  EnsureApp();
+  MediaSpec s;
+  s.audio_codec = AV_CODEC_ID_NONE;
+  s.frames = 10;
+  s.container = "matroska";
+  s.metadata = {{"title", "the end"}};
+  const std::string clip = Media::Get().File("titled.mkv", s);
+  TAVPlayer p;
+  int finished = 0;
+  p.OnPlaybackFinished = [&](TComponent*) { finished++; };
+  p.OpenMovie(clip, false, true);
+  ASSERT_TRUE(PumpUntil([&] { return finished > 0; }, 10000));
+  Wait(300);  // the read thread is asleep at the end
+  TAVPlayerFaultsAccess::ForgetMetadatas(p);
+  p.UpdateMetaDatas();
+  EXPECT_TRUE(PumpUntil([&] { return p.Metadatas().IndexOf("title=the end") >= 0; }, 3000));
+  CloseAndWait(p);
+}
+
 TEST(PlayerFaults, ClocksReadFromAnotherThreadWhileClosingNeverTouchFreedState) {
   EnsureApp();
   TAVPlayer p;
@@ -198,6 +249,71 @@ TEST(PlayerFaults, ALogHandlerMayWaitForTheGuiThreadAndMayThrow) {
   CloseAndWait(p);
 }
 
+// A chatty source logs faster than a slow handler takes lines: the waiting
+// lines stay bounded, and the handler is told how many were dropped.
+TEST(PlayerFaults, LogLinesWaitingForASlowHandlerAreBoundedAndTheDropsCounted) {
+  EnsureApp();
+  TAVPlayer p;
+  p.SetLogLevel(llDebug);
+  std::atomic<bool> release{false};
+  std::atomic<int> delivered{0};
+  std::atomic<long> droppedSaid{0};
+  p.OnLog = [&](TComponent*, int, const std::string& text) {
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto at = text.find(" lines dropped");
+    if (at != std::string::npos && text.rfind("… ", 0) == 0)
+      droppedSaid += std::stol(text.substr(std::string("… ").size()));
+    else if (text.find("chatty line") != std::string::npos)
+      delivered++;
+  };
+  const int sent = 5000;
+  {
+    // FFmpeg's lines from this thread go to the player, as from its workers.
+    TThreadLoggerGuard logger(&p);
+    for (int i = 0; i < sent; i++) av_log(nullptr, AV_LOG_WARNING, "chatty line %d\n", i);
+  }
+  release = true;
+  ASSERT_TRUE(PumpUntil([&] { return delivered + droppedSaid == sent; }, 10000))
+      << "delivered " << delivered << ", said dropped " << droppedSaid;
+  EXPECT_GT(droppedSaid.load(), 0);
+  // The batch the handler was holding (itself at most the bound) and the
+  // bound waiting behind it; nothing more.
+  EXPECT_LE(delivered.load(), 2000);
+}
+
+// The stream lists a caller reads are its own copies: read on another
+// thread while movies open and close, and kept readable after the close.
+TEST(PlayerFaults, StreamListsReadWhileAnotherThreadClosesAreCopies) {
+  EnsureApp();
+  TAVPlayer p;
+  p.SetDisableAudio(true);
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      for (const TAVStreamProperties& v : p.VideoStreamProperties()) {
+        EXPECT_EQ(v.CodecName(), "h264");
+        EXPECT_EQ(v.StreamType(), 0);
+        reads += static_cast<int>(v.Metas().Count() >= 0);
+      }
+    }
+  });
+  for (int i = 0; i < 8; i++) {
+    p.OpenMovie(VideoClip(10), false, true);
+    ASSERT_TRUE(p.CloseMovie());
+    PumpUntil([&] { return !p.Playing(); }, 5000);
+  }
+  p.OpenMovie(VideoClip(10), true, true);
+  const auto kept = p.VideoStreamProperties();
+  CloseAndWait(p);
+  stop = true;
+  reader.join();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].CodecName(), "h264") << "a copy outlives the movie";
+  EXPECT_TRUE(p.VideoStreamProperties().empty());
+  EXPECT_GT(reads.load(), 0);
+}
+
 // Fault 4: filter texts and option values under a comma-decimal locale.
 TEST(PlayerFaults, NumbersInFilterTextsAreReadWithCRulesUnderACommaDecimalLocale) {
   EnsureApp();
@@ -240,6 +356,111 @@ TEST(PlayerFaults, StepForwardWithSoundAndPictureAlwaysEndsPaused) {
     Wait(60);
     ASSERT_TRUE(p.Paused()) << "step " << i;
   }
+  CloseAndWait(p);
+}
+
+// A step ends on the next shown picture or where there is nothing more to
+// show: on a sound file's cover (decoded once), and past the end of a sound
+// track shorter than the picture. Each case steps three times from a paused
+// open; every step must show a picture and end paused.
+TEST(PlayerFaults, StepsEndOnACoverAndPastTheEndOfAShortSoundTrack) {
+  EnsureApp();
+  struct Case {
+    const char* name;
+    std::function<void(MediaSpec&)> make;
+    double seek;  // where to step from (seconds), before pausing
+  };
+  const Case cases[] = {
+      {"cover.mp3",
+       [](MediaSpec& s) {
+         s.container = "mp3";
+         s.video_codec = AV_CODEC_ID_NONE;
+         s.audio_codec = AV_CODEC_ID_MP3;
+         s.cover_picture = true;
+       },
+       0},
+      {"shortsound.mp4",
+       [](MediaSpec& s) {
+         s.frames = 50;
+         s.audio_cut_seconds = 0.5;
+       },
+       1.2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MediaSpec s;
+    c.make(s);
+    const std::string clip = Media::Get().File(c.name, s);
+    RecordingView view;
+    TAVPlayer p;
+    p.RegisterView(&view);
+    p.OpenMovie(clip, true, true);
+    ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && p.Paused(); }, 5000));
+    if (c.seek > 0) {
+      // A seek while paused shows the picture there by a step of its own.
+      const int before = view.Count();
+      p.SetPosition(c.seek);
+      ASSERT_TRUE(PumpUntil([&] { return view.Count() > before && p.Paused(); }, 5000));
+      Wait(300);  // a key-frame seek may show the picture it decoded first, then the target
+    }
+    for (int i = 0; i < 3; i++) {
+      const int before = view.Count();
+      p.StepForward();
+      EXPECT_TRUE(PumpUntil([&] { return view.Count() > before && p.Paused(); }, 5000)) << "step " << i;
+    }
+    CloseAndWait(p);
+  }
+}
+
+// Seeks asked for from another thread while movies open and close: every
+// request is written whole, the newest one wins, and nothing races (this is
+// mostly for the thread sanitizer). The last seek asked for is the one served.
+TEST(PlayerFaults, SeeksFromAnotherThreadDuringOpenAndCloseAndTheLastSeekWins) {
+  EnsureApp();
+  TAVPlayer p;
+  p.SetDisableAudio(true);
+  std::atomic<bool> stop{false};
+  std::thread seeker([&] {
+    double t = 0;
+    while (!stop) {
+      p.SetPosition(t);
+      t = t > 2 ? 0 : t + 0.37;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (int i = 0; i < 8; i++) {
+    p.OpenMovie(VideoClip(), i % 2 == 0, i % 3 != 0);
+    PumpUntil([&] { return p.FrameNumber() > 0; }, 2000);
+    CloseAndWait(p);
+  }
+  stop = true;
+  seeker.join();
+
+  // Two requests before the read thread looks: the second is where it goes.
+  p.OpenMovie(VideoClip(), true, true);
+  ASSERT_TRUE(PumpUntil([&] { return p.FrameNumber() > 0 && p.Paused(); }, 5000));
+  p.SetPosition(0.4);
+  p.SetPosition(2.0);
+  EXPECT_TRUE(PumpUntil([&] { return std::fabs(p.GetPosition() - 2.0) < 0.3; }, 5000))
+      << "at " << p.GetPosition();
+  CloseAndWait(p);
+}
+
+// Pause and step state belong to the movie: a new movie opened to play
+// plays, whatever the one before was doing.
+TEST(PlayerFaults, PauseAndStepStateDoNotCarryOverToTheNextMovie) {
+  EnsureApp();
+  RecordingView view;
+  TAVPlayer p;
+  p.RegisterView(&view);
+  p.OpenMovie(AvClip(), true, true);
+  ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 1 && p.Paused(); }, 5000));
+  p.StepForward();  // possibly still running when the next open comes
+  p.OpenMovie(VideoClip(), false, true);
+  EXPECT_FALSE(p.Paused());
+  const int shown = view.Count();
+  EXPECT_TRUE(PumpUntil([&] { return view.Count() >= shown + 5; }, 5000)) << "the second movie does not play";
+  EXPECT_FALSE(p.Paused());
   CloseAndWait(p);
 }
 

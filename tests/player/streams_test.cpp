@@ -129,24 +129,24 @@ TEST_F(StreamsTest, ListsMetadataAndIndexesFollowTheFileAndTheSettersCheckTheirR
   ASSERT_EQ(player->VideoStreamCount(), 1);
   ASSERT_EQ(player->AudioStreamCount(), 2);
   ASSERT_EQ(player->SubtitleStreamCount(), 1);
-  const auto& audio = player->AudioStreamProperties();
+  const auto audio = player->AudioStreamProperties();
   ASSERT_EQ(audio.size(), 2u);
-  EXPECT_EQ(audio[0]->Stream()->index, 1);
-  EXPECT_EQ(audio[1]->Stream()->index, 2);
-  EXPECT_TRUE(Contains(audio[0]->Metas(), "title=first audio"));
-  EXPECT_TRUE(Contains(audio[0]->Metas(), "language=eng"));
-  EXPECT_TRUE(Contains(audio[1]->Metas(), "title=second audio"));
-  EXPECT_FALSE(Contains(audio[1]->Metas(), "title=first audio"));
-  EXPECT_EQ(audio[0]->CodecName(), "aac");
-  EXPECT_EQ(audio[1]->StreamType(), 1);
-  const auto& video = player->VideoStreamProperties()[0];
-  EXPECT_EQ(video->CodecName(), "h264");
-  EXPECT_EQ(video->StreamType(), 0);
-  EXPECT_TRUE(Contains(video->Metas(), "title=main video"));
-  const auto& subs = player->SubtitleStreamProperties()[0];
-  EXPECT_EQ(subs->Stream()->index, 3);
-  EXPECT_EQ(subs->CodecName(), "dvbsub");
-  EXPECT_EQ(subs->StreamType(), 3);
+  EXPECT_EQ(audio[0].Stream()->index, 1);
+  EXPECT_EQ(audio[1].Stream()->index, 2);
+  EXPECT_TRUE(Contains(audio[0].Metas(), "title=first audio"));
+  EXPECT_TRUE(Contains(audio[0].Metas(), "language=eng"));
+  EXPECT_TRUE(Contains(audio[1].Metas(), "title=second audio"));
+  EXPECT_FALSE(Contains(audio[1].Metas(), "title=first audio"));
+  EXPECT_EQ(audio[0].CodecName(), "aac");
+  EXPECT_EQ(audio[1].StreamType(), 1);
+  const TAVStreamProperties video = player->VideoStreamProperties()[0];
+  EXPECT_EQ(video.CodecName(), "h264");
+  EXPECT_EQ(video.StreamType(), 0);
+  EXPECT_TRUE(Contains(video.Metas(), "title=main video"));
+  const TAVStreamProperties subs = player->SubtitleStreamProperties()[0];
+  EXPECT_EQ(subs.Stream()->index, 3);
+  EXPECT_EQ(subs.CodecName(), "dvbsub");
+  EXPECT_EQ(subs.StreamType(), 3);
 
   // Positions in the lists; the file indexes are behind them.
   EXPECT_EQ(player->VideoStreamIndex(), 0);
@@ -228,10 +228,10 @@ TEST_F(StreamsTest, TheChosenStreamIsTheOneFfmpegJudgesBestAndOneWithoutADecoder
   EXPECT_EQ(player->AudioStreamIndex(), 1);
   EXPECT_EQ(player->GetAudioStream(), 2);
   ASSERT_EQ(player->SubtitleStreamProperties().size(), 1u);
-  const auto& subs = player->SubtitleStreamProperties()[0];
-  EXPECT_EQ(subs->CodecName(), "");
-  EXPECT_TRUE(subs->Metas().Count() == 0) << "even though the file names the stream";
-  EXPECT_EQ(subs->StreamType(), 3);
+  const TAVStreamProperties subs = player->SubtitleStreamProperties()[0];
+  EXPECT_EQ(subs.CodecName(), "");
+  EXPECT_TRUE(subs.Metas().Count() == 0) << "even though the file names the stream";
+  EXPECT_EQ(subs.StreamType(), 3);
   // Chosen, failed to open, taken out of the index list only.
   EXPECT_EQ(player->SubtitleStreamCount(), 0);
   EXPECT_EQ(player->SubtitleStreamIndex(), -1);

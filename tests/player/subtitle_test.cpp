@@ -212,7 +212,7 @@ TEST_F(SubtitleTest, TextSubtitlesAreDecodedButNeverDrawnAndNeverHoldPlaybackUp)
   PlayInto(*player, view, TextSubtitleClip(), 74);
   EXPECT_EQ(player->SubtitleStreamCount(), 1);
   EXPECT_EQ(player->SubtitleStreamIndex(), 0) << "the text stream is opened like any other";
-  EXPECT_FALSE(player->SubtitleStreamProperties()[0]->CodecName().empty());
+  EXPECT_FALSE(player->SubtitleStreamProperties()[0].CodecName().empty());
   int compared = 0;
   for (const Shot& s : view.Since())
     for (size_t i = 0; i < view.probes.size(); i++) {

@@ -148,8 +148,8 @@ TEST(MotionDetector, SettingsAreClamped) {
 }
 
 // Primes with the block at x 20, feeds it at each of xs, and returns what
-// getImage paints over a frame whose block is at x 0.
-TBitmap MaskAfter(TShowMask mode, bool rePaint, const std::vector<int>& xs) {
+// getImage paints over out (by default a frame whose block is at x 0).
+TBitmap MaskAfter(TShowMask mode, bool rePaint, const std::vector<int>& xs, TBitmap out = Frame(0)) {
   TAVMotionDetector d;
   d.setShowMask(mode);
   TBitmap f = Frame(20);
@@ -158,7 +158,13 @@ TBitmap MaskAfter(TShowMask mode, bool rePaint, const std::vector<int>& xs) {
     TBitmap g = Frame(x);
     d.feedFrame(g);
   }
-  TBitmap out = Frame(0);
+  {
+    // Memory just freed tends to come back to the next picture of its size:
+    // this keeps a copy of the last frame from being what a bitmap resized
+    // for the detector happens to hold.
+    TBitmap poison(W, H);
+    poison.Clear(0xFF00FF00u);
+  }
   EXPECT_TRUE(d.getImage(out, rePaint));
   return out;
 }
@@ -193,6 +199,44 @@ TEST(MotionDetector, TheMaskIsPaintedWhereTheBlockMoved) {
     EXPECT_EQ(img.Pixel(64, 110), c.entered);
     EXPECT_EQ(img.Pixel(200, 50), c.still);
     EXPECT_EQ(img.Pixel(40, 110), c.block);
+  }
+}
+
+// Without rePaint the mask goes over the bitmap's own picture. A bitmap of
+// another size (or none) has no picture of the detector's size: it gets the
+// stored frame under the mask, never memory nothing was written to. One of
+// the right size in another pixel format keeps its own picture.
+TEST(MotionDetector, GetImageWithoutRePaintOnABitmapOfAnotherSize) {
+  for (TShowMask mode : {smMotion, smFullMask, smNone}) {
+    SCOPED_TRACE(::testing::Message() << "mode " << mode);
+    const TBitmap overStored = MaskAfter(mode, true, {28});
+    const TBitmap overOwn = MaskAfter(mode, false, {28});
+    auto filled = [](int w, int h) {
+      TBitmap b(w, h);
+      b.Clear(0xFF123456u);
+      return b;
+    };
+    const struct {
+      const char* what;
+      TBitmap out;
+      const TBitmap& expected;
+    } cases[] = {
+        {"smaller", filled(16, 16), overStored},
+        {"larger", filled(W + 8, H + 8), overStored},
+        {"as wide, less high", filled(W, H - 1), overStored},
+        {"empty", TBitmap(), overStored},
+        {"same size, 32-bit RGB", [] {
+           TBitmap b = Frame(0);
+           b.Image() = b.Image().convertToFormat(QImage::Format_RGB32);
+           return b;
+         }(), overOwn},
+    };
+    for (const auto& c : cases) {
+      const TBitmap img = MaskAfter(mode, false, {28}, c.out);
+      ASSERT_EQ(img.Width(), W) << c.what;
+      ASSERT_EQ(img.Height(), H) << c.what;
+      EXPECT_TRUE(img.Image() == c.expected.Image()) << c.what;
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <map>
+#include <vector>
 #include <string>
 
 #include "kivora/preview/preview_decoder.h"
@@ -149,6 +150,52 @@ TEST(PreviewDecoder, DecodesEveryPictureInOrder) {
     ++n;
   }
   EXPECT_EQ(n, 50);
+}
+
+// The picture's colours against its source, in dB over R, G and B.
+double Psnr(const TBitmap& picture, int n) {
+  std::vector<uint8_t> source(static_cast<size_t>(picture.Width()) * picture.Height() * 4);
+  DrawTestPicture(source.data(), picture.Width(), picture.Height(), picture.Width() * 4, n);
+  double squares = 0;
+  for (int y = 0; y < picture.Height(); ++y) {
+    const uint8_t* p = picture.Image().constScanLine(y);
+    const uint8_t* s = source.data() + static_cast<size_t>(y) * picture.Width() * 4;
+    for (int i = 0; i < picture.Width() * 4; ++i)
+      if (i % 4 != 3) squares += (p[i] - s[i]) * (p[i] - s[i]);
+  }
+  const double mse = squares / (3.0 * picture.Width() * picture.Height());
+  return mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99;
+}
+
+// Pictures come out in the colours they went in with: the conversion to RGBA
+// follows each picture's matrix and range instead of taking every picture
+// for BT.601 limited range.
+TEST(PreviewDecoder, ColoursFollowThePicturesMatrixAndRange) {
+  const struct {
+    const char* name;
+    AVColorSpace matrix;
+    AVColorRange range;
+  } cases[] = {
+      {"bt709.mkv", AVCOL_SPC_BT709, AVCOL_RANGE_MPEG},
+      {"bt709-full.mkv", AVCOL_SPC_BT709, AVCOL_RANGE_JPEG},
+      {"bt601.mkv", AVCOL_SPC_SMPTE170M, AVCOL_RANGE_MPEG},
+      {"untagged.mkv", AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MediaSpec m = Clip("matroska");
+    m.width = 640;
+    m.height = 360;
+    m.frames = 13;
+    m.colorspace = c.matrix;
+    m.color_range = c.range;
+    TPreviewDecoder d;
+    ASSERT_TRUE(d.Open(File(c.name, m))) << d.LastError();
+    ASSERT_TRUE(d.DecodeAt(Us(0.48), true)) << d.LastError();
+    TBitmap picture;
+    ASSERT_TRUE(d.ToBitmap(picture));
+    EXPECT_GT(Psnr(picture, 12), 36.0);
+  }
 }
 
 TEST(PreviewDecoder, FailedOpensSayWhyAndLeaveNothingOpen) {

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "kivora/io/url.h"
 #include "kivora/platform/message.h"
 #include "kivora/preview/preview.h"
 #include "preview/silent_server.h"
@@ -154,6 +155,20 @@ TEST_F(PreviewTest, ClosingForgetsTheOldFilesStartAndPosition) {
   preview->Settimestamp(0.7);
   EXPECT_TRUE(Shows(*preview, 17));
   EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(PreviewTest, AnApplicationStreamPreviewsLikeItsFile) {
+  TMemoryStream s;
+  s.LoadFromFile(Clip());
+  ASSERT_TRUE(Activate(StreamUrl(s, "mp4")));
+  EXPECT_NEAR(preview->Duration(), 2.0, 0.1);
+  preview->SetAccurate(true);
+  preview->Settimestamp(1.5);
+  EXPECT_TRUE(Shows(*preview, 37));
+  preview->CloseFile();
+  // Closed, the stream is free for the next input.
+  ASSERT_TRUE(Activate(StreamUrl(s, "mp4")));
+  EXPECT_TRUE(Shows(*preview, 0));
 }
 
 TEST_F(PreviewTest, AFileOfUnknownLengthTakesAnyValidTime) {

@@ -9,6 +9,7 @@
 
 #include "kivora/converter/options.h"
 #include "kivora/platform/exception.h"
+#include "kivora/profiles/catalog.h"
 #include "kivora/profiles/custom.h"
 #include "kivora/profiles/targets.h"
 #include "support/media_fixtures.h"
@@ -269,6 +270,70 @@ TEST_F(ProfileFile, GarbledFilesLeaveTheProfileAsItWas) {
   const TIniFile ini(path);
   p.LoadFromFile(ini, 0);
   ExpectSameVideo(p, reference);
+}
+
+// A save that fails on a value it cannot store writes nothing, to the INI
+// object or to the file; saving again under a number keeps nothing of the
+// profile saved there before.
+TEST_F(ProfileFile, AFailedSaveWritesNothingAndResavingReplacesTheNumber) {
+  TAVCustomVideoProfile video;
+  FillVideo(video);
+  {
+    TIniFile ini(path);
+    video.SaveToFile(ini, 0);
+    video.SaveToFile(ini, 10);
+    TAVCustomAudioProfile audio;
+    audio.SetDescription("Podcast");
+    audio.SaveToFile(ini, 1);
+  }
+  const std::string before = Slurp(path);
+
+  // A line break in the first, a middle and the last key written.
+  const struct {
+    const char* what;
+    void (*spoil)(TAVCustomAudioProfile&);
+  } bad[] = {
+      {"description", [](TAVCustomAudioProfile& p) { p.SetDescription("two\nlines"); }},
+      {"category", [](TAVCustomAudioProfile& p) { p.SetCategory("cr\r"); }},
+      {"options", [](TAVCustomAudioProfile& p) { p.SetOptions(TStringList{"a=1", "b=2\n3"}); }},
+  };
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.what);
+    {
+      TIniFile ini(path);
+      TAVCustomAudioProfile p;
+      p.SetDescription("New");
+      p.SetSampleRate(22050);
+      b.spoil(p);
+      EXPECT_THROW(p.SaveToFile(ini, 0), Exception);
+      EXPECT_EQ(ini.ReadString(PROFILE_SECTION, "Description0", ""), "  Phone clip ");
+      EXPECT_EQ(ini.ReadInteger(PROFILE_SECTION, "SampleRate0", 0), 8000);
+    }
+    EXPECT_EQ(Slurp(path), before);
+  }
+
+  {
+    TIniFile ini(path);
+    TAVDvdProfile dvd;
+    dvd.SaveToFile(ini, 0);
+  }
+  const TIniFile ini(path);
+  TStringList keys;
+  ini.ReadSection(PROFILE_SECTION, keys);
+  Lines zero;
+  for (const std::string& key : keys)
+    if (key.back() == '0' && key[key.size() - 2] > '9') zero.push_back(key);
+  EXPECT_EQ(zero, (Lines{"Description0", "Extension0", "Category0"}));
+  std::string error;
+  const std::unique_ptr<TAVProfile> dvd = CreateProfileFromFile(ini, 0, error);
+  EXPECT_NE(dynamic_cast<TAVDvdProfile*>(dvd.get()), nullptr) << error;
+  // The numbers beside it are untouched, 10 as well as 1.
+  const std::unique_ptr<TAVProfile> ten = CreateProfileFromFile(ini, 10, error);
+  ASSERT_NE(dynamic_cast<TAVCustomVideoProfile*>(ten.get()), nullptr) << error;
+  ExpectSameVideo(*static_cast<TAVCustomVideoProfile*>(ten.get()), video);
+  const std::unique_ptr<TAVProfile> one = CreateProfileFromFile(ini, 1, error);
+  ASSERT_NE(one, nullptr) << error;
+  EXPECT_EQ(one->Description(), "Podcast");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ extern "C" {
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -218,6 +219,150 @@ TEST_F(TargetConversion, TheH264PresetReachesTheEncoder) {
     const std::string bytes = Slurp(out);
     ASSERT_NE(bytes.find("x264 - core"), std::string::npos);
     EXPECT_NE(bytes.find(tc.setting), std::string::npos) << tc.spec;
+  }
+}
+
+// What the pack and system headers of an MPEG program stream say: the mux
+// rate of the first pack (bit/s) and, per stream ID of the system headers,
+// the P-STD buffer bound in bytes; ok when the walk reached the end of the
+// file. Walks pack by pack and packet by packet, so start codes inside the
+// streams are never taken for headers.
+struct ProgramStreamHeaders {
+  int64_t muxRate = -1;
+  std::map<int, int> bufferBounds;
+  bool ok = false;
+};
+
+ProgramStreamHeaders ReadProgramStreamHeaders(const std::string& path) {
+  const std::string f = Slurp(path);
+  auto b = [&](size_t i) -> uint8_t { return i < f.size() ? static_cast<uint8_t>(f[i]) : 0; };
+  auto startCode = [&](size_t i) { return b(i) == 0 && b(i + 1) == 0 && b(i + 2) == 1; };
+  ProgramStreamHeaders h;
+  size_t i = 0;
+  for (;;) {
+    // VCD pads with sectors of zeros.
+    while (i < f.size() && b(i) == 0 && !startCode(i)) ++i;
+    if (i + 4 > f.size() || !startCode(i)) break;
+    const uint8_t id = b(i + 3);
+    if (id == 0xB9) break;  // program end
+    if (id == 0xBA) {
+      int64_t rate = 0;
+      if ((b(i + 4) & 0xC0) == 0x40) {  // MPEG-2: 22 bits after the 6 bytes of SCR
+        rate = (int64_t{b(i + 10)} << 14) | (b(i + 11) << 6) | (b(i + 12) >> 2);
+        i += 14 + (b(i + 13) & 7);
+      } else {  // MPEG-1: 22 bits between markers after the 5 bytes of SCR
+        rate = (int64_t{b(i + 9) & 0x7F} << 15) | (b(i + 10) << 7) | (b(i + 11) >> 1);
+        i += 12;
+      }
+      if (h.muxRate < 0) h.muxRate = rate * 400;  // units of 50 bytes a second
+      continue;
+    }
+    const size_t length = (size_t{b(i + 4)} << 8) | b(i + 5);
+    if (id == 0xBB)
+      for (size_t k = i + 12; k + 2 < i + 6 + length && (b(k) & 0x80); k += 3)
+        h.bufferBounds[b(k)] = (((b(k + 1) & 0x1F) << 8) | b(k + 2)) * ((b(k + 1) & 0x20) ? 1024 : 128);
+    i += 6 + length;
+  }
+  h.ok = i == f.size() || (startCode(i) && b(i + 3) == 0xB9);  // read to the end
+  return h;
+}
+
+// The headers carry the encoder's buffer size and peak rate, as the
+// command line's -target gives them: VCD's video buffer bound is 46 KiB (the
+// disc's limit) and SVCD's mux rate counts the peak video rate.
+TEST_F(TargetConversion, DiscHeadersCarryTheEncodersBufferSizeAndPeakRate) {
+  const struct {
+    const char* spec;
+    int64_t muxRate;
+    std::map<int, int> bounds;
+  } cases[] = {
+      // 6 KiB + bufsize / 8 for video, 4 KiB for MPEG audio.
+      {"vcd", 1411200, {{0xE0, 46 * 1024}, {0xC0, 4096}}},
+      // No mux rate set: (peak video + audio rate) * 1.05 + 10000, rounded up
+      // to 400 bit/s.
+      {"svcd", 2887200, {{0xE0, 230 * 1024}, {0xC0, 4096}}},
+      // DVD's fixed entries: video, MPEG audio (none: 4 KiB), private stream
+      // 1 (AC-3 is counted under 0x80, so 0) and the navigation packs.
+      {"dvd", 10080000, {{0xB9, 230 * 1024}, {0xB8, 4096}, {0xBD, 0}, {0xBF, 2048}}},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.spec);
+    TAVConverter c;
+    std::string error;
+    ASSERT_TRUE(ApplyProfileByName(tc.spec, c, error)) << error;
+    const std::string out = dir->Path(std::string("headers-") + tc.spec + ".mpg");
+    ASSERT_EQ(Convert(c, clip, out).error, "");
+    const ProgramStreamHeaders h = ReadProgramStreamHeaders(out);
+    EXPECT_TRUE(h.ok);
+    EXPECT_EQ(h.muxRate, tc.muxRate);
+    EXPECT_EQ(h.bufferBounds, tc.bounds);
+  }
+}
+
+// The DV muxer needs each picture's share of sound: sound resampled from
+// 44.1 kHz comes out a little short of the last picture, and sound that stops
+// early leaves many pictures without any. Every picture is written, with
+// silence where the sound ran out.
+TEST_F(TargetConversion, DvKeepsEveryPictureWhateverTheSoundLasts) {
+  const struct {
+    const char* what;
+    AVCodecID video;
+    int width, height, frames;
+    double audioCut;  // seconds of sound; 0: as long as the picture
+    std::vector<const char*> targets;
+  } sources[] = {
+      {"3 s ProRes 4:2:2 720p, 44.1 kHz mono", AV_CODEC_ID_PRORES, 1280, 720, 90, 0, {"dv", "dv:ntsc", "dv50"}},
+      {"3 s with 1 s of sound", AV_CODEC_ID_H264, 320, 240, 90, 1.0, {"dv", "dv:ntsc", "dv50"}},
+      // Longer than the muxer waits for the sound: made up during the run.
+      {"20 s with 1 s of sound", AV_CODEC_ID_H264, 160, 120, 600, 1.0, {"dv"}},
+  };
+  int n = 0;
+  for (const auto& src : sources) {
+    MediaSpec s;
+    s.container = src.video == AV_CODEC_ID_PRORES ? "mov" : "matroska";
+    s.video_codec = src.video;
+    s.width = src.width;
+    s.height = src.height;
+    s.pix_fmt = src.video == AV_CODEC_ID_PRORES ? AV_PIX_FMT_YUV422P10LE : AV_PIX_FMT_YUV422P;
+    s.fps = {30, 1};
+    s.frames = src.frames;
+    s.audio_codec = src.video == AV_CODEC_ID_PRORES ? AV_CODEC_ID_PCM_S16LE : AV_CODEC_ID_AAC;
+    s.sample_rate = 44100;
+    s.channels = 1;
+    s.audio_cut_seconds = src.audioCut;
+    const std::string in =
+        MakeMedia(dir->Path("dv-source" + std::to_string(n++) + (src.video == AV_CODEC_ID_PRORES ? ".mov" : ".mkv")), s);
+    for (const char* spec : src.targets) {
+      SCOPED_TRACE(std::string(src.what) + ", " + spec);
+      TAVConverter c;
+      std::string error;
+      ASSERT_TRUE(ApplyProfileByName(spec, c, error)) << error;
+      const std::string out = dir->Path("dv-out" + std::to_string(n++) + ".dv");
+      const RunResult r = Convert(c, in, out);
+      EXPECT_EQ(r.error, "") << r.errorLog;
+      EXPECT_TRUE(r.complete);
+      int errorLines = -1;
+      const DecodedMedia m = DecodeCountingErrors(out, errorLines);
+      EXPECT_EQ(errorLines, 0);
+      ASSERT_EQ(m.video.size(), 1u);
+      ASSERT_GE(m.audio.size(), 1u);
+      const double rate = std::string(spec) == "dv:ntsc" ? 30000.0 / 1001 : 25.0;
+      const double seconds = src.frames / 30.0;
+      // Pictures at the target's rate over the whole clip (the rate change
+      // may repeat one or two at the end), the last one last.
+      EXPECT_GE(static_cast<double>(m.video[0].numbers.size()), seconds * rate - 1);
+      EXPECT_LE(static_cast<double>(m.video[0].numbers.size()), seconds * rate + 3);
+      EXPECT_NEAR(m.video[0].numbers.back(), src.frames - 1, 1.5);
+      // As much sound as picture, silent after the cut.
+      const DecodedAudio& a = m.audio[0];
+      EXPECT_NEAR(static_cast<double>(a.Frames()) / a.sample_rate, m.video[0].numbers.size() / rate, 0.05);
+      if (src.audioCut > 0) {
+        const size_t from = static_cast<size_t>((src.audioCut + 0.1) * a.sample_rate);
+        ASSERT_LT(from, a.Frames());
+        EXPECT_EQ(Rms(a.samples.data() + from * a.channels, a.Frames() - from, a.channels), 0.0);
+        EXPECT_GT(Rms(a.samples.data(), static_cast<size_t>(0.9 * a.sample_rate), a.channels), 0.1);
+      }
+    }
   }
 }
 

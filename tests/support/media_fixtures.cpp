@@ -103,6 +103,8 @@ AVCodecContextPtr OpenVideoEncoder(const MediaSpec& media, const AVCodec* codec,
   enc->time_base = av_inv_q(media.fps);
   enc->framerate = media.fps;
   enc->pix_fmt = ChoosePixFmt(codec, media.pix_fmt);
+  enc->colorspace = media.colorspace;
+  enc->color_range = media.color_range;
   enc->gop_size = media.gop;
   enc->thread_count = 1;
   enc->sample_aspect_ratio = {1, 1};
@@ -131,6 +133,16 @@ void SetupScaler(VideoOut& v) {
   v.sws.reset(sws_getContext(v.width, v.height, AV_PIX_FMT_RGBA, v.width, v.height,
                              v.enc->pix_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!v.sws) Fail("no converter to the encoder's pixel format");
+  if (v.enc->colorspace != AVCOL_SPC_UNSPECIFIED || v.enc->color_range != AVCOL_RANGE_UNSPECIFIED) {
+    int *inv = nullptr, *table = nullptr;
+    int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(v.sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast,
+                                 &saturation) < 0)
+      Fail("the converter to the encoder's pixel format takes no colour details");
+    const int* matrix = v.enc->colorspace != AVCOL_SPC_UNSPECIFIED ? sws_getCoefficients(v.enc->colorspace) : table;
+    if (v.enc->color_range != AVCOL_RANGE_UNSPECIFIED) dstRange = v.enc->color_range == AVCOL_RANGE_JPEG;
+    sws_setColorspaceDetails(v.sws.get(), inv, srcRange, matrix, dstRange, brightness, contrast, saturation);
+  }
   v.rgba.assign(static_cast<size_t>(v.width) * v.height * 4, 0);
 }
 
@@ -346,7 +358,10 @@ std::string MakeMedia(const std::string& path, const MediaSpec& media) {
   for (size_t i = 0; i < audio.size(); ++i) {
     audio[i].enc = OpenAudioEncoder(media, globalHeader);
     audio[i].tone = media.tones[i];
-    audio[i].total = std::llround(media.DurationSeconds() * media.sample_rate);
+    const double seconds = hasVideo && media.audio_cut_seconds > 0
+                               ? std::min(media.audio_cut_seconds, media.DurationSeconds())
+                               : media.DurationSeconds();
+    audio[i].total = std::llround(seconds * media.sample_rate);
     audio[i].st = avformat_new_stream(fc.get(), nullptr);
     if (!audio[i].st) Fail("out of memory");
     audio[i].st->time_base = audio[i].enc->time_base;

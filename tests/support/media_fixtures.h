@@ -44,6 +44,10 @@ struct MediaSpec {
   AVRational fps{25, 1};
   int frames = 50;
   AVPixelFormat pix_fmt = AV_PIX_FMT_YUV420P;
+  // The colour matrix and range the pictures are converted to YUV with and
+  // tagged with (unspecified: the scaler's default, BT.601 limited range).
+  AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
   int gop = 12;          // key frame interval
   int max_b_frames = 2;  // where the codec has them
   // From this frame on the picture is width2 x height2 (-1: never). The
@@ -61,6 +65,9 @@ struct MediaSpec {
   int channels = 2;
   std::vector<double> tones{440.0};
   double audio_seconds = 2.0;
+  // With video: the sound stops after this many seconds, before the picture
+  // ends (0 or less: it lasts as long as the video).
+  double audio_cut_seconds = 0;
 
   // Container metadata, and per-stream metadata indexed by output stream
   // index (streams are numbered video, audio..., subtitles, cover picture).

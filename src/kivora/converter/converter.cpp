@@ -2,8 +2,11 @@
 // resume and stop, the shared semaphore, progress figures and events.
 #include "kivora/converter/converter.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 
+#include "kivora/converter/run.h"
 #include "kivora/converter/transcoder.h"
 #include "kivora/platform/exception.h"
 #include "kivora/platform/mainthread.h"
@@ -17,182 +20,88 @@ std::mutex& AVMutex() {
   return m;
 }
 
-// Shared by the component and its worker: lets the worker end after the
-// component is gone (destroyed from OnComplete) without touching it.
-struct TAVConverter::TControl {
-  std::mutex lock;
-  TAVConverter* owner = nullptr;
-  std::atomic<bool> inputAbort{false};   // Stop or destruction: blocking reads end
-  std::atomic<bool> outputAbort{false};  // destruction only: writes end
-  std::atomic<bool> inFinalEvent{false};
-  // The thread that runs OnComplete (the worker, or the GUI thread for it).
-  std::atomic<std::thread::id> eventThread{};
-  std::atomic<bool> finished{false};  // the worker has returned from its last event
-  std::thread::id worker;
-  // Called from the final event's own handler: the worker must not be
-  // waited for, since it waits for this very call to return. Any other
-  // thread waits for the worker, so the handler never runs on a converter
-  // that is being destroyed under it.
-  bool InOwnFinalEvent() const { return inFinalEvent && eventThread.load() == std::this_thread::get_id(); }
-};
+// ---- the run: the worker's side, shared with the converter ----
 
-TAVConverter::TAVConverter(TComponent* AOwner) : TComponent(AOwner) {
-  if (!Designing()) LoadLibs();
-}
-
-// How long a destructor waits for a stopped conversion to end its files before
-// it abandons blocking reads and writes.
-constexpr int kDestroyGraceMs = 2000;
-
-TAVConverter::~TAVConverter() {
-  std::shared_ptr<TControl> control = FControl;
-  if (control) {
-    Stop();
-    const bool onWorker = std::this_thread::get_id() == control->worker;
-    if (!onWorker && !control->InOwnFinalEvent()) {
-      // Let the worker finish its files; its events may need the GUI thread
-      // meanwhile. A worker stuck in a write to an output that takes nothing
-      // (a stalled network peer) never comes back to see the stop: after a
-      // grace period its blocking reads and writes are abandoned.
-      if (!WaitFor(kDestroyGraceMs)) {
-        control->inputAbort = true;
-        control->outputAbort = true;
-        WaitFor(-1);
-      }
-    } else {
-      control->inputAbort = true;
-      control->outputAbort = true;
-    }
-    {
-      std::lock_guard<std::mutex> lock(control->lock);
-      control->owner = nullptr;
-    }
+bool TConvertRun::Call(const std::function<void(TAVConverter&)>& call) {
+  TAVConverter* self;
+  const std::thread::id me = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> lock(FOwnerLock);
+    self = FOwner;
+    if (!self) return false;
+    FHandlerThreads.push_back(me);
   }
-  ReapWorker();
-  ThreadMap().RemoveLogger(this);
-}
-
-void TAVConverter::ReapWorker() {
-  if (!FThread.joinable()) return;
-  std::shared_ptr<TControl> control = FControl;
-  const bool onWorker = control && std::this_thread::get_id() == control->worker;
-  // Called from the worker's own final event (directly, or on the GUI thread
-  // while the worker waits for it): the worker ends by itself and touches
-  // only the shared control block.
-  if (onWorker || (control && control->InOwnFinalEvent())) {
-    FThread.detach();
-    return;
+  std::exception_ptr error;
+  try {
+    call(*self);
+  } catch (...) {
+    error = std::current_exception();
   }
-  // The worker may be about to hand OnComplete to the GUI thread: keep
-  // running those calls while waiting, or both threads would wait for ever.
-  if (control && MainThread::HasGuiThread() && MainThread::IsMainThread())
-    while (!control->finished) MainThread::CheckSynchronize(10);
-  FThread.join();
+  bool alive;
+  {
+    std::lock_guard<std::mutex> lock(FOwnerLock);
+    FHandlerThreads.erase(std::find(FHandlerThreads.begin(), FHandlerThreads.end(), me));
+    alive = FOwner != nullptr;
+  }
+  if (error) std::rethrow_exception(error);
+  return alive;
 }
 
-TAVConvertState TAVConverter::State() const {
+bool TConvertRun::Raise(const std::function<void(TAVConverter&)>& call) {
+  if (direct) return Call(call);
+  if (!Attached()) return false;
+  // The worker waits here for the GUI thread; if the converter is destroyed
+  // meanwhile (by this handler or another), the call finds no owner.
+  MainThread::Synchronize([this, &call] { Call(call); });
+  return Attached();
+}
+
+bool TConvertRun::RaiseHere(const std::function<void(TAVConverter&)>& call) { return Call(call); }
+
+bool TConvertRun::Detach() {
+  std::lock_guard<std::mutex> lock(FOwnerLock);
+  FOwner = nullptr;
+  const std::thread::id me = std::this_thread::get_id();
+  return me == worker || std::find(FHandlerThreads.begin(), FHandlerThreads.end(), me) != FHandlerThreads.end();
+}
+
+bool TConvertRun::Attached() const {
+  std::lock_guard<std::mutex> lock(FOwnerLock);
+  return FOwner != nullptr;
+}
+
+bool TConvertRun::InHandler() const {
+  std::lock_guard<std::mutex> lock(FOwnerLock);
+  return std::find(FHandlerThreads.begin(), FHandlerThreads.end(), std::this_thread::get_id()) !=
+         FHandlerThreads.end();
+}
+
+TAVConvertState TConvertRun::State() const {
   std::lock_guard<std::mutex> lock(FStateLock);
   return FState;
 }
 
-void TAVConverter::SetState(TAVConvertState s) {
+void TConvertRun::SetState(TAVConvertState s) {
   {
     std::lock_guard<std::mutex> lock(FStateLock);
     FState = s;
   }
   FStateCond.notify_all();
+  MainThread::WakeWaiter();
 }
 
-void TAVConverter::Convert(TSemaphore* ASem) {
+void TConvertRun::Stop() {
   {
     std::lock_guard<std::mutex> lock(FStateLock);
-    if (FState != csNone) throw Exception("A conversion is already running");
-  }
-  ReapWorker();
-  Reset();
-  {
-    std::lock_guard<std::mutex> lock(FFigureLock);
-    FErrorMsg.clear();
-    FLastErrorMessage.clear();
-    FConvertedDuration = 0;
-    FDuration = 0;
-    FTargetFileSize = FSourceFileSize = 0;
-    FBitrate = 0;
-    FAudioSize = 0;
-    FFinished = false;
-    FSourceSizes.clear();
-  }
-  FVideoBufferCount = 0;
-  auto control = std::make_shared<TControl>();
-  control->owner = this;
-  FControl = control;
-  {
-    std::lock_guard<std::mutex> lock(FStateLock);
-    FSem = ASem;
-    FState = csRunning;
-  }
-  try {
-    FThread = std::thread([this, control] { Execute(control); });
-  } catch (const std::exception&) {
-    SetState(csNone);
-    throw Exception("Could not start the conversion thread");
-  }
-  control->worker = FThread.get_id();
-}
-
-void TAVConverter::Stop() {
-  std::lock_guard<std::mutex> lock(FStateLock);
-  if (FState == csRunning || FState == csPaused || FState == csWaiting) {
-    FState = csStopped;
-    if (FControl) FControl->inputAbort = true;
-  }
-  FStateCond.notify_all();
-}
-
-void TAVConverter::Pause() {
-  std::lock_guard<std::mutex> lock(FStateLock);
-  if (FState == csRunning) FState = csPaused;
-  FStateCond.notify_all();
-}
-
-void TAVConverter::Resume() {
-  std::lock_guard<std::mutex> lock(FStateLock);
-  if (FState == csPaused) FState = csRunning;
-  FStateCond.notify_all();
-}
-
-bool TAVConverter::WaitFor(int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  const bool gui = MainThread::HasGuiThread() && MainThread::IsMainThread();
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(FStateLock);
-      if (FState == csNone) return true;
-      if (!gui) {
-        if (timeoutMs < 0)
-          FStateCond.wait_for(lock, std::chrono::milliseconds(50));
-        else if (FStateCond.wait_until(lock, deadline) == std::cv_status::timeout)
-          return FState == csNone;
-        continue;
-      }
+    if (FState == csRunning || FState == csPaused || FState == csWaiting) {
+      FState = csStopped;
+      inputAbort = true;
     }
-    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return State() == csNone;
-    MainThread::CheckSynchronize(10);
   }
+  FStateCond.notify_all();
 }
 
-void TAVConverter::Reset() {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  FVideoSize = 0;
-  timer_start = 0;
-  last_time = 0;
-  FConvertedDuration = 0;
-  FLastProgressEvent = 0;
-}
-
-// ---- worker side ----
-
-bool TAVConverter::AcquireSemaphore() {
+bool TConvertRun::AcquireSemaphore() {
   TSemaphore* sem;
   {
     std::lock_guard<std::mutex> lock(FStateLock);
@@ -214,7 +123,7 @@ bool TAVConverter::AcquireSemaphore() {
   }
 }
 
-void TAVConverter::ReleaseSemaphore() {
+void TConvertRun::ReleaseSemaphore() {
   TSemaphore* sem;
   {
     std::lock_guard<std::mutex> lock(FStateLock);
@@ -225,7 +134,7 @@ void TAVConverter::ReleaseSemaphore() {
   sem->Release();
 }
 
-bool TAVConverter::CheckPauseAndStop() {
+bool TConvertRun::CheckPauseAndStop() {
   std::unique_lock<std::mutex> lock(FStateLock);
   if (FState == csPaused) {
     // Another converter may run while this one is paused.
@@ -251,69 +160,359 @@ bool TAVConverter::CheckPauseAndStop() {
   return FState != csStopped;
 }
 
-void TAVConverter::Dispatch(const std::function<void()>& fn) {
-  if (FConvertOptions.Synchronous() || !MainThread::HasGuiThread())
-    fn();
-  else
-    MainThread::Synchronize(fn);
+bool TConvertRun::WaitFor(int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const bool gui = MainThread::HasGuiThread() && MainThread::IsMainThread();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(FStateLock);
+      // Done once the worker has raised its last event (or, before any run,
+      // when the state is idle).
+      if (FState == csNone && (finished || worker == std::thread::id())) return true;
+      if (!gui) {
+        if (timeoutMs < 0)
+          FStateCond.wait_for(lock, std::chrono::milliseconds(20));
+        else if (FStateCond.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                                     std::chrono::milliseconds(20))) ==
+                     std::cv_status::timeout &&
+                 std::chrono::steady_clock::now() >= deadline)
+          return FState == csNone && finished;
+        continue;
+      }
+    }
+    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
+    MainThread::CheckSynchronize(10);
+  }
 }
 
-void TAVConverter::RaiseError(const std::string& msg) {
+void TConvertRun::DoProgress(bool last) {
+  if (!Attached()) return;
+  const int64_t now = av_gettime_relative();
   {
     std::lock_guard<std::mutex> lock(FFigureLock);
-    FErrorMsg = msg;
+    // At most ten events a second: each is a round trip to the GUI thread.
+    if (!last && FLastProgressEvent && now - FLastProgressEvent < 100000) return;
+    FLastProgressEvent = now;
+  }
+  Raise([](TAVConverter& c) { c.DoProgress(); });
+}
+
+void TConvertRun::DoStop() {
+  stopRaised = true;
+  Raise([](TAVConverter& c) { c.DoStop(); });
+}
+
+void TConvertRun::DoVideoBuffer(TAVBitmap& Bitmap, double timeStamp) {
+  FBufferModified = false;
+  Raise([&](TAVConverter& c) { c.DoVideoBuffer(Bitmap, timeStamp); });
+}
+
+bool TConvertRun::HasVideoBuffer() const {
+  std::lock_guard<std::mutex> lock(FOwnerLock);
+  return FOwner && FOwner->OnVideoBuffer;
+}
+
+bool TConvertRun::HasAudioBuffer() const {
+  std::lock_guard<std::mutex> lock(FOwnerLock);
+  return FOwner && FOwner->OnAudioBuffer;
+}
+
+bool TConvertRun::HasVideoStats() const {
+  std::lock_guard<std::mutex> lock(FOwnerLock);
+  return FOwner && FOwner->OnVideoStats;
+}
+
+void TConvertRun::RaiseAudioBuffer(void* data, int size) {
+  try {
+    RaiseHere([&](TAVConverter& c) {
+      const TAVOnAudioBufferEvent handler = c.OnAudioBuffer;
+      if (handler) handler(&c, data, size);
+    });
+  } catch (const std::exception& e) {
+    av_log(nullptr, AV_LOG_ERROR, "OnAudioBuffer: %s\n", e.what());
+  } catch (...) {
+    av_log(nullptr, AV_LOG_ERROR, "OnAudioBuffer raised an unknown exception\n");
+  }
+}
+
+void TConvertRun::RaiseVideoStats(int w, int h, double rate, double avg, int frame, double elapse) {
+  try {
+    RaiseHere([&](TAVConverter& c) {
+      const TAVVideoStatsEvent handler = c.OnVideoStats;
+      if (handler) handler(&c, w, h, rate, avg, frame, elapse);
+    });
+  } catch (const std::exception& e) {
+    av_log(nullptr, AV_LOG_ERROR, "OnVideoStats: %s\n", e.what());
+  } catch (...) {
+    av_log(nullptr, AV_LOG_ERROR, "OnVideoStats raised an unknown exception\n");
+  }
+}
+
+std::string TConvertRun::LastErrorMessage() const {
+  std::lock_guard<std::mutex> lock(FFigureLock);
+  return FLastErrorMessage;
+}
+
+void TConvertRun::DoLog(int level, const std::string& text) {
+  if (level <= AV_LOG_ERROR) {
+    std::lock_guard<std::mutex> lock(FFigureLock);
+    FLastErrorMessage = text;
   }
   try {
-    DoError();
+    RaiseHere([&](TAVConverter& c) { c.DoLog(level, text); });
+  } catch (...) {
+    // A log handler's failure must not reach FFmpeg's logging call.
+  }
+}
+
+// ---- workers nobody can wait for where they were let go ----
+
+namespace {
+
+class TOrphanWorkers {
+public:
+  void Add(std::thread t, std::shared_ptr<TConvertRun> run) {
+    std::vector<std::thread> done;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      TakeFinishedLocked(done);
+      FList.push_back({std::move(t), std::move(run)});
+    }
+    for (auto& d : done) d.join();
+  }
+  ~TOrphanWorkers() {
+    std::vector<Entry> all;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      all.swap(FList);
+    }
+    for (auto& e : all) {
+      e.run->outputAbort = true;
+      e.run->inputAbort = true;
+      e.run->Stop();
+      if (e.thread.get_id() == std::this_thread::get_id())
+        e.thread.detach();
+      else
+        e.thread.join();
+    }
+  }
+
+private:
+  struct Entry {
+    std::thread thread;
+    std::shared_ptr<TConvertRun> run;
+  };
+  // Workers that have raised their last event end at once: joining them
+  // costs nothing. A worker never joins itself.
+  void TakeFinishedLocked(std::vector<std::thread>& done) {
+    for (auto it = FList.begin(); it != FList.end();) {
+      if (it->run->finished && it->thread.get_id() != std::this_thread::get_id()) {
+        done.push_back(std::move(it->thread));
+        it = FList.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  std::mutex FLock;
+  std::vector<Entry> FList;
+};
+
+TOrphanWorkers& Orphans() {
+  static TOrphanWorkers orphans;
+  return orphans;
+}
+
+}  // namespace
+
+void AdoptOrphanWorker(std::thread thread, std::shared_ptr<TConvertRun> run) {
+  if (thread.joinable()) Orphans().Add(std::move(thread), std::move(run));
+}
+
+// ---- the component ----
+
+TAVConverter::TAVConverter(TComponent* AOwner) : TComponent(AOwner), FRun(std::make_shared<TConvertRun>()) {
+  if (!Designing()) LoadLibs();
+  Orphans();  // made before any converter, so it outlives them all
+}
+
+// How long a destructor waits for a stopped conversion to end its files before
+// it abandons blocking reads and writes.
+constexpr int kDestroyGraceMs = 2000;
+
+TAVConverter::~TAVConverter() {
+  ThreadMap().RemoveLogger(this);
+  std::shared_ptr<TConvertRun> run = Run();
+  // From here on no event reaches this converter.
+  const bool fromHandler = run->Detach();
+  run->Stop();
+  if (FThread.joinable()) {
+    if (fromHandler) {
+      // The worker is running (or waiting for) the very handler that
+      // destroys us: it ends the run by itself, writing the trailers.
+      AdoptOrphanWorker(std::move(FThread), run);
+    } else {
+      // Let the worker finish its files. A worker stuck in a write to an
+      // output that takes nothing (a stalled network peer) never comes back
+      // to see the stop: after a grace period its blocking reads and writes
+      // are abandoned.
+      if (!run->WaitFor(kDestroyGraceMs)) {
+        run->inputAbort = true;
+        run->outputAbort = true;
+        run->WaitFor(-1);
+      }
+      FThread.join();
+    }
+  }
+}
+
+std::shared_ptr<TConvertRun> TAVConverter::Run() const {
+  std::lock_guard<std::mutex> lock(FRunLock);
+  return FRun;
+}
+
+void TAVConverter::SetLogLevel(TAVLogLevel Value) {
+  FLogLevel = Value;
+  Run()->logLevel = Value;
+}
+
+void TAVConverter::ReapWorker() {
+  if (!FThread.joinable()) return;
+  std::shared_ptr<TConvertRun> run = Run();
+  if (std::this_thread::get_id() == run->worker || run->InHandler()) {
+    AdoptOrphanWorker(std::move(FThread), run);
+    return;
+  }
+  // The worker may be about to hand OnComplete to the GUI thread: keep
+  // running those calls while waiting, or both threads would wait for ever.
+  run->WaitFor(-1);
+  FThread.join();
+}
+
+TAVConvertState TAVConverter::State() const { return Run()->State(); }
+
+void TAVConverter::Convert(TSemaphore* ASem) {
+  if (State() != csNone) throw Exception("A conversion is already running");
+  ReapWorker();
+  auto run = std::make_shared<TConvertRun>();
+  run->options.CopyAll(FConvertOptions);
+  run->inputs.Assign(FInputFiles);
+  run->outputs.Assign(FOutputFiles);
+  run->passLogFile = FPassLogFile;
+  run->videoBufferEventInterval = FVideoBufferEventInterval;
+  run->direct = FConvertOptions.Synchronous() || !MainThread::HasGuiThread();
+  run->logLevel = FLogLevel.load();
+  run->FOwner = this;
+  run->FSem = ASem;
+  run->FState = csRunning;
+  {
+    std::lock_guard<std::mutex> lock(FRunLock);
+    FRun = run;
+  }
+  try {
+    // The worker id is known before the thread runs any of the run's code.
+    std::lock_guard<std::mutex> lock(run->FStateLock);
+    FThread = std::thread([run] { Execute(run); });
+    run->worker = FThread.get_id();
+  } catch (const std::exception&) {
+    run->SetState(csNone);
+    run->finished = true;
+    throw Exception("Could not start the conversion thread");
+  }
+}
+
+void TAVConverter::Stop() { Run()->Stop(); }
+
+void TAVConverter::Pause() {
+  auto run = Run();
+  {
+    std::lock_guard<std::mutex> lock(run->FStateLock);
+    if (run->FState == csRunning) run->FState = csPaused;
+  }
+  run->FStateCond.notify_all();
+}
+
+void TAVConverter::Resume() {
+  auto run = Run();
+  {
+    std::lock_guard<std::mutex> lock(run->FStateLock);
+    if (run->FState == csPaused) run->FState = csRunning;
+  }
+  run->FStateCond.notify_all();
+}
+
+bool TAVConverter::WaitFor(int timeoutMs) {
+  // The state is csNone before the last event; waiting from that event's
+  // own handler ends there.
+  auto run = Run();
+  if (run->InHandler() || std::this_thread::get_id() == run->worker) {
+    return run->State() == csNone;
+  }
+  return run->WaitFor(timeoutMs);
+}
+
+void TAVConverter::Reset() {
+  auto run = Run();
+  std::lock_guard<std::mutex> lock(run->FFigureLock);
+  run->FVideoSize = 0;
+  run->timer_start = 0;
+  run->last_time = 0;
+  run->FConvertedDuration = 0;
+  run->FLastProgressEvent = 0;
+}
+
+// ---- worker side ----
+
+void TAVConverter::RaiseError(TConvertRun& run, const std::string& msg) {
+  {
+    std::lock_guard<std::mutex> lock(run.FFigureLock);
+    run.FErrorMsg = msg;
+  }
+  try {
+    run.Raise([](TAVConverter& c) { c.DoError(); });
   } catch (const std::exception& e) {
     av_log(nullptr, AV_LOG_ERROR, "OnError: %s\n", e.what());
   } catch (...) {
   }
 }
 
-void TAVConverter::Execute(std::shared_ptr<TControl> control) {
+void TAVConverter::Execute(std::shared_ptr<TConvertRun> run) {
   {
-    TThreadLoggerGuard logger(this);
-    ConvertAV(control);
+    // Wait until Convert has recorded the worker's id.
+    std::lock_guard<std::mutex> lock(run->FStateLock);
   }
-  // The conversion is over: the slot is back, the state is csNone. From here
-  // on only the control block is touched, so OnComplete may destroy the
-  // converter or start the next conversion.
-  const bool direct = FConvertOptions.Synchronous() || !MainThread::HasGuiThread();
-  control->inFinalEvent = true;
-  std::function<void()> complete = [control] {
-    TAVConverter* self;
-    {
-      std::lock_guard<std::mutex> lock(control->lock);
-      self = control->owner;
-      control->eventThread = std::this_thread::get_id();
-    }
-    if (self) self->DoConvertComplete();
-  };
+  {
+    TThreadLoggerGuard logger(run.get());
+    ConvertAV(*run);
+  }
+  // The conversion is over: the slot is back, the state is csNone, so
+  // OnComplete may destroy the converter or start the next conversion.
   try {
-    if (direct)
-      complete();
-    else
-      MainThread::Synchronize(complete);
+    run->Raise([](TAVConverter& c) { c.DoConvertComplete(); });
   } catch (...) {
   }
-  control->finished = true;
+  {
+    std::lock_guard<std::mutex> lock(run->FStateLock);
+    run->finished = true;
+  }
+  run->FStateCond.notify_all();
+  MainThread::WakeWaiter();
 }
 
-void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
+void TAVConverter::ConvertAV(TConvertRun& run) {
   std::unique_ptr<TAVTranscoder> t;
   std::string error;
   bool stoppedWaiting = false;
   try {
-    if (FInputFiles.Empty()) Fail("At least one input file must be specified");
-    if (FOutputFiles.Empty()) Fail("At least one output file must be specified");
-    const std::string fmt = Trim(FConvertOptions.OutputFormat());
+    if (run.inputs.Empty()) Fail("At least one input file must be specified");
+    if (run.outputs.Empty()) Fail("At least one output file must be specified");
+    const std::string fmt = Trim(run.options.OutputFormat());
     if (!fmt.empty() && !av_guess_format(fmt.c_str(), nullptr, nullptr))
-      Fail(Format("Unknown Output format %s", FConvertOptions.OutputFormat().c_str()));
-    if (!AcquireSemaphore()) {
+      Fail(Format("Unknown Output format %s", run.options.OutputFormat().c_str()));
+    if (!run.AcquireSemaphore()) {
       stoppedWaiting = true;
     } else {
-      t = std::make_unique<TAVTranscoder>(*this, control->inputAbort, control->outputAbort);
+      t = std::make_unique<TAVTranscoder>(run);
       t->OpenAll();
       t->transcode();
     }
@@ -326,9 +525,16 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
     t.reset();  // frees every file, stream, graph and thread of the conversion
   } catch (...) {
   }
-  if (stoppedWaiting) {
+  // A failure that comes from the stop itself (an input interrupted while
+  // it opened, a read cut off) is the stop the application asked for.
+  const bool stopped = stoppedWaiting || run.State() == csStopped;
+  if (!error.empty() && stopped) {
+    av_log(nullptr, AV_LOG_VERBOSE, "Conversion stopped: %s\n", error.c_str());
+    error.clear();
+  }
+  if (stopped && !run.stopRaised) {
     try {
-      DoStop();
+      run.DoStop();
     } catch (...) {
     }
   }
@@ -336,18 +542,18 @@ void TAVConverter::ConvertAV(std::shared_ptr<TControl> control) {
     // A run abandoned by the destructor fails because of the abort itself;
     // the application asked for the end, so it gets no error (and no
     // message box) for it.
-    if (control->outputAbort)
+    if (run.outputAbort || !run.Attached())
       av_log(nullptr, AV_LOG_WARNING, "Conversion abandoned: %s\n", error.c_str());
     else
-      RaiseError(error);
+      RaiseError(run, error);
   }
-  ReleaseSemaphore();
+  run.ReleaseSemaphore();
   {
-    std::lock_guard<std::mutex> lock(FStateLock);
-    FSem = nullptr;
-    FState = csNone;
+    std::lock_guard<std::mutex> lock(run.FStateLock);
+    run.FSem = nullptr;
+    run.FState = csNone;
   }
-  FStateCond.notify_all();
+  run.FStateCond.notify_all();
 }
 
 void TAVTranscoder::OpenAll() {
@@ -379,19 +585,22 @@ void TAVTranscoder::OpenAll() {
 // ---- figures ----
 
 double TAVConverter::ProgressPercent() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  if (FFinished) return 100;
-  const double S = static_cast<double>(FConvertOptions.StartTime());
-  const double R = FConvertOptions.RecordingTime() == 0 ? 9.2e18 : static_cast<double>(FConvertOptions.RecordingTime());
-  const double D = FDuration;
+  auto run = Run();
+  std::lock_guard<std::mutex> lock(run->FFigureLock);
+  if (run->FFinished) return 100;
+  const TAVConvertOptions& o = run->options;
+  const double S = static_cast<double>(o.StartTime());
+  const double R = o.RecordingTime() == 0 ? 9.2e18 : static_cast<double>(o.RecordingTime());
+  const double D = run->FDuration;
+  const double done = run->FConvertedDuration;
   double p;
   if (S <= 0 && D * 1e6 <= R) {
-    p = D <= 0 ? 0 : FConvertedDuration / D * 100;
+    p = D <= 0 ? 0 : done / D * 100;
   } else {
     // Measured from the start position, over what is left of the input or
     // the recording time, whichever is shorter.
     const double den = std::min(std::round(D * 1e6) - S, R);
-    p = den > 0 ? FConvertedDuration * 100 * 1e6 / den : 0;
+    p = den > 0 ? done * 100 * 1e6 / den : 0;
   }
   if (!std::isfinite(p) || p < 0) p = 0;
   // 100 is for a conversion that has ended complete: while the last pictures
@@ -402,49 +611,38 @@ double TAVConverter::ProgressPercent() const {
 // Whole percents reached, so a progress bar shows 100 only at the end.
 int TAVConverter::GetProgress() const { return static_cast<int>(std::floor(ProgressPercent())); }
 
-double TAVConverter::ConvertedDuration() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FConvertedDuration;
-}
-double TAVConverter::Duration() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FDuration;
-}
-int64_t TAVConverter::TargetFileSize() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FTargetFileSize;
-}
-int64_t TAVConverter::SourceFileSize() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FSourceFileSize;
-}
-double TAVConverter::Bitrate() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FBitrate;
-}
-int64_t TAVConverter::VideoSize() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FVideoSize;
-}
-int64_t TAVConverter::LastTime() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return last_time;
-}
+#define KIVORA_FIGURE(type, name, field)             \
+  type TAVConverter::name() const {                  \
+    auto run = Run();                                \
+    std::lock_guard<std::mutex> lock(run->FFigureLock); \
+    return run->field;                               \
+  }
+KIVORA_FIGURE(double, ConvertedDuration, FConvertedDuration)
+KIVORA_FIGURE(double, Duration, FDuration)
+KIVORA_FIGURE(int64_t, TargetFileSize, FTargetFileSize)
+KIVORA_FIGURE(int64_t, SourceFileSize, FSourceFileSize)
+KIVORA_FIGURE(double, Bitrate, FBitrate)
+KIVORA_FIGURE(int64_t, VideoSize, FVideoSize)
+KIVORA_FIGURE(int64_t, LastTime, last_time)
+KIVORA_FIGURE(std::string, LastErrorMessage, FLastErrorMessage)
+#undef KIVORA_FIGURE
 
 int64_t TAVConverter::GetUsedTime() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  if (!timer_start || last_time < timer_start) return 0;
-  return (last_time - timer_start) / 1000000;
+  auto run = Run();
+  std::lock_guard<std::mutex> lock(run->FFigureLock);
+  if (!run->timer_start || run->last_time < run->timer_start) return 0;
+  return (run->last_time - run->timer_start) / 1000000;
 }
 
 int64_t TAVConverter::GetLeftTime() const {
   const double p = ProgressPercent();
   if (p <= 0 || GetProgress() <= 0) return 362439;
+  auto run = Run();
   int64_t start, last;
   {
-    std::lock_guard<std::mutex> lock(FFigureLock);
-    start = timer_start;
-    last = last_time;
+    std::lock_guard<std::mutex> lock(run->FFigureLock);
+    start = run->timer_start;
+    last = run->last_time;
   }
   // Microseconds, up to now while the conversion runs: whole seconds of used
   // time would make the estimate jump.
@@ -455,24 +653,21 @@ int64_t TAVConverter::GetLeftTime() const {
 
 int64_t TAVConverter::GetSourceFileSize(int index) const {
   // The worker adds each input's size here, under this lock, as it opens it.
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  if (index < 0 || index >= static_cast<int>(FSourceSizes.size())) return 0;
-  return FSourceSizes[static_cast<size_t>(index)];
-}
-
-std::string TAVConverter::LastErrorMessage() const {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  return FLastErrorMessage;
+  auto run = Run();
+  std::lock_guard<std::mutex> lock(run->FFigureLock);
+  if (index < 0 || index >= static_cast<int>(run->FSourceSizes.size())) return 0;
+  return run->FSourceSizes[static_cast<size_t>(index)];
 }
 
 void TAVConverter::SetLastErrorMessage(const std::string& Value) {
-  std::lock_guard<std::mutex> lock(FFigureLock);
-  FLastErrorMessage = Value;
+  auto run = Run();
+  std::lock_guard<std::mutex> lock(run->FFigureLock);
+  run->FLastErrorMessage = Value;
 }
 
 void TAVConverter::DoLog(int level, const std::string& text) {
   if (level <= AV_LOG_ERROR) SetLastErrorMessage(text);
-  TAVLogEvent handler = OnLog;
+  const TAVLogEvent handler = OnLog;
   if (!handler) return;
   try {
     handler(this, level, text);
@@ -482,42 +677,34 @@ void TAVConverter::DoLog(int level, const std::string& text) {
 }
 
 // ---- events ----
+// Each handler is copied first: it may destroy the converter, and with it
+// the handler itself.
 
-void TAVConverter::DoProgress(bool last) {
-  if (!OnProgress) return;
-  const int64_t now = av_gettime_relative();
-  {
-    std::lock_guard<std::mutex> lock(FFigureLock);
-    // At most ten events a second: each is a round trip to the GUI thread.
-    if (!last && FLastProgressEvent && now - FLastProgressEvent < 100000) return;
-    FLastProgressEvent = now;
+void TAVConverter::DoProgress() {
+  const TAVProgressEvent handler = OnProgress;
+  try {
+    if (handler) handler(this);
+  } catch (const Exception& e) {
+    ShowMessage(e.what());
   }
-  Dispatch([this] {
-    try {
-      if (OnProgress) OnProgress(this);
-    } catch (const Exception& e) {
-      ShowMessage(e.what());
-    }
-  });
 }
 
 void TAVConverter::DoStop() {
-  Dispatch([this] {
-    if (OnStopped) OnStopped(this);
-  });
+  const TNotifyEvent handler = OnStopped;
+  if (handler) handler(this);
 }
 
 void TAVConverter::DoError() {
   std::string msg, log;
   {
-    std::lock_guard<std::mutex> lock(FFigureLock);
-    msg = FErrorMsg;
-    log = FLastErrorMessage;
+    auto run = Run();
+    std::lock_guard<std::mutex> lock(run->FFigureLock);
+    msg = run->FErrorMsg;
+    log = run->FLastErrorMessage;
   }
   bool handled = false;
-  Dispatch([&] {
-    if (OnError) OnError(this, msg, log, handled);
-  });
+  const TAVConvertErrorEvent handler = OnError;
+  if (handler) handler(this, msg, log, handled);
   if (!handled) {
     const std::string text = Format("%s:%s", msg.c_str(), log.c_str());
     // Message boxes belong to the GUI thread.
@@ -529,15 +716,15 @@ void TAVConverter::DoError() {
 }
 
 void TAVConverter::DoVideoBuffer(TAVBitmap& Bitmap, double timeStamp) {
-  FBufferModified = false;
-  if (!OnVideoBuffer) return;
+  const TAVOnVideoBufferEvent handler = OnVideoBuffer;
+  if (!handler) return;
+  std::shared_ptr<TConvertRun> run = Run();
   bool modified = false;
-  Dispatch([&] { OnVideoBuffer(this, Bitmap, timeStamp, modified); });
-  FBufferModified = modified;
+  handler(this, Bitmap, timeStamp, modified);
+  run->FBufferModified = modified;
 }
 
 void TAVConverter::DoConvertComplete() {
-  // A copy: the handler may destroy the converter, and with it OnComplete.
   const TNotifyEvent handler = OnComplete;
   try {
     if (handler) handler(this);

@@ -11,10 +11,10 @@
 // ConvertOptions().Synchronous() is set (and in a program without a Qt
 // application object). OnAudioBuffer and OnVideoStats always run on the
 // worker; OnLog runs on the thread that logged. No handler runs while a lock
-// of the converter is held, so a handler may call any method of it, and
-// OnComplete may even destroy the converter or start the next conversion.
+// of the converter is held, so a handler may call any method of it. Any
+// handler may destroy the converter (the run then stops and ends its files
+// by itself), and OnComplete may start the next conversion.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,12 +53,15 @@ using TAVVideoStatsEvent =
 std::mutex& AVMutex();
 
 class TAVTranscoder;
+class TConvertRun;
 
 class TAVConverter : public TComponent, public IAVLogger {
 public:
   explicit TAVConverter(TComponent* AOwner = nullptr);
-  // Stops a running conversion and waits for its worker. The stop ends the
-  // output files with their trailers, so what was converted plays. A worker
+  // Stops a running conversion and waits for its worker; no event reaches
+  // the converter from then on. The stop ends the output files with their
+  // trailers, so what was converted plays. Called from one of the run's own
+  // handlers, it does not wait: the worker ends the run by itself. A worker
   // that does not end within two seconds (stuck in a read or write that
   // never returns: a stalled network peer) has its blocking reads and writes
   // abandoned; its files may then lack their endings. Errors of an abandoned
@@ -75,7 +78,7 @@ public:
   const TStringList& OutputFiles() const { return FOutputFiles; }
   void SetOutputFiles(const TStringList& Value) { FOutputFiles.Assign(Value); }
   TAVLogLevel LogLevel() const { return FLogLevel.load(); }
-  void SetLogLevel(TAVLogLevel Value) { FLogLevel = Value; }
+  void SetLogLevel(TAVLogLevel Value);
   // OnVideoBuffer fires for every n-th filtered video frame; below 1 counts as 1.
   int VideoBufferEventInterval() const { return FVideoBufferEventInterval; }
   void SetVideoBufferEventInterval(int Value) { FVideoBufferEventInterval = Value; }
@@ -136,31 +139,25 @@ public:
   int GetLogLevel() override { return kivora::GetLogLevel(LogLevel()); }
 
 protected:
-  // Event dispatchers; each runs the handler on the thread the header names.
+  // Event dispatchers: each calls its handler; the worker runs them on the
+  // thread the header names. The handler may destroy the converter, so none
+  // of them touches it after the handler returns.
   virtual void DoStop();
   virtual void DoError();
   virtual void DoVideoBuffer(TAVBitmap& Bitmap, double timeStamp);
   virtual void DoConvertComplete();
-  // At most one event every 100 ms while the loop runs; the last one, when
-  // the loop has ended, is always raised (it reads 100 after a complete run).
-  void DoProgress(bool last = false);
+  void DoProgress();
 
 private:
-  friend class TAVTranscoder;
-  struct TControl;
-
-  // Runs fn on the GUI thread (or here in synchronous mode).
-  void Dispatch(const std::function<void()>& fn);
-  void Execute(std::shared_ptr<TControl> control);
-  void ConvertAV(std::shared_ptr<TControl> control);
-  // Worker side of the state machine.
-  bool AcquireSemaphore();   // false when stopped while waiting
-  void ReleaseSemaphore();
-  // Between steps: waits while paused; false when a stop was asked for.
-  bool CheckPauseAndStop();
-  void SetState(TAVConvertState s);
+  friend class TConvertRun;
+  std::shared_ptr<TConvertRun> Run() const;
+  // The worker's whole life; it reaches the converter only through the run.
+  static void Execute(std::shared_ptr<TConvertRun> run);
+  static void ConvertAV(TConvertRun& run);
+  static void RaiseError(TConvertRun& run, const std::string& msg);
+  // Joins the previous worker, or hands it on when this thread is one of
+  // its handlers (it cannot be waited for from there).
   void ReapWorker();
-  void RaiseError(const std::string& msg);
   double ProgressPercent() const;
 
   TAVConvertOptions FConvertOptions;
@@ -170,35 +167,9 @@ private:
   int FVideoBufferEventInterval = 1;
   std::string FPassLogFile;
 
-  // State machine.
-  mutable std::mutex FStateLock;
-  std::condition_variable FStateCond;
-  TAVConvertState FState = csNone;
-  TSemaphore* FSem = nullptr;
-  bool FHoldsSlot = false;  // only the worker reads and writes it
+  mutable std::mutex FRunLock;
+  std::shared_ptr<TConvertRun> FRun;  // the current or last run; never null
   std::thread FThread;
-  std::shared_ptr<TControl> FControl;
-
-  // Figures, readable at any time.
-  mutable std::mutex FFigureLock;
-  std::string FErrorMsg;
-  std::string FLastErrorMessage;
-  double FConvertedDuration = 0;
-  double FDuration = 0;
-  int64_t FTargetFileSize = 0;
-  int64_t FSourceFileSize = 0;
-  double FBitrate = 0;
-  int64_t FVideoSize = 0;
-  int64_t FAudioSize = 0;
-  int64_t timer_start = 0;
-  int64_t last_time = 0;
-  int64_t FLastProgressEvent = 0;
-  bool FFinished = false;  // the last conversion ran to its end
-  std::vector<int64_t> FSourceSizes;  // one per input opened by the last conversion
-
-  // OnVideoBuffer exchange.
-  bool FBufferModified = false;
-  int FVideoBufferCount = 0;
 };
 
 }  // namespace kivora

@@ -37,7 +37,7 @@ void TAVTranscoder::encode_frame(OutputStream& ost, AVFrame* frame, const char* 
         std::lock_guard<std::mutex> lock(C.FFigureLock);
         C.FVideoSize += size;
       }
-      if (C.OnVideoStats && size > 0) do_video_stats(ost, size);
+      if (size > 0 && C.HasVideoStats()) do_video_stats(ost, size);
     } else if (ost.type == AVMEDIA_TYPE_AUDIO && !frame) {
       std::lock_guard<std::mutex> lock(C.FFigureLock);
       C.FAudioSize += size;
@@ -159,6 +159,8 @@ void TAVTranscoder::do_video_out(OutputStream& ost, AVFrame* next_picture, doubl
 
 void TAVTranscoder::do_audio_out(OutputStream& ost, AVFrame* frame) {
   if (!check_recording_time(ost)) return;
+  if (ost.sound_padded_to != AV_NOPTS_VALUE && frame->pts != AV_NOPTS_VALUE && frame->pts < ost.sound_padded_to)
+    return;  // its place is taken by silence already
   if (frame->pts == AV_NOPTS_VALUE || Opt.AudioOptions().AudioSyncMethod() < 0) frame->pts = ost.sync_opts;
   ost.sync_opts = frame->pts + frame->nb_samples;
   encode_frame(ost, frame, "Audio encoding failed");
@@ -205,6 +207,18 @@ void TAVTranscoder::do_streamcopy(InputStream& ist, OutputStream& ost, const AVP
   const InputFile& f = *input_files[static_cast<size_t>(ist.file_index)];
   const int64_t ost_tb_start_time = av_rescale_q(of.start_time, AV_TIME_BASE_Q, ost.st->time_base);
   if (!ost.copy_started && !(pkt->flags & AV_PKT_FLAG_KEY)) return;
+  // After a seek to StartTime the input's timestamps count from the start,
+  // and what lies before it is lead-in. Pictures need the key frame before
+  // the start and what follows it to be decodable, so they keep it, at
+  // times before zero; every packet of the other streams stands alone and
+  // those before the start are dropped, so the file begins at the start.
+  if (!ost.copy_started && Opt.StartTime() != 0 && ost.type != AVMEDIA_TYPE_VIDEO) {
+    const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    const int64_t at = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, ist.st->time_base, AV_TIME_BASE_Q) : ist.pts;
+    const int64_t length = pkt->duration > 0 ? av_rescale_q(pkt->duration, ist.st->time_base, AV_TIME_BASE_Q) : 0;
+    // A subtitle that is still on screen at the start is kept.
+    if (ost.type == AVMEDIA_TYPE_SUBTITLE ? at + length <= 0 : at < 0) return;
+  }
   if (of.recording_time != INT64_MAX && ist.pts >= of.recording_time + of.start_time) {
     close_output_stream(ost);
     ost.finished |= MUXER_FINISHED;
@@ -244,7 +258,7 @@ void TAVTranscoder::do_streamcopy(InputStream& ist, OutputStream& ost, const AVP
   write_frame(opkt.get(), ost);
   if (ost.type == AVMEDIA_TYPE_VIDEO) {
     ost.sync_opts++;
-    if (C.OnVideoStats) do_video_stats(ost, size);
+    if (C.HasVideoStats()) do_video_stats(ost, size);
   }
 }
 
@@ -309,6 +323,74 @@ void TAVTranscoder::write_packet(AVPacket* pkt, OutputStream& ost) {
   if (ret < 0) Fail("av_interleaved_write_frame() ");
 }
 
+// DV carries each picture's sound inside the picture, and the DV muxer
+// cannot write a picture whose share of sound never comes ("Insufficient
+// audio data"): sound resampled from 44.1 kHz ends a little short of the last
+// picture, and sound that stops early leaves every later picture without.
+void TAVTranscoder::pad_dv_sound(int file_index, double lag, int extraPictures) {
+  const OutputFile& of = *output_files[static_cast<size_t>(file_index)];
+  if (!of.header_written || strcmp(of.ctx->oformat->name, "dv") != 0) return;
+  double pictures = -1;  // seconds
+  for (const auto& o : output_streams)
+    if (o->file_index == file_index && o->type == AVMEDIA_TYPE_VIDEO && o->encoding_needed)
+      pictures = std::max(pictures, static_cast<double>(o->sync_opts + extraPictures) * av_q2d(o->enc_ctx->time_base));
+  if (pictures < 0) return;
+  for (const auto& o : output_streams) {
+    OutputStream& ost = *o;
+    AVCodecContext* ec = ost.enc_ctx.get();
+    // A stream whose source has ended is still padded; one the muxer is done
+    // with (a size limit) is not.
+    if (ost.file_index != file_index || ost.type != AVMEDIA_TYPE_AUDIO || !ost.encoding_needed ||
+        (ost.finished & MUXER_FINISHED) || !ec || !avcodec_is_open(ec) || ec->time_base.num <= 0 ||
+        ec->time_base.den <= 0)
+      continue;
+    const double sound = static_cast<double>(ost.sync_opts) * av_q2d(ec->time_base);
+    if (pictures - sound <= lag) continue;
+    const int64_t target = std::llround(pictures / av_q2d(ec->time_base));
+    const bool fixedSize = ec->frame_size > 0 && !(ec->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+    AVFramePtr silence(av_frame_alloc());
+    if (!silence) Fail("cannot allocate an audio frame");
+    while (ost.sync_opts < target && !(ost.finished & MUXER_FINISHED)) {
+      silence->nb_samples =
+          fixedSize ? ec->frame_size : static_cast<int>(std::min<int64_t>(1024, target - ost.sync_opts));
+      silence->format = ec->sample_fmt;
+      silence->sample_rate = ec->sample_rate;
+      if (av_channel_layout_copy(&silence->ch_layout, &ec->ch_layout) < 0 || av_frame_get_buffer(silence.get(), 0) < 0)
+        Fail("cannot allocate an audio frame");
+      av_samples_set_silence(silence->data, 0, silence->nb_samples, ec->ch_layout.nb_channels, ec->sample_fmt);
+      silence->pts = ost.sync_opts;
+      const int64_t before = ost.sync_opts;
+      do_audio_out(ost, silence.get());
+      av_frame_unref(silence.get());
+      if (ost.sync_opts == before) break;  // past the recording time
+    }
+    ost.sound_padded_to = ost.sync_opts;
+  }
+}
+
+void TAVTranscoder::flush_bitstream_filters() {
+  AVPacketPtr pkt(av_packet_alloc());
+  if (!pkt) Fail("cannot allocate a packet");
+  for (auto& ostp : output_streams) {
+    OutputStream& ost = *ostp;
+    // A full file (a size limit) takes nothing more; a stream that has only
+    // reached its end or its recording time still gets what the filter holds.
+    if (!ost.bsf || output_files[static_cast<size_t>(ost.file_index)]->limit_reached) continue;
+    // The end of the stream: filters that gather packets (rechunking,
+    // merging) give back what they still hold.
+    if (av_bsf_send_packet(ost.bsf.get(), nullptr) < 0) continue;
+    int ret;
+    while ((ret = av_bsf_receive_packet(ost.bsf.get(), pkt.get())) >= 0) {
+      if (!pkt->size && !pkt->side_data_elems) {
+        av_packet_unref(pkt.get());
+        continue;
+      }
+      write_packet(pkt.get(), ost);
+    }
+    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) Fail("error create bitstreamfilter");
+  }
+}
+
 void TAVTranscoder::flush_encoders() {
   for (auto& ostp : output_streams) {
     OutputStream& ost = *ostp;
@@ -346,13 +428,7 @@ void TAVTranscoder::do_video_stats(OutputStream& ost, int frame_size) {
   const double avg = static_cast<double>(video_size) * 8.0 / elapse / 1000.0;
   const int w = ost.encoding_needed ? ost.enc_ctx->width : ost.st->codecpar->width;
   const int h = ost.encoding_needed ? ost.enc_ctx->height : ost.st->codecpar->height;
-  try {
-    C.OnVideoStats(&C, w, h, bitrate, avg, ost.frame_number, elapse);
-  } catch (const std::exception& e) {
-    av_log(nullptr, AV_LOG_ERROR, "OnVideoStats: %s\n", e.what());
-  } catch (...) {
-    av_log(nullptr, AV_LOG_ERROR, "OnVideoStats raised an unknown exception\n");
-  }
+  C.RaiseVideoStats(w, h, bitrate, avg, ost.frame_number, elapse);
 }
 
 void TAVTranscoder::UpdateProgress(OutputStream& ost) {
@@ -407,7 +483,7 @@ void TAVTranscoder::write_trailers() {
       error = Format("Error writing trailer of %s: %s", of->ctx->url, AVErrorString(ret).c_str());
     if (of->ctx->pb && !(of->ctx->oformat->flags & AVFMT_NOFILE)) {
       if (of == output_files.front()) FClosedTargetSize = OutputSize(of->ctx->pb);
-      const int cret = avio_closep(&of->ctx->pb);
+      const int cret = CloseOutputUrl(of->ctx, of->io);
       if (cret < 0 && error.empty())
         error = Format("Error closing file %s: %s", of->ctx->url, AVErrorString(cret).c_str());
     }
@@ -459,7 +535,9 @@ void TAVTranscoder::transcode() {
         }
       }
       reap_filters(true);
+      for (int i = 0; i < static_cast<int>(output_files.size()); ++i) pad_dv_sound(i, 0, 1);
       flush_encoders();
+      flush_bitstream_filters();
     } catch (const std::exception& e) {
       error = e.what();
     }

@@ -22,15 +22,18 @@ std::string Join(const std::vector<std::string>& items) {
   return r;
 }
 
-const AVPixelFormat PixelsMJPEG[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV420P,
-                                     AV_PIX_FMT_YUV422P, AV_PIX_FMT_NONE};
-const AVPixelFormat PixelsLJPEG[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUVJ444P,
-                                     AV_PIX_FMT_YUV420P,  AV_PIX_FMT_YUV422P,  AV_PIX_FMT_YUV444P,
-                                     AV_PIX_FMT_BGRA,     AV_PIX_FMT_NONE};
+// The formats the JPEG encoders take at normal compliance: they list limited
+// range YUV too, but refuse it unless told that unofficial output is fine.
+const AVPixelFormat PixelsMJPEG[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUVJ444P,
+                                     AV_PIX_FMT_NONE};
+const AVPixelFormat PixelsLJPEG[] = {AV_PIX_FMT_BGR24,   AV_PIX_FMT_BGRA,    AV_PIX_FMT_BGR0,
+                                     AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUVJ422P,
+                                     AV_PIX_FMT_YUV420P,  AV_PIX_FMT_YUV444P,  AV_PIX_FMT_YUV422P,
+                                     AV_PIX_FMT_NONE};
 
 const AVPixelFormat* EncoderPixelList(const AVCodecContext* enc_ctx, const AVCodec* codec) {
   if (!codec) return nullptr;
-  if (enc_ctx->strict_std_compliance < 0) {
+  if (enc_ctx->strict_std_compliance > FF_COMPLIANCE_UNOFFICIAL) {
     if (codec->id == AV_CODEC_ID_MJPEG) return PixelsMJPEG;
     if (codec->id == AV_CODEC_ID_LJPEG) return PixelsLJPEG;
   }

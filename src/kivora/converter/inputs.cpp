@@ -1,5 +1,6 @@
 // Opening the inputs of a conversion, their streams and decoders, the free
 // FFmpeg options, and the reader threads used when there are several inputs.
+#include <algorithm>
 #include <cstring>
 
 #include "kivora/converter/transcoder.h"
@@ -20,9 +21,8 @@ int InterruptCallback(void* opaque) noexcept {
 
 }  // namespace
 
-TAVTranscoder::TAVTranscoder(TAVConverter& converter, std::atomic<bool>& inputAbort,
-                             std::atomic<bool>& outputAbort)
-    : C(converter), Opt(converter.ConvertOptions()), FInputAbort(inputAbort), FOutputAbort(outputAbort) {
+TAVTranscoder::TAVTranscoder(TConvertRun& run)
+    : C(run), Opt(run.options), FInputAbort(run.inputAbort), FOutputAbort(run.outputAbort) {
   FInputInterrupt.callback = InterruptCallback;
   FInputInterrupt.opaque = &FInputAbort;
   FOutputInterrupt.callback = InterruptCallback;
@@ -44,7 +44,7 @@ TAVTranscoder::~TAVTranscoder() {
 
 OutputFile::~OutputFile() {
   if (!ctx) return;
-  if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) avio_closep(&ctx->pb);
+  if (ctx->oformat) CloseOutputUrl(ctx, io);
   avformat_free_context(ctx);
 }
 
@@ -101,7 +101,7 @@ void TAVTranscoder::open_input_file(int index) {
 
   const AVInputFormat* file_iformat = nullptr;
   if (index < Opt.InputFormats().Count() && !Trim(Opt.InputFormats()[index]).empty()) {
-    file_iformat = av_find_input_format(Trim(Opt.InputFormats()[index]).c_str());
+    file_iformat = FindInputFormat(Trim(Opt.InputFormats()[index]));
     if (!file_iformat) {
       avformat_free_context(raw);
       Fail(Format("Unknow input format %s", Opt.InputFormats()[index].c_str()));
@@ -137,9 +137,10 @@ void TAVTranscoder::open_input_file(int index) {
   }
 
   int err;
+  TUrlIOPtr io;
   {
     TCLocaleScope c_numbers;
-    err = avformat_open_input(&raw, filename.c_str(), file_iformat, &format_opts);
+    err = OpenInputUrl(&raw, filename, file_iformat, &format_opts, io);
   }
   if (err < 0) {
     // avformat_open_input frees the context on failure.
@@ -199,6 +200,7 @@ void TAVTranscoder::open_input_file(int index) {
   f->rate_emu = Opt.RateEmu();
   f->recording_time = Opt.RecordingTime() == 0 ? INT64_MAX : Opt.RecordingTime();
   AVFormatContext* ctx = ic.get();
+  f->io = std::move(io);
   f->ctx = std::move(ic);
   input_files.push_back(std::move(f));
   add_input_streams(ctx, index);
@@ -314,7 +316,7 @@ void TAVTranscoder::init_input_threads() {
             av_thread_message_queue_set_err_recv(queue, AVERROR(ENOMEM));
             return;
           }
-          int ret = av_read_frame(fptr->ctx.get(), pkt);
+          int ret = ReadInputFrame(fptr->ctx.get(), fptr->io.get(), pkt);
           if (ret == AVERROR(EAGAIN)) {
             av_packet_free(&pkt);
             av_usleep(10000);
@@ -369,16 +371,31 @@ int TAVTranscoder::get_input_packet(InputFile& f, AVPacket* pkt) {
       if (pts > now) return AVERROR(EAGAIN);
     }
   }
+  int ret;
   if (f.in_thread_queue) {
     AVPacket* queued = nullptr;
-    const int ret = av_thread_message_queue_recv(f.in_thread_queue.get(), &queued,
-                                                 f.non_blocking ? AV_THREAD_MESSAGE_NONBLOCK : 0);
+    ret = av_thread_message_queue_recv(f.in_thread_queue.get(), &queued,
+                                       f.non_blocking ? AV_THREAD_MESSAGE_NONBLOCK : 0);
     if (ret < 0) return ret;
     av_packet_move_ref(pkt, queued);
     av_packet_free(&queued);
-    return 0;
+  } else {
+    ret = ReadInputFrame(f.ctx.get(), f.io.get(), pkt);
+    if (ret < 0) return ret;
   }
-  return av_read_frame(f.ctx.get(), pkt);
+  if (f.rate_emu && !f.rate_emu_started) {
+    // Native-rate reading counts from the first packet, at that packet's
+    // time: a live input stamped when it is read (a captured bitmap) then
+    // keeps its own pace, however long the set-up after its open took.
+    f.rate_emu_started = true;
+    int64_t first = 0;
+    if (pkt->dts != AV_NOPTS_VALUE && pkt->stream_index >= 0 &&
+        pkt->stream_index < static_cast<int>(f.ctx->nb_streams))
+      first = av_rescale_q(pkt->dts, f.ctx->streams[pkt->stream_index]->time_base, AV_TIME_BASE_Q) + f.ts_offset;
+    const int64_t start = av_gettime_relative() - std::max<int64_t>(first, 0);
+    for (int i = 0; i < f.nb_streams; ++i) input_streams[static_cast<size_t>(f.ist_index + i)]->start = start;
+  }
+  return 0;
 }
 
 }  // namespace kivora

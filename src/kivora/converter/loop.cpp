@@ -72,8 +72,10 @@ bool TAVTranscoder::need_output() {
       continue;
     }
     if (ost.frame_number >= ost.max_frames) {
-      for (auto& o : output_streams)
-        if (o->file_index == ost.file_index) close_output_stream(*o);
+      // The limit is the pictures': the other streams go on, as they do
+      // when the pictures are encoded.
+      close_output_stream(ost);
+      ost.finished |= MUXER_FINISHED;
       continue;
     }
     return true;
@@ -565,7 +567,7 @@ int TAVTranscoder::transcode_subtitles(InputStream& ist, AVPacket* pkt, bool& go
 void TAVTranscoder::OfferVideoBuffer(OutputStream& ost, AVFrame*& frame, AVFramePtr& holder) {
   C.FVideoBufferCount++;
   const int interval = std::max(1, C.VideoBufferEventInterval());
-  if (!C.OnVideoBuffer || !ost.filter || C.FVideoBufferCount % interval != 0) return;
+  if (!ost.filter || C.FVideoBufferCount % interval != 0 || !C.HasVideoBuffer()) return;
   AVCodecContext* ec = ost.enc_ctx.get();
   if (!ost.sws_ctx || !ost.bitmap || frame->width != ec->width || frame->height != ec->height ||
       frame->format != ec->pix_fmt)
@@ -620,6 +622,10 @@ void TAVTranscoder::reap_one(OutputStream& ost, AVFrame* filtered, TOutputFilter
       OfferVideoBuffer(ost, frame, edited);
       if (!ost.frame_aspect_ratio.num) ec->sample_aspect_ratio = frame->sample_aspect_ratio;
       do_video_out(ost, frame, float_pts);
+      // Interleaved files keep sound and picture within a second or so, and
+      // the muxer holds pictures for at most 10 s waiting for the sound: a
+      // lead of 5 s means the sound has stopped.
+      pad_dv_sound(ost.file_index, 5.0, 0);
       break;
     }
     case AVMEDIA_TYPE_AUDIO: {
@@ -628,21 +634,13 @@ void TAVTranscoder::reap_one(OutputStream& ost, AVFrame* filtered, TOutputFilter
         av_log(nullptr, AV_LOG_ERROR, "Audio filter graph output is not normalized and encoder does not support parameter changes\n");
         break;
       }
-      if (C.OnAudioBuffer) {
+      if (C.HasAudioBuffer()) {
         // One plane: for planar audio that is one channel's samples.
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(filtered->format));
         const int size = av_samples_get_buffer_size(nullptr, planar ? 1 : filtered->ch_layout.nb_channels,
                                                     filtered->nb_samples,
                                                     static_cast<AVSampleFormat>(filtered->format), 1);
-        if (size > 0) {
-          try {
-            C.OnAudioBuffer(&C, filtered->data[0], size);
-          } catch (const std::exception& e) {
-            av_log(nullptr, AV_LOG_ERROR, "OnAudioBuffer: %s\n", e.what());
-          } catch (...) {
-            av_log(nullptr, AV_LOG_ERROR, "OnAudioBuffer raised an unknown exception\n");
-          }
-        }
+        if (size > 0) C.RaiseAudioBuffer(filtered->data[0], size);
       }
       do_audio_out(ost, filtered);
       break;

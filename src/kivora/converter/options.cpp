@@ -151,4 +151,20 @@ void TAVConvertOptions::Assign(const TPersistent& Source) {
   SetStreamMaps(s.StreamMaps());
 }
 
+void TAVConvertOptions::CopyAll(const TAVConvertOptions& s) {
+  if (&s == this) return;
+  Assign(s);
+  FVideoOptions.SetForceFPS(s.VideoOptions().ForceFPS());
+  FLimitFileSize = s.FLimitFileSize;
+  FProgramID = s.FProgramID;
+  FRateEmu = s.FRateEmu;
+  FSwsFlags = s.FSwsFlags;
+  FMaxDataFrames = s.FMaxDataFrames;
+  FCopyInitialNonkeyframes = s.FCopyInitialNonkeyframes;
+  FInputTSOffset = s.FInputTSOffset;
+  FInputTSScale = s.FInputTSScale;
+  FForceSeek = s.FForceSeek;
+  FSynchronous = s.FSynchronous;
+}
+
 }  // namespace kivora

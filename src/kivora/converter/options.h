@@ -380,6 +380,9 @@ public:
   }
 
   void Assign(const TPersistent& Source) override;
+  // Everything, the settings Assign leaves alone included: a conversion's
+  // own copy of the options it runs with.
+  void CopyAll(const TAVConvertOptions& Source);
   const char* ClassName() const override { return "TAVConvertOptions"; }
 
 private:

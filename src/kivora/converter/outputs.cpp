@@ -176,7 +176,9 @@ OutputStream& TAVTranscoder::new_output_stream(AVFormatContext* oc, AVMediaType 
   if (!ec) Fail("Error allocating the encoding context.\\n");
   ost.enc_ctx.reset(ec);
   ec->codec_type = type;
-  ost.max_frames = INT64_MAX;
+  // Encoded pictures are counted where they are made (the frame rate
+  // conversion); copied ones as packets when they are written.
+  ost.max_frames = type == AVMEDIA_TYPE_VIDEO && ost.stream_copy ? vo.MaxFrames() : INT64_MAX;
   if (ost.enc) ost.encoder_opts.reset(filter_codec_opts(codec_opts.get(), ost.enc->id, 1));
 
   if (!Trim(ost.bsf_name).empty()) {
@@ -313,6 +315,8 @@ void TAVTranscoder::open_output_file(int index) {
     Fail(Format("Unable to find a suitable output format for %s", filename.c_str()));
   }
   of->ctx = oc;
+  of->url = filename;
+  if (plain) of->path = outPath;
   oc->interrupt_callback = FOutputInterrupt;
   output_files.push_back(std::move(of));
 
@@ -415,18 +419,6 @@ void TAVTranscoder::open_output_file(int index) {
   if ((oc->oformat->flags & AVFMT_NEEDNUMBER) && !av_filename_number_test(oc->url))
     Fail("unexpected error");
 
-  if (!(oc->oformat->flags & AVFMT_NOFILE)) {
-    if (plain) {
-      const std::filesystem::path dir = std::filesystem::path(outPath).parent_path();
-      if (!dir.empty() && dir.string().rfind("stream", 0) != 0) {
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
-      }
-    }
-    AVIOInterruptCB cb = FOutputInterrupt;
-    if (avio_open2(&oc->pb, filename.c_str(), AVIO_FLAG_WRITE, &cb, nullptr) < 0)
-      Fail(Format("Could not write to file %s", filename.c_str()));
-  }
   OutputFile& of_ref = *output_files.back();
   if (Opt.MuxerOptions().MuxPreload() != 0 && std::isfinite(Opt.MuxerOptions().MuxPreload()))
     av_dict_set_int(&of_ref.opts, "preload", std::lround(Opt.MuxerOptions().MuxPreload() * AV_TIME_BASE), 0);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "kivora/converter/transcoder.h"
 #include "kivora/platform/exception.h"
@@ -210,7 +211,7 @@ void TAVTranscoder::init_encoding(OutputStream& ost, InputStream* ist) {
         ec->bits_per_raw_sample = 0;
       else
         ec->bits_per_raw_sample = ist->dec_ctx->bits_per_raw_sample;
-      if (C.OnVideoBuffer) init_video_buffer_exchange(ost);
+      if (C.HasVideoBuffer()) init_video_buffer_exchange(ost);
       break;
     }
     case AVMEDIA_TYPE_SUBTITLE:
@@ -317,6 +318,15 @@ int TAVTranscoder::transcode_init() {
       ost.encoder_opts.reset();
       if (avcodec_parameters_from_context(ost.st->codecpar, ec) < 0)
         Fail("Error initializing the output stream codec context.");
+      // What the encoder states about its stream beyond the parameters (the
+      // buffer and rates of its CPB): the MPEG program stream muxer sizes
+      // its buffer bounds and mux rate from it.
+      for (int i = 0; i < ec->nb_coded_side_data; ++i) {
+        const AVPacketSideData& sd = ec->coded_side_data[i];
+        uint8_t* dst = av_stream_new_side_data(ost.st, sd.type, sd.size);
+        if (!dst) Fail("new side data failed");
+        memcpy(dst, sd.data, sd.size);
+      }
       ost.st->time_base = ec->time_base;
       if (ist && ost.type != AVMEDIA_TYPE_SUBTITLE)
         av_dict_copy(&ost.st->metadata, ist->st->metadata, AV_DICT_DONT_OVERWRITE);
@@ -343,17 +353,155 @@ int TAVTranscoder::transcode_init() {
     }
   }
 
-  for (auto& of : output_files) {
-    int ret;
-    {
-      TCLocaleScope c_numbers;
-      ret = avformat_write_header(of->ctx, &of->opts);
+  // Copied pictures from StartTime keep a lead-in from the key frame before
+  // the start, at times before zero. Matroska would shift the whole file by
+  // it (and the file would last the lead-in longer); unshifted, the lead-in
+  // is stored before the first timed block, where players decode it without
+  // showing it. MP4 needs nothing: its edit list hides the lead-in.
+  if (Opt.StartTime() != 0)
+    for (auto& of : output_files) {
+      const char* name = of->ctx->oformat->name;
+      if (strcmp(name, "matroska") != 0 && strcmp(name, "webm") != 0) continue;
+      for (auto& ost : output_streams)
+        if (ost->file_index == static_cast<int>(&of - output_files.data()) && ost->stream_copy &&
+            ost->type == AVMEDIA_TYPE_VIDEO)
+          av_dict_set(&of->opts, "avoid_negative_ts", "disabled", AV_DICT_DONT_OVERWRITE);
     }
-    if (ret < 0)
-      Fail("Could not write header for output file  (incorrect codec parameters ?)" + C.LastErrorMessage());
-    of->header_written = true;
-  }
+
+  open_outputs_and_write_headers();
   return 0;
+}
+
+namespace {
+
+// A seekable byte sink in memory for the trial header: muxers that go back
+// to patch their header (MP4) refuse an output they cannot seek in.
+struct TMemorySink {
+  std::vector<uint8_t> data;
+  int64_t pos = 0;
+  static constexpr int64_t kLimit = 64 << 20;  // far more than any header
+
+  static int Write(void* opaque, uint8_t* buf, int size) noexcept {
+    auto* s = static_cast<TMemorySink*>(opaque);
+    if (size < 0 || s->pos + size > kLimit) return AVERROR(ENOSPC);
+    try {
+      if (s->data.size() < static_cast<size_t>(s->pos + size)) s->data.resize(static_cast<size_t>(s->pos + size));
+    } catch (...) {
+      return AVERROR(ENOMEM);
+    }
+    memcpy(s->data.data() + s->pos, buf, static_cast<size_t>(size));
+    s->pos += size;
+    return size;
+  }
+  static int64_t Seek(void* opaque, int64_t offset, int whence) noexcept {
+    auto* s = static_cast<TMemorySink*>(opaque);
+    const int64_t size = static_cast<int64_t>(s->data.size());
+    switch (whence & ~AVSEEK_FORCE) {
+      case AVSEEK_SIZE: return size;
+      case SEEK_SET: break;
+      case SEEK_CUR: offset += s->pos; break;
+      case SEEK_END: offset += size; break;
+      default: return AVERROR(EINVAL);
+    }
+    if (offset < 0 || offset > kLimit) return AVERROR(EINVAL);
+    s->pos = offset;
+    return offset;
+  }
+};
+
+}  // namespace
+
+int TAVTranscoder::try_header(const OutputFile& of) {
+  const AVFormatContext* oc = of.ctx;
+  // Muxers that write no byte output of their own (segments, playlists,
+  // devices) would make their files here: they are not tried.
+  if (oc->oformat->flags & AVFMT_NOFILE) return 0;
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, oc->oformat, nullptr, oc->url) < 0 || !raw) return AVERROR(ENOMEM);
+  AVFormatContextPtr t(raw);
+  av_dict_copy(&t->metadata, oc->metadata, 0);
+  t->max_delay = oc->max_delay;
+  for (unsigned i = 0; i < oc->nb_streams; ++i) {
+    const AVStream* src = oc->streams[i];
+    AVStream* st = avformat_new_stream(t.get(), nullptr);
+    if (!st || avcodec_parameters_copy(st->codecpar, src->codecpar) < 0) return AVERROR(ENOMEM);
+    st->time_base = src->time_base;
+    st->sample_aspect_ratio = src->sample_aspect_ratio;
+    st->avg_frame_rate = src->avg_frame_rate;
+    st->r_frame_rate = src->r_frame_rate;
+    st->disposition = src->disposition;
+    av_dict_copy(&st->metadata, src->metadata, 0);
+    for (int k = 0; k < src->nb_side_data; ++k) {
+      const AVPacketSideData& sd = src->side_data[k];
+      uint8_t* dst = av_stream_new_side_data(st, sd.type, sd.size);
+      if (dst) memcpy(dst, sd.data, sd.size);
+    }
+  }
+  TMemorySink sink;
+  constexpr int kBufSize = 32768;
+  auto* buf = static_cast<uint8_t*>(av_malloc(kBufSize));
+  if (!buf) return AVERROR(ENOMEM);
+  AVIOContextPtr pb(avio_alloc_context(buf, kBufSize, 1, &sink, nullptr, TMemorySink::Write, TMemorySink::Seek));
+  if (!pb) {
+    av_free(buf);
+    return AVERROR(ENOMEM);
+  }
+  t->pb = pb.get();
+  t->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVDictionaryHolder opts;
+  av_dict_copy(&opts, of.opts.get(), 0);
+  int ret;
+  {
+    TCLocaleScope c_numbers;
+    ret = avformat_write_header(t.get(), &opts);
+  }
+  // The muxer's own state goes first; then the I/O it wrote through.
+  t.reset();
+  return ret < 0 ? ret : 0;
+}
+
+void TAVTranscoder::open_outputs_and_write_headers() {
+  const std::string headerError = "Could not write header for output file  (incorrect codec parameters ?)";
+  for (auto& of : output_files)
+    if (try_header(*of) < 0) Fail(headerError + C.LastErrorMessage());
+  try {
+    for (auto& of : output_files) {
+      AVFormatContext* oc = of->ctx;
+      if (!(oc->oformat->flags & AVFMT_NOFILE)) {
+        std::error_code ec;
+        if (!of->path.empty()) {
+          of->created = !std::filesystem::exists(std::filesystem::symlink_status(of->path, ec));
+          const std::filesystem::path dir = std::filesystem::path(of->path).parent_path();
+          if (!dir.empty()) std::filesystem::create_directories(dir, ec);
+        }
+        AVIOInterruptCB cb = FOutputInterrupt;
+        if (OpenOutputUrl(oc, of->url, &cb, nullptr, of->io) < 0) {
+          of->created = false;
+          Fail(Format("Could not write to file %s", of->url.c_str()));
+        }
+      }
+      int ret;
+      {
+        TCLocaleScope c_numbers;
+        ret = avformat_write_header(oc, &of->opts);
+      }
+      if (ret < 0) Fail(headerError + C.LastErrorMessage());
+      of->header_written = true;
+    }
+  } catch (...) {
+    // Nothing is left behind that could pass for a result; a file that was
+    // there before is the user's and stays.
+    for (auto& of : output_files) {
+      CloseOutputUrl(of->ctx, of->io);
+      if (of->created) {
+        std::error_code ec;
+        std::filesystem::remove(of->path, ec);
+        of->created = false;
+      }
+      of->header_written = false;
+    }
+    throw;
+  }
 }
 
 }  // namespace kivora

@@ -17,6 +17,8 @@ extern "C" {
 }
 
 #include "kivora/converter/converter.h"
+#include "kivora/converter/run.h"
+#include "kivora/io/url.h"
 #include "kivora/runtime/ffmpeg.h"
 
 namespace kivora {
@@ -63,6 +65,7 @@ using AVThreadMessageQueuePtr =
     std::unique_ptr<AVThreadMessageQueue, AVDeleter<av_thread_message_queue_free>>;
 
 struct InputFile {
+  TUrlIOPtr io;  // the custom I/O of a "stream:", "buffer:" or "bmpcap" input; outlives ctx
   AVInputContextPtr ctx;
   bool eof_reached = false;
   bool eagain = false;
@@ -72,6 +75,7 @@ struct InputFile {
   int64_t recording_time = INT64_MAX;
   int nb_streams = 0;
   bool rate_emu = false;
+  bool rate_emu_started = false;  // its clock starts at the first packet read
   bool ended_early = false;  // cut off or failed before its end (logged once)
   int read_error = 0;        // the read error that ended the input, 0 if none
   // Several inputs: a reader thread per file feeds a bounded queue.
@@ -111,7 +115,11 @@ struct InputStream {
 };
 
 struct OutputFile {
+  TUrlIOPtr io;                    // the custom I/O of a "stream:" output
   AVFormatContext* ctx = nullptr;  // owned, see the destructor
+  std::string url;
+  std::string path;      // a plain file path, or empty
+  bool created = false;  // this run made the file (it did not exist before)
   AVDictionaryHolder opts;
   int ost_index = 0;
   int64_t recording_time = INT64_MAX;
@@ -161,13 +169,15 @@ struct OutputStream {
   std::unique_ptr<TAVBitmap> bitmap;
   AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
   int64_t end_pts = AV_NOPTS_VALUE;  // last muxed pts + duration, stream time base
+  // Sound of a DV file made up with silence up to here (encoder time base):
+  // sound of the source that comes later and starts before it is dropped.
+  int64_t sound_padded_to = AV_NOPTS_VALUE;
   ~OutputStream();
 };
 
 class TAVTranscoder {
 public:
-  TAVTranscoder(TAVConverter& converter, std::atomic<bool>& inputAbort,
-                std::atomic<bool>& outputAbort);
+  explicit TAVTranscoder(TConvertRun& run);
   ~TAVTranscoder();
   TAVTranscoder(const TAVTranscoder&) = delete;
   TAVTranscoder& operator=(const TAVTranscoder&) = delete;
@@ -271,13 +281,25 @@ private:
   void write_frame(AVPacket* pkt, OutputStream& ost);
   void write_packet(AVPacket* pkt, OutputStream& ost);
   void flush_encoders();
+  // Sends the end through every bitstream filter and writes what comes out.
+  void flush_bitstream_filters();
+  // DV: when the pictures of the file are more than lag seconds ahead of its
+  // sound, the sound is made up with silence up to the pictures' end plus
+  // extraPictures pictures.
+  void pad_dv_sound(int file_index, double lag, int extraPictures);
   void do_video_stats(OutputStream& ost, int frame_size);
   void write_trailers();
+  // Writes the header of a copy of the file into memory, so that a muxer
+  // that refuses the streams does so before the real file is touched.
+  int try_header(const OutputFile& of);
+  // Opens the byte output of every file, then writes the headers. A failure
+  // removes the files this run created.
+  void open_outputs_and_write_headers();
   void print_report(bool is_last);
   static int64_t OutputSize(AVIOContext* pb);
   void UpdateProgress(OutputStream& ost);
 
-  TAVConverter& C;
+  TConvertRun& C;
   const TAVConvertOptions& Opt;
   std::atomic<bool>& FInputAbort;
   std::atomic<bool>& FOutputAbort;

@@ -6,12 +6,121 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <unordered_map>
 
 #include "kivora/platform/exception.h"
 
 namespace kivora {
+
+// ---- the live-stream registry ----
+
+namespace detail {
+
+struct TLiveStream {
+  std::mutex m;
+  std::condition_variable idle;
+  TStream* stream = nullptr;
+  bool alive = true;
+  bool claimed = false;
+  int calls = 0;  // reads, writes and seeks in progress through a lease
+};
+
+}  // namespace detail
+
+namespace {
+
+struct TLiveRegistry {
+  std::mutex m;
+  std::unordered_map<uint64_t, std::shared_ptr<detail::TLiveStream>> streams;
+};
+
+TLiveRegistry& LiveRegistry() {
+  static TLiveRegistry* r = new TLiveRegistry;  // outlives static streams
+  return *r;
+}
+
+std::shared_ptr<detail::TLiveStream> FindLive(uint64_t id) {
+  TLiveRegistry& r = LiveRegistry();
+  std::lock_guard<std::mutex> g(r.m);
+  auto it = r.streams.find(id);
+  return it == r.streams.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+TStream::TStream() : FLive(std::make_shared<detail::TLiveStream>()) {
+  FLive->stream = this;
+  TLiveRegistry& r = LiveRegistry();
+  std::lock_guard<std::mutex> g(r.m);
+  r.streams[LiveId()] = FLive;
+}
+
+TStream::~TStream() { EndLife(); }
+
+void TStream::EndLife() noexcept {
+  if (!FLive) return;
+  {
+    TLiveRegistry& r = LiveRegistry();
+    std::lock_guard<std::mutex> g(r.m);
+    auto it = r.streams.find(LiveId());
+    if (it != r.streams.end() && it->second == FLive) r.streams.erase(it);
+  }
+  {
+    std::unique_lock<std::mutex> g(FLive->m);
+    FLive->alive = false;
+    FLive->idle.wait(g, [this] { return FLive->calls == 0; });
+    FLive->stream = nullptr;
+  }
+  FLive.reset();
+}
+
+std::unique_ptr<TStreamLease> TStreamLease::Acquire(uint64_t id, TResult& result) {
+  std::shared_ptr<detail::TLiveStream> live = FindLive(id);
+  if (!live) {
+    result = TResult::Unknown;
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> g(live->m);
+  if (!live->alive) {
+    result = TResult::Unknown;
+    return nullptr;
+  }
+  if (live->claimed) {
+    result = TResult::Busy;
+    return nullptr;
+  }
+  live->claimed = true;
+  result = TResult::Ok;
+  return std::unique_ptr<TStreamLease>(new TStreamLease(std::move(live)));
+}
+
+TStream* TStreamLease::Find(uint64_t id) {
+  std::shared_ptr<detail::TLiveStream> live = FindLive(id);
+  if (!live) return nullptr;
+  std::lock_guard<std::mutex> g(live->m);
+  return live->alive ? live->stream : nullptr;
+}
+
+TStreamLease::~TStreamLease() {
+  std::lock_guard<std::mutex> g(FLive->m);
+  FLive->claimed = false;
+}
+
+TStream* TStreamLease::Enter() {
+  std::lock_guard<std::mutex> g(FLive->m);
+  if (!FLive->alive) return nullptr;
+  ++FLive->calls;
+  return FLive->stream;
+}
+
+void TStreamLease::Leave() {
+  std::lock_guard<std::mutex> g(FLive->m);
+  if (--FLive->calls == 0) FLive->idle.notify_all();
+}
 
 // ---- TStream ----
 
@@ -67,6 +176,8 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 }
 
 // ---- TMemoryStream ----
+
+TMemoryStream::~TMemoryStream() { EndLife(); }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {
   const int64_t size = Size();
@@ -168,6 +279,7 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode) : FFileName
 }
 
 TFileStream::~TFileStream() {
+  EndLife();
   if (FHandle >= 0) ::close(FHandle);
 }
 

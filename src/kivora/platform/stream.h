@@ -3,16 +3,27 @@
 // players and converters reads from and writes to these.
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kivora {
 
+namespace detail {
+struct TLiveStream;
+}
+
 enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
+// Every stream registers itself as live while it exists, so that a "stream:"
+// URL naming it by number can be checked before it is used, and a stream
+// destroyed while an input reads it ends that input instead of crashing it.
 class TStream {
 public:
-  virtual ~TStream() = default;
+  TStream();
+  TStream(const TStream&) = delete;
+  TStream& operator=(const TStream&) = delete;
+  virtual ~TStream();
   // Reads up to count bytes; returns the number read (0 at the end).
   virtual int64_t Read(void* buffer, int64_t count) = 0;
   // Writes count bytes; returns the number written.
@@ -31,10 +42,49 @@ public:
   void WriteBuffer(const void* buffer, int64_t count);
   // Copies count bytes from source (all of it from its start when count is 0).
   int64_t CopyFrom(TStream& source, int64_t count);
+
+  // The number that names this stream in a "stream:" URL (its address).
+  uint64_t LiveId() const { return reinterpret_cast<uintptr_t>(this); }
+
+protected:
+  // Withdraws the stream from the live registry and waits for a read, write
+  // or seek in progress through an opened URL to return; later calls through
+  // that URL fail. A derived class calls it first thing in its destructor,
+  // while its own members still exist (it is safe to call more than once).
+  void EndLife() noexcept;
+
+private:
+  friend class TStreamLease;
+  std::shared_ptr<detail::TLiveStream> FLive;
+};
+
+// One opened URL's claim on a live stream: at most one claim per stream at a
+// time, so two inputs never share (and move) one position.
+class TStreamLease {
+public:
+  enum class TResult { Ok, Unknown, Busy };
+  // The claim on the live stream numbered id, or nothing with the reason.
+  static std::unique_ptr<TStreamLease> Acquire(uint64_t id, TResult& result);
+  // The live stream numbered id, or nullptr; no claim is taken.
+  static TStream* Find(uint64_t id);
+  ~TStreamLease();
+  TStreamLease(const TStreamLease&) = delete;
+  TStreamLease& operator=(const TStreamLease&) = delete;
+
+  // Enter returns the stream and keeps it from being destroyed until Leave,
+  // or returns nullptr (and needs no Leave) once it has been destroyed.
+  TStream* Enter();
+  void Leave();
+
+private:
+  explicit TStreamLease(std::shared_ptr<detail::TLiveStream> live) : FLive(std::move(live)) {}
+  std::shared_ptr<detail::TLiveStream> FLive;
 };
 
 class TMemoryStream : public TStream {
 public:
+  TMemoryStream() = default;
+  ~TMemoryStream() override;
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;

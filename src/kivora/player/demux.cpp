@@ -53,11 +53,23 @@ bool TAVPlayer::is_realtime(AVFormatContext* ic) const {
   return false;
 }
 
-void TAVPlayer::OpenMovieInternal() {
+bool TAVPlayer::OpenMovieInternal() {
   TThreadLoggerGuard logger(this);
+  // OnStart and OnConnectionError run on the GUI thread (or here, without
+  // one) while this thread waits; either may close, reopen or destroy the
+  // player.
+  auto raise = [this](void (TAVPlayer::*event)()) {
+    THandlerResult r;
+    MainThread::Synchronize([&] {
+      FOpenerHandlerThread = std::this_thread::get_id();
+      r = RunHandler([&] { (this->*event)(); });
+      if (r.alive) FOpenerHandlerThread = std::thread::id();
+    });
+    return r;
+  };
   try {
     const std::string fmt = Trim(FInputFormat);
-    if (!fmt.empty()) FM->FFormat = av_find_input_format(fmt.c_str());
+    if (!fmt.empty()) FM->FFormat = FindInputFormat(fmt);
     {
       // Option values and filter texts are read with C number rules.
       TCLocaleScope numbers;
@@ -66,20 +78,28 @@ void TAVPlayer::OpenMovieInternal() {
     }
     // From here CloseMovie closes the movie like any other.
     SetState(TLifeState::Playing);
-    if (!FAbortRequest.load()) MainThread::Synchronize([this] { DoStart(); });
+    if (!FAbortRequest.load()) {
+      const THandlerResult r = raise(&TAVPlayer::DoStart);
+      if (!r.alive) return false;
+      // A failing OnStart fails the open, as any other failure does.
+      if (r.threw) throw Exception("OnStart failed: " + r.error);
+    }
     if (FInitPaused.load() && !FAbortRequest.load()) StepForward();
   } catch (const std::exception& e) {
     const bool cancelled = FAbortRequest.load();
     // Whatever was started is stopped and freed before the failure is told.
     FAbortRequest = true;
-    bool opening;
+    TLifeState state;
     {
       std::lock_guard<std::mutex> g(FStateLock);
-      opening = FState == TLifeState::Opening;
+      state = FState;
     }
-    if (opening) {
+    if (state == TLifeState::Opening) {
       CloseThreads();
       SetState(TLifeState::Idle);
+    } else if (state == TLifeState::Playing) {
+      // Failed after the movie was up (its OnStart threw): closed the usual way.
+      StartCloser();
     }
     FOutputPixelFormat = -1;
     if (FBlockOpen.load()) {
@@ -88,13 +108,14 @@ void TAVPlayer::OpenMovieInternal() {
       throw Exception(msg);
     }
     FBlockOpen = true;
-    if (cancelled) return;  // closed while opening: nothing to report
+    if (cancelled) return true;  // closed while opening: nothing to report
     std::string msg = e.what();
     if (Trim(msg).empty()) msg = "Failed to open the video";
     SetLastError(msg);
-    MainThread::Synchronize([this] { DoError(); });
+    if (!raise(&TAVPlayer::DoError).alive) return false;
   }
   FBlockOpen = true;
+  return true;
 }
 
 bool TAVPlayer::Stream_Open() {
@@ -127,7 +148,7 @@ bool TAVPlayer::Stream_Open() {
   // Opening is timed like a read: Timeout also ends an input that never
   // answers.
   FReadTime = av_gettime_relative();
-  const int opened = avformat_open_input(&ic, FMovie.c_str(), FM->FFormat, &FM->format_opts);
+  const int opened = OpenInputUrl(&ic, FMovie, FM->FFormat, &FM->format_opts, FM->FIO);
   FReadTime = 0;
   if (opened != 0) throw Exception(Format("Can not open file %s with error!", FMovie.c_str()));
   FM->FIc = ic;
@@ -263,11 +284,15 @@ void TAVPlayer::WaitForRead() {
   continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
 }
 
-void TAVPlayer::stream_seek(int64_t pos, int64_t rel) {
-  if (FSeekReq.load()) return;  // one seek at a time
-  FSeekPos = pos;
-  FSeekRel = rel;
-  FSeekReq = true;
+void TAVPlayer::stream_seek(int64_t pos, int64_t rel, bool unlessPending) {
+  {
+    std::lock_guard<std::mutex> g(FSeekLock);
+    if (unlessPending && FSeekReq.load()) return;
+    FSeekPos = pos;
+    FSeekRel = rel;
+    FSeekGen++;
+    FSeekReq = true;
+  }
   ReadSignal();
 }
 
@@ -323,8 +348,14 @@ void TAVPlayer::ReadThreadExecute() {
       }
 
       if (FSeekReq.load()) {
-        const int64_t target = FSeekPos.load();
-        const int64_t rel = FSeekRel.load();
+        int64_t target, rel;
+        uint64_t gen;
+        {
+          std::lock_guard<std::mutex> g(FSeekLock);
+          target = FSeekPos.load();
+          rel = FSeekRel.load();
+          gen = FSeekGen;
+        }
         int64_t min = rel > 0 ? target - rel + 2 : std::numeric_limits<int64_t>::min();
         int64_t max = rel < 0 ? target - rel - 2 : std::numeric_limits<int64_t>::max();
         if (FSeekPositionMode.load() == spForwardRequest) min = target;
@@ -364,7 +395,11 @@ void TAVPlayer::ReadThreadExecute() {
         } else {
           DoLog(AV_LOG_WARNING, "seek failed: " + AVErrorString(ret));
         }
-        FSeekReq = false;
+        {
+          // A newer request stays asked for and is served next.
+          std::lock_guard<std::mutex> g(FSeekLock);
+          if (FSeekGen == gen) FSeekReq = false;
+        }
         queue_attachments_req = true;
         eof = false;
         StepAfterSeek();
@@ -404,7 +439,7 @@ void TAVPlayer::ReadThreadExecute() {
       }
 
       FReadTime = av_gettime_relative();
-      const int ret = av_read_frame(FM->FIc, pkt.get());
+      const int ret = ReadInputFrame(FM->FIc, FM->FIO.get(), pkt.get());
       FReadTime = 0;
       if (ret < 0) {
         // A failed read (an interrupted one too) is an error, not the end of
@@ -437,7 +472,8 @@ void TAVPlayer::ReadThreadExecute() {
           std::unique_lock<std::mutex> g(wait_mutex);
           continue_read_thread.wait(g, [this] {
             return FAbortRequest.load() || FSeekReq.load() || FVideoStreamChanged.load() ||
-                   FAudioStreamChanged.load() || FSubtitleStreamChanged.load() || queue_attachments_req.load();
+                   FAudioStreamChanged.load() || FSubtitleStreamChanged.load() || queue_attachments_req.load() ||
+                   FMetadataRequest.load();
           });
           continue;
         }
@@ -580,7 +616,7 @@ void TAVPlayer::ResumeAt(double position, bool forwardOnly) {
   if (FStartTime.load() != AV_NOPTS_VALUE) base = FStartTime.load();
   else if (FContainerStartTime.load() != AV_NOPTS_VALUE) base = FContainerStartTime.load();
   // rel 2 makes the window start at the target itself (see the seek step).
-  stream_seek(base + static_cast<int64_t>(position * 1000000.0), forwardOnly ? 2 : 0);
+  stream_seek(base + static_cast<int64_t>(position * 1000000.0), forwardOnly ? 2 : 0, true);
 }
 
 }  // namespace kivora

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "kivora/io/url.h"
 #include "kivora/player/player.h"
 
 struct SwrContext;
@@ -19,16 +20,18 @@ struct SwrContext;
 namespace kivora {
 
 struct TMovie {
-  TMovie() = default;
+  TMovie();
   TMovie(const TMovie&) = delete;
   TMovie& operator=(const TMovie&) = delete;
   // Frees whatever the movie's own routines have not freed already; every
-  // thread must have been joined and the sound channel closed.
+  // thread must have been joined and the sound channel closed. The last
+  // movie of the process to go gives the kept picture memory back.
   ~TMovie();
 
   // ---- input ----
   const AVInputFormat* FFormat = nullptr;
   AVFormatContext* FIc = nullptr;
+  TUrlIOPtr FIO;  // the custom I/O of a "stream:" input; outlives FIc
   AVDictionaryHolder format_opts;
   AVDictionaryHolder codec_opts;
   bool FLastPaused = false;            // read thread
@@ -88,7 +91,7 @@ struct TMovie {
   int audio_pkt_temp_serial = -1;
   int audio_decoder_serial = -1;
   int audio_last_serial = -1;
-  int audio_finished = 0;
+  std::atomic<int> audio_finished{0};  // also read by the refresh thread
   AVFilterGraph* agraph = nullptr;
   AVFilterContext* in_audio_filter = nullptr;
   AVFilterContext* out_audio_filter = nullptr;

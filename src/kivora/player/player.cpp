@@ -12,6 +12,7 @@
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
 #include "kivora/player/audio/mixer.h"
+#include "kivora/player/frame_pool.h"
 
 namespace kivora {
 
@@ -46,6 +47,9 @@ PlayerModule& Module() {
   static PlayerModule m;
   return m;
 }
+
+// The players whose handlers the current thread is running, innermost last.
+thread_local std::vector<const TAVPlayer*> t_handlers;
 
 const char kFlushData[] = "FLUSH";
 const char kEofData[] = "EOF";
@@ -116,20 +120,49 @@ TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
   FSubtitleQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
   FStateTimer.SetInterval(50);
   FStateTimer.OnTimer = [this] { OnStateTimer(); };
+  // Runs for the player's whole life: started and stopped by one thread
+  // each, never by the threads that open movies.
+  FStateTimer.SetEnabled(true);
   init_clock(vidclk, FVideoQ->SerialPtr());
   init_clock(audclk, FAudioQ->SerialPtr());
   init_own_clock(extclk);
 }
 
 TAVPlayer::~TAVPlayer() {
+  FDestroyerThread = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> g(Module().lock);
     auto& v = Module().players;
     v.erase(std::remove(v.begin(), v.end(), this), v.end());
   }
+  {
+    std::lock_guard<std::mutex> g(FLife->m);
+    FLife->alive = false;
+  }
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    FDestroying = true;
+    FDeferred.reset();
+  }
+  NotifyState();
   FStateTimer.SetEnabled(false);
   CloseMovie();
-  WaitForWorkers();
+  // A reopen asked for by a handler gives up; the thread ends.
+  WaitState([this] { return !FDeferRunning; });
+  if (FDeferThread.joinable()) FDeferThread.join();
+  // Called from the opener's own OnStart or OnConnectionError, the opener
+  // waits for us: it is let go, and finds the player gone when the handler
+  // returns.
+  if (FOpenerHandlerThread.load() == std::this_thread::get_id()) {
+    WaitState([this] { return FState == TLifeState::Idle && !FCloserRunning; });
+    {
+      std::lock_guard<std::mutex> g(FOpenThreadLock);
+      if (FOpenThread.joinable()) FOpenThread.detach();
+    }
+    if (FCloseThread.joinable()) FCloseThread.join();
+  } else {
+    WaitForWorkers();
+  }
   StopLogThread();
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
@@ -160,25 +193,138 @@ void TAVPlayer::WaitForWorkers() {
   // Inside our own display call the refresh thread waits for us: let it go.
   if (FDisplayDepth > 0 && MainThread::IsMainThread()) ReleaseDisplayCall();
   WaitState([this] { return FState == TLifeState::Idle && !FOpenerRunning && !FCloserRunning; });
-  if (FOpenThread.joinable() && FOpenThread.get_id() != std::this_thread::get_id()) FOpenThread.join();
+  std::thread opener;
+  {
+    std::lock_guard<std::mutex> g(FOpenThreadLock);
+    if (FOpenThread.joinable() && FOpenThread.get_id() != std::this_thread::get_id()) opener = std::move(FOpenThread);
+  }
+  if (opener.joinable()) opener.join();
   if (FCloseThread.joinable()) FCloseThread.join();
 }
 
 void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
+  // Inside a handler, the thread the handler runs on (or one waiting for
+  // it) belongs to the movie being replaced: waiting here for that movie to
+  // end would wait for ourselves. The new movie opens once the handler has
+  // returned.
+  if (InOwnHandler()) {
+    DeferOpen(AMovie, Paused);
+    return;
+  }
+  OpenMovieNow(AMovie, Paused, Block);
+}
+
+TAVPlayer::THandlerResult TAVPlayer::RunHandler(const std::function<void()>& handler) {
+  THandlerResult r;
+  const std::shared_ptr<TLifeToken> life = FLife;  // the handler may destroy this
+  t_handlers.push_back(this);
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    r.threw = true;
+    r.error = e.what();
+  } catch (...) {
+    r.threw = true;
+    r.error = "unknown exception";
+  }
+  t_handlers.pop_back();
+  {
+    std::lock_guard<std::mutex> g(life->m);
+    r.alive = life->alive;
+  }
+  if (r.alive && r.threw) DoLog(AV_LOG_ERROR, "An event handler failed: " + r.error);
+  return r;
+}
+
+bool TAVPlayer::InOwnHandler() const {
+  return std::find(t_handlers.begin(), t_handlers.end(), this) != t_handlers.end();
+}
+
+void TAVPlayer::DeferOpen(const std::string& movie, bool paused) {
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    if (FDestroying) return;
+    // The movie of the handler is closed now, so that its threads end.
+    FAbortRequest = true;
+    FDeferred = std::make_unique<TDeferredOpen>(TDeferredOpen{movie, paused});
+    if (FDeferRunning) return;  // the running one takes the newest request
+    FDeferRunning = true;
+  }
+  // The previous deferred open has finished (FDeferRunning was false).
+  if (FDeferThread.joinable()) FDeferThread.join();
+  FDeferThread = std::thread([this] { DeferredOpenLoop(); });
+}
+
+void TAVPlayer::DeferredOpenLoop() {
+  // Takes the newest request, or ends the loop (and says so) when there is
+  // none or the player is being destroyed. FStateLock held.
+  auto take = [this](std::unique_ptr<TDeferredOpen>& next) {
+    if (!FDestroying && FDeferred) {
+      next = std::move(FDeferred);
+      return true;
+    }
+    FDeferRunning = false;
+    FDeferred.reset();
+    FStateCond.notify_all();
+    return false;
+  };
+  for (;;) {
+    {
+      // Nothing more was asked for: the movie just opened stays.
+      std::lock_guard<std::mutex> g(FStateLock);
+      if (FDestroying || !FDeferred) {
+        std::unique_ptr<TDeferredOpen> none;
+        take(none);
+        break;
+      }
+    }
+    CloseMovie();
+    // Until the handler's movie has gone, or the player is being destroyed.
+    WaitState([this] {
+      return FDestroying || (FState == TLifeState::Idle && !FOpenerRunning && !FCloserRunning);
+    });
+    std::unique_ptr<TDeferredOpen> next;
+    {
+      std::lock_guard<std::mutex> g(FStateLock);
+      if (!take(next)) break;
+    }
+    try {
+      // Never blocking here: a failure is told through OnConnectionError.
+      OpenMovieNow(next->movie, next->paused, false);
+    } catch (const std::exception& e) {
+      DoLog(AV_LOG_ERROR, e.what());
+    }
+  }
+  MainThread::WakeWaiter();
+}
+
+void TAVPlayer::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block) {
   for (;;) {
     CloseMovie();
     WaitForWorkers();
     // Another thread may have started an open meanwhile: close that one too.
     std::lock_guard<std::mutex> g(FStateLock);
+    if (FDestroying) return;
     if (FState != TLifeState::Idle || FOpenerRunning || FCloserRunning) continue;
     FState = TLifeState::Opening;
     FOpenerRunning = true;
     FM = std::make_unique<TMovie>();
+    // Cleared with the state changed, so a close that sees Opening also
+    // sees the abort flag it may set.
+    FAbortRequest = false;
+    FPlaybackFinished = false;
     break;
   }
+  {
+    // A step or seek of the previous movie does not carry over.
+    std::lock_guard<std::mutex> s(FStepLock);
+    FStep = 0;
+  }
+  {
+    std::lock_guard<std::mutex> s(FSeekLock);
+    FSeekReq = false;
+  }
   FOutputPixelFormat = -1;
-  FAbortRequest = false;
-  FPlaybackFinished = false;
   FMovie = AMovie;
   FInitPaused = Paused;
   FBlockOpen = Block;
@@ -192,25 +338,28 @@ void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
   };
   if (Block) {
     try {
-      OpenMovieInternal();
+      if (!OpenMovieInternal()) return;  // destroyed by its OnStart
     } catch (...) {
       finished();
-      FStateTimer.SetEnabled(true);
       throw;
     }
     finished();
   } else {
+    // The handle is set under its lock, so no thread reads it half-made
+    // (the new thread may end before this assignment would otherwise be done).
+    std::lock_guard<std::mutex> h(FOpenThreadLock);
+    if (FOpenThread.joinable()) FOpenThread.detach();  // a finished earlier opener
     FOpenThread = std::thread([this, finished] {
+      bool alive = true;
       try {
-        OpenMovieInternal();
+        alive = OpenMovieInternal();
       } catch (...) {
         // OpenMovieInternal reports its own failures; nothing may leave a thread.
       }
       ReleaseAudioThreadState();
-      finished();
+      if (alive) finished();
     });
   }
-  FStateTimer.SetEnabled(true);
 }
 
 bool TAVPlayer::CloseMovie() {
@@ -225,8 +374,11 @@ bool TAVPlayer::CloseMovie() {
   ReadSignal();
   WakeQueueWaiters();
   WaitState([this] { return FState != TLifeState::Opening; });
-  FStep = 0;
-  SetPausedState(false);
+  {
+    std::lock_guard<std::mutex> s(FStepLock);
+    FStep = 0;
+    SetPausedState(false);
+  }
   FFps = 0;
   FFrameNumber = 0;
   FOutputPixelFormat = -1;
@@ -273,7 +425,15 @@ void TAVPlayer::CloseThreads() {
   if (FM->FReadThread.joinable()) FM->FReadThread.join();
   FreeQueue();
   WakeQueueWaiters();
-  if (FM->FRefreshThread.joinable()) FM->FRefreshThread.join();
+  if (FM->FRefreshThread.joinable()) {
+    // Destroyed from a display call on the refresh thread: that thread is
+    // running the destructor, which waits for us; it ends on its own once
+    // the call returns.
+    if (FM->FRefreshThread.get_id() == FDestroyerThread.load())
+      FM->FRefreshThread.detach();
+    else
+      FM->FRefreshThread.join();
+  }
   FreeQueue();
   WakeQueueWaiters();
   JoinThreads(FM->FVideoThreads);
@@ -288,6 +448,12 @@ void TAVPlayer::CloseThreads() {
   }
 }
 
+namespace {
+std::atomic<int> g_movies{0};  // movies that exist in the process
+}  // namespace
+
+TMovie::TMovie() { g_movies++; }
+
 TMovie::~TMovie() {
   for (TSubPicture& sp : FSubpQ) avsubtitle_free(&sp.sub);
   avfilter_graph_free(&video_graph);
@@ -297,6 +463,31 @@ TMovie::~TMovie() {
   av_freep(&FAudioBuf1);
   av_packet_free(&FAudioPkt);
   avformat_close_input(&FIc);
+  FIO.reset();
+  // With no movie left, nothing will reuse the pictures' memory soon; an
+  // application that closed its last movie gets it back at once.
+  if (--g_movies == 0) PictureMemory::Trim();
+}
+
+namespace {
+std::vector<TAVStreamProperties> CopyList(std::mutex& lock,
+                                          const std::vector<std::unique_ptr<TAVStreamProperties>>& list) {
+  std::lock_guard<std::mutex> g(lock);
+  std::vector<TAVStreamProperties> copy;
+  copy.reserve(list.size());
+  for (const auto& p : list) copy.push_back(*p);
+  return copy;
+}
+}  // namespace
+
+std::vector<TAVStreamProperties> TAVPlayer::VideoStreamProperties() const {
+  return CopyList(FStreamLock, FVideoPropList);
+}
+std::vector<TAVStreamProperties> TAVPlayer::AudioStreamProperties() const {
+  return CopyList(FStreamLock, FAudioPropList);
+}
+std::vector<TAVStreamProperties> TAVPlayer::SubtitleStreamProperties() const {
+  return CopyList(FStreamLock, FSubtitlePropList);
 }
 
 void TAVPlayer::ClearStreamLists() {
@@ -360,7 +551,13 @@ void TAVPlayer::FreeResources() {
 
 void TAVPlayer::OnStateTimer() {
   if (FPlaybackFinished.exchange(false) && Playing() && !FAbortRequest.load()) {
-    if (OnPlaybackFinished) OnPlaybackFinished(this);
+    if (OnPlaybackFinished) {
+      try {
+        OnPlaybackFinished(this);
+      } catch (const std::exception& e) {
+        DoLog(AV_LOG_ERROR, std::string("OnPlaybackFinished failed: ") + e.what());
+      }
+    }
   }
 }
 
@@ -386,6 +583,12 @@ void TAVPlayer::PostLog(int level, const std::string& message) {
   {
     std::lock_guard<std::mutex> g(FLogLock);
     if (FLogStop) return;
+    // A chatty decoder logs faster than a slow handler takes lines: the
+    // queue stays bounded and the rest is counted.
+    if (FLogLines.size() >= MaxWaitingLogLines) {
+      FLogDropped++;
+      return;
+    }
     FLogLines.emplace_back(level, message);
     if (!FLogThread.joinable()) FLogThread = std::thread([this] { LogThreadExecute(); });
   }
@@ -399,6 +602,10 @@ void TAVPlayer::LogThreadExecute() {
     if (FLogLines.empty()) return;  // stopping, everything delivered
     std::vector<std::pair<int, std::string>> lines;
     lines.swap(FLogLines);
+    if (FLogDropped > 0) {
+      lines.emplace_back(AV_LOG_WARNING, "… " + std::to_string(FLogDropped) + " lines dropped");
+      FLogDropped = 0;
+    }
     g.unlock();
     for (const auto& [level, text] : lines) {
       try {

@@ -140,9 +140,12 @@ public:
   void SetVideoStreamIndex(int i);
   void SetAudioStreamIndex(int i);
   void SetSubtitleStreamIndex(int i);
-  const std::vector<std::unique_ptr<TAVStreamProperties>>& VideoStreamProperties() const { return FVideoPropList; }
-  const std::vector<std::unique_ptr<TAVStreamProperties>>& AudioStreamProperties() const { return FAudioPropList; }
-  const std::vector<std::unique_ptr<TAVStreamProperties>>& SubtitleStreamProperties() const { return FSubtitlePropList; }
+  // Copies, made under the lock, that stay readable while another thread
+  // closes the movie. Each entry's Stream() belongs to the open movie and is
+  // valid only while it is open.
+  std::vector<TAVStreamProperties> VideoStreamProperties() const;
+  std::vector<TAVStreamProperties> AudioStreamProperties() const;
+  std::vector<TAVStreamProperties> SubtitleStreamProperties() const;
   // File stream index of the stream in use, -1 if none.
   int GetVideoStream() const;
   int GetAudioStream() const;
@@ -286,6 +289,7 @@ private:
   // A decoder's part of a step is done with data of `serial`; the one that
   // finishes the step pauses.
   void CheckStep(bool IsAudio, int serial);
+  void EndStepWithoutPictures(bool picturesWaiting);
   // Starts a step (FStepLock held).
   void BeginStep();
   // After a seek: steps to the new position when paused or stepping.
@@ -311,6 +315,9 @@ private:
   // Runs fn on the GUI thread for the refresh thread and waits for it, unless
   // the player is closed from inside that very call (then it stops waiting).
   void ShowOnGui(const std::function<void()>& fn);
+  // Thrown on the refresh thread when the display call destroyed the player:
+  // unwinds to the thread's entry, touching nothing of the freed player.
+  struct TPlayerGone {};
   // On the GUI thread inside this player's own display call: lets the
   // refresh thread go on without waiting for the call to end.
   void ReleaseDisplayCall();
@@ -329,14 +336,43 @@ private:
   static void JoinThreads(std::vector<std::thread>& threads);
   void SetLastError(const std::string& msg);
 
+  // ---- handlers that close, reopen or destroy the player ----
+  // Whether the player still exists: handlers may destroy it, so whoever
+  // calls one keeps a copy of FLife and touches nothing of the player after
+  // the handler unless it says alive.
+  struct TLifeToken {
+    std::mutex m;
+    bool alive = true;
+  };
+  struct THandlerResult {
+    bool alive = true;   // the player was not destroyed by the handler
+    bool threw = false;  // the handler threw; error says what
+    std::string error;
+  };
+  // Runs a user handler: the calling thread counts as inside a handler of
+  // this player meanwhile, and an exception stops at this boundary (logged
+  // through OnLog while the player lives).
+  THandlerResult RunHandler(const std::function<void()>& handler);
+  // True on a thread that is running one of this player's handlers now.
+  bool InOwnHandler() const;
+  // An open asked for from inside a handler: carried out on FDeferThread
+  // once the movie the handler belongs to has closed; the newest request wins.
+  void DeferOpen(const std::string& movie, bool paused);
+  void DeferredOpenLoop();
+  void OpenMovieNow(const std::string& movie, bool paused, bool block);
+
   // ---- opening and demuxing (demux.cpp) ----
-  void OpenMovieInternal();
+  // False when a handler it called destroyed the player: the caller must
+  // then return without touching it.
+  bool OpenMovieInternal();
   bool Stream_Open();
   void InitQueue();
   void FreeQueue();
   void ReadSignal();
   void WaitForRead();
-  void stream_seek(int64_t pos, int64_t rel);
+  // Asks the read thread to seek; a request not served yet is replaced,
+  // unless unlessPending (then the pending one stays).
+  void stream_seek(int64_t pos, int64_t rel, bool unlessPending = false);
   static int decode_interrupt_cb(void* opaque);
   bool is_realtime(AVFormatContext* ic) const;
   void ReadThreadExecute();
@@ -410,6 +446,7 @@ private:
 
   // ---- refresh and display (refresh.cpp) ----
   void RefreshThreadExecute();
+  void RefreshLoop();
   // Shows the picture that is due, if any; lowers `remaining` to the seconds
   // until the next one is due.
   void video_refresh(double& remaining);
@@ -477,6 +514,11 @@ private:
   std::atomic<int64_t> FContainerDuration{AV_NOPTS_VALUE};
 
   // ---- seeking ----
+  // A request is written whole under FSeekLock; the newest one wins. The
+  // read thread serves it and clears FSeekReq only if nothing newer came
+  // meanwhile (FSeekGen counts requests).
+  std::mutex FSeekLock;
+  uint64_t FSeekGen = 0;
   std::atomic<bool> FSeekReq{false};
   std::atomic<int64_t> FSeekPos{0};
   std::atomic<int64_t> FSeekRel{0};
@@ -507,8 +549,26 @@ private:
   TLifeState FState = TLifeState::Idle;  // guarded by FStateLock
   bool FOpenerRunning = false;           // an OpenMovie (either kind) is not finished; FStateLock
   bool FCloserRunning = false;           // the close thread has not finished; FStateLock
+  std::mutex FOpenThreadLock;  // FOpenThread's handle
   std::thread FOpenThread;
   std::thread FCloseThread;
+  std::shared_ptr<TLifeToken> FLife = std::make_shared<TLifeToken>();
+  struct TDeferredOpen {
+    std::string movie;
+    bool paused = false;
+  };
+  std::unique_ptr<TDeferredOpen> FDeferred;  // FStateLock
+  bool FDeferRunning = false;                // FDeferThread has work or runs; FStateLock
+  bool FDestroying = false;                  // the destructor has begun; FStateLock
+  std::thread FDeferThread;
+  // The thread running the opener's OnStart or OnConnectionError, while it
+  // runs: the opener waits for that handler, so a destructor called from it
+  // must not wait for the opener.
+  std::atomic<std::thread::id> FOpenerHandlerThread{};
+  // The thread running the destructor. When it is the refresh thread (a
+  // handler or view called on it without a GUI thread destroyed the player),
+  // the close lets that thread go instead of waiting for it.
+  std::atomic<std::thread::id> FDestroyerThread{};
   // The open movie: made by OpenMovie, freed once by whoever ends it (the
   // close thread, or the opening thread when the open fails). Worker threads
   // of the movie use it while they run; they are all joined before it is
@@ -534,6 +594,10 @@ private:
   std::condition_variable FLogCond;
   std::vector<std::pair<int, std::string>> FLogLines;  // FLogLock
   bool FLogStop = false;                               // FLogLock
+  // Lines beyond the bound while the handler is behind: counted, and said in
+  // one line when the handler catches up. FLogLock.
+  size_t FLogDropped = 0;
+  static constexpr size_t MaxWaitingLogLines = 1000;
   std::thread FLogThread;
 
   // ---- packet queues ----

@@ -14,6 +14,15 @@ namespace kivora {
 
 void TAVPlayer::RefreshThreadExecute() {
   TThreadLoggerGuard logger(this);
+  try {
+    RefreshLoop();
+  } catch (const TPlayerGone&) {
+    // Destroyed from its own display call on this thread: the player and its
+    // movie are gone, and the close has let this thread go.
+  }
+}
+
+void TAVPlayer::RefreshLoop() {
   while (!FAbortRequest.load()) {
     // Without a picture to wait for, the thread sleeps until a picture is
     // queued, playback resumes, a seek or a close wakes it (FRefreshKick).
@@ -51,14 +60,36 @@ void TAVPlayer::KickRefresh() {
   FPictQCond.notify_all();
 }
 
+// A step also ends where a decoder has nothing more to give for the current
+// position: at the end of its stream, or on a cover picture, which is decoded
+// once. The cover is shown again so the step still shows a picture.
+void TAVPlayer::EndStepWithoutPictures(bool picturesWaiting) {
+  const int step = FStep.load();
+  if (!step || FPaused.load() || !FM) return;
+  if ((step & STEP_AUDIO) && FAudioQ && FM->audio_finished.load() == FAudioQ->Serial())
+    CheckStep(true, FAudioQ->Serial());
+  if (picturesWaiting || !(FStep.load() & STEP_VIDEO) || !FVideoQ) return;
+  const int serial = FVideoQ->Serial();
+  if (!FVideoMoving.load()) {
+    if (!FCurrentVP || !FCurrentVP->bmp || FCurrentVP->serial != serial) return;  // the cover is not decoded yet
+    ShowOnGui([this] { DrawImage(); });
+    CheckStep(false, serial);
+  } else if (video_finished.load() == serial) {
+    CheckStep(false, serial);
+  }
+}
+
 void TAVPlayer::video_refresh(double& remaining) {
   if (!FPaused.load() && get_master_sync_type() == 2 && FIsRealTime.load()) check_external_clock_speed();
   if (FVideoStreamIndex.load() >= 0) {
     for (;;) {
+      bool empty;
       {
         std::lock_guard<std::mutex> g(FPictQMutex);
-        if (pictq_size <= 0) return;
+        empty = pictq_size <= 0;
       }
+      EndStepWithoutPictures(!empty);
+      if (empty) return;
       TVideoPicture& vp = FPictq[pictq_rindex];
       if (vp.serial != FVideoQ->Serial()) {
         // Decoded before the last seek or stream switch.
@@ -110,6 +141,7 @@ void TAVPlayer::video_refresh(double& remaining) {
     }
   } else if (FAudioStreamIndex.load() >= 0) {
     video_display();
+    EndStepWithoutPictures(false);
   }
 }
 
@@ -140,7 +172,12 @@ void TAVPlayer::video_image_display() {
 
 void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
   if (!MainThread::HasGuiThread()) {
-    fn();  // a console program: no GUI thread to hand over to
+    // A console program: no GUI thread to hand over to. The handler and the
+    // views run here, and may destroy the player.
+    const std::shared_ptr<TLifeToken> life = FLife;
+    fn();
+    std::lock_guard<std::mutex> g(life->m);
+    if (!life->alive) throw TPlayerGone{};
     return;
   }
   auto call = std::make_shared<TDisplayCall>();
@@ -267,7 +304,7 @@ void TAVPlayer::DrawImage() {
       call = FDisplayCall;
     }
     const TVideoDisplayEvent handler = OnVideoDisplay;
-    handler(this, frame);
+    if (!RunHandler([&] { handler(this, frame); }).alive) return;
     if (call) {
       std::lock_guard<std::mutex> g(call->lock);
       if (call->released) return;
@@ -275,7 +312,9 @@ void TAVPlayer::DrawImage() {
     if (FAbortRequest.load()) return;
   }
   if (!ForEachView([this](IAVView* view) { CopyPicture(view); })) return;
-  {
+  if (FVideoMoving.load()) {
+    // Shown: its memory goes back to the pool. A cover is kept, as it is
+    // decoded only once and a step shows it again.
     std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
     av_frame_free(&FCurrentVP->bmp);
   }
@@ -287,33 +326,39 @@ void TAVPlayer::DrawImage() {
 
 void TAVPlayer::DrawBitmap() {
   if (FAbortRequest.load() || !FCurrentVP) return;
-  std::lock_guard<std::recursive_mutex> g(FMutex);
-  TBitmapData data;
-  if (!FCoverImage.Map(TMapAccess::Read, data)) return;
-  AVFrame* cover = av_frame_alloc();
-  if (cover) {
-    cover->data[0] = data.Data;
-    cover->linesize[0] = data.Pitch;
+  // The cover goes out as a picture of its own: no lock of the player is
+  // held while the handler and the views run, and nothing they keep points
+  // into the player.
+  AVFramePtr cover(av_frame_alloc());
+  if (!cover) return;
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    TBitmapData data;
+    if (!FCoverImage.Map(TMapAccess::Read, data)) return;
     cover->width = data.Width;
     cover->height = data.Height;
     cover->format = AV_PIX_FMT_RGBA;
-    {
-      std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
-      FCurrentVP->bmp = cover;
-    }
-    try {
-      if (OnVideoDisplay) OnVideoDisplay(this, cover);
-      ForEachView([this](IAVView* view) { CopyPicture(view); });
-    } catch (...) {
-      std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
-      av_frame_free(&FCurrentVP->bmp);
-      FCoverImage.Unmap(data);
-      throw;
-    }
-    std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
-    av_frame_free(&FCurrentVP->bmp);  // the header only: the pixels are the bitmap's
+    const bool made = av_frame_get_buffer(cover.get(), 0) >= 0;
+    if (made)
+      av_image_copy_plane(cover->data[0], cover->linesize[0], data.Data, data.Pitch, data.Width * 4, data.Height);
+    FCoverImage.Unmap(data);
+    if (!made) return;
   }
-  FCoverImage.Unmap(data);
+  if (OnVideoDisplay) {
+    std::shared_ptr<TDisplayCall> call;
+    {
+      std::lock_guard<std::mutex> g(FDisplayLock);
+      call = FDisplayCall;
+    }
+    const TVideoDisplayEvent handler = OnVideoDisplay;
+    if (!RunHandler([&] { handler(this, cover.get()); }).alive) return;
+    if (call) {
+      std::lock_guard<std::mutex> g(call->lock);
+      if (call->released) return;
+    }
+    if (FAbortRequest.load()) return;
+  }
+  ForEachView([&](IAVView* view) { view->DoVideoDisplay(cover.get()); });
 }
 
 void TAVPlayer::CopyPicture(IAVView* AView) {

@@ -1,4 +1,5 @@
 #include "kivora/presentation/view.h"
+#include "kivora/presentation/player_link.h"
 
 #include <QPainter>
 #include <algorithm>
@@ -71,15 +72,7 @@ void TAVView::SetPlayer(TAVPlayer* Value) {
   if (Value == FPlayer) return;
   // The picture stays on show, but not in a buffer of the old player's.
   SettleHeldFrame();
-  if (FPlayer) {
-    RemoveFreeNotification(FPlayer);
-    FPlayer->UnRegisterView(this);
-  }
-  FPlayer = Value;
-  if (FPlayer) {
-    FPlayer->RegisterView(this);
-    FreeNotification(FPlayer);
-  }
+  RelinkPlayer(*this, *this, FPlayer, Value);
   update();
 }
 

@@ -213,10 +213,15 @@ void TAVMotionDetector::initialize(TBitmap& bmp, int64_t frameTimeUs) {
 
 bool TAVMotionDetector::getImage(TBitmap& bmp, bool rePaint) {
   if (height() < 2 || width() < 2 || !buffersReady()) return false;
-  bmp.SetSize(width(), height());
+  if (bmp.Width() != width() || bmp.Height() != height()) {
+    // The bitmap's own picture is not the detector's size, and a resized
+    // bitmap holds no picture at all: the mask goes over the stored frame.
+    rePaint = true;
+    bmp.SetSize(width(), height());
+  }
   {
     MapGuard mapped(bmp);
-    if (!mapped.ok) return false;
+    if (!mapped.ok || mapped.data.Width != width() || mapped.data.Height != height()) return false;
     const TShowMask mode = showMask();
     const uint8_t sens = sensivity();
     const uint8_t* last = pLastFrame.data();

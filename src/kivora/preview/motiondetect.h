@@ -116,8 +116,11 @@ public:
   // clears the mask.
   void initialize(TBitmap& bmp, int64_t frameTimeUs = INT64_MIN);
   // Paints the mask into bmp (sized to the detector), after copying the last
-  // frame into it when rePaint. Moving pixels get more red (byte 0); in
-  // smFullMask the others get more green. False when there is nothing to show.
+  // frame into it when rePaint. Without rePaint the mask goes over the
+  // bitmap's own pixels, which only a bitmap of the detector's size has: one
+  // of another size gets the last frame under the mask. Moving pixels get
+  // more red (byte 0); in smFullMask the others get more green. False when
+  // there is nothing to show or the bitmap cannot be sized or mapped.
   bool getImage(TBitmap& bmp, bool rePaint);
 
   TMotionEventBmp onFeedFrame;

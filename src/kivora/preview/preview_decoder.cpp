@@ -45,7 +45,7 @@ bool TPreviewDecoder::Open(const std::string& fileName) {
   raw->interrupt_callback.callback = InterruptCallback;
   raw->interrupt_callback.opaque = this;
   // On failure avformat_open_input frees the context itself.
-  int ret = avformat_open_input(&raw, fileName.c_str(), nullptr, nullptr);
+  int ret = OpenInputUrl(&raw, fileName, nullptr, nullptr, FIO);
   if (ret < 0) {
     Close();
     return Fail("cannot open '" + fileName + "'", ret);
@@ -88,11 +88,13 @@ bool TPreviewDecoder::Open(const std::string& fileName) {
 
 void TPreviewDecoder::Close() {
   FSws.reset();
+  FSwsSetup = SwsSetup{};
   FFrame.reset();
   FScratch.reset();
   FPacket.reset();
   FCodec.reset();
   FFormat.reset();
+  FIO.reset();
   FVideoStream = -1;
   FHasPicture = false;
   FDraining = false;
@@ -212,11 +214,31 @@ int TPreviewDecoder::ReceiveNext() {
   }
 }
 
+int64_t TPreviewDecoder::EndTime() const {
+  const AVFormatContext* fc = FFormat.get();
+  if (fc->duration == AV_NOPTS_VALUE || fc->duration <= 0 ||
+      fc->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
+    return AV_NOPTS_VALUE;
+  const int64_t start = fc->start_time != AV_NOPTS_VALUE ? fc->start_time : 0;
+  int64_t end = 0;
+  return __builtin_add_overflow(start, fc->duration, &end) ? AV_NOPTS_VALUE : end;
+}
+
 bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) {
   if (!IsOpen()) return Fail("not open");
   StartDeadline();
-  const int64_t target = FStartTime + targetUs;
+  FPastEnd = false;
+  int64_t target = 0;
+  if (__builtin_add_overflow(FStartTime, targetUs, &target)) return Fail("the time lies outside the stream");
   int64_t from = target;
+  // A target past the end is sought at the end: what lies beyond it is the
+  // last picture, and a time that large may not survive the container's own
+  // conversion to its time base.
+  const int64_t end = EndTime();
+  if (end != AV_NOPTS_VALUE && target >= end) {
+    FPastEnd = true;
+    from = end;
+  }
   int64_t backoff = AV_TIME_BASE;
   // Right after the open the read position is the start already.
   bool atStart = FAtStart && targetUs <= 0;
@@ -246,7 +268,12 @@ int TPreviewDecoder::DecodeUpTo(int64_t target, bool accurate, bool exact, bool 
   bool first = true;
   for (;;) {
     const int r = ReceiveNext();
-    if (kept && r <= 0) return 1;
+    if (kept && r <= 0) {
+      // The data ended before any picture after the target: the target lies
+      // at or past the end of the last one.
+      if (r == 0 && FNextTime != AV_NOPTS_VALUE && target >= FNextTime) FPastEnd = true;
+      return 1;
+    }
     if (r < 0) {
       Fail("cannot decode", r);
       return 0;
@@ -293,9 +320,24 @@ bool TPreviewDecoder::ToBitmap(TBitmap& bitmap, int swsFlags) {
   if (!f || f->width <= 0 || f->height <= 0) return false;
   const auto fmt = static_cast<AVPixelFormat>(f->format);
   if (fmt == AV_PIX_FMT_NONE || !sws_isSupportedInput(fmt)) return Fail("pixel format cannot be converted");
+  const SwsSetup setup{f->width, f->height, fmt, swsFlags, f->colorspace, f->color_range};
   FSws.reset(sws_getCachedContext(FSws.release(), f->width, f->height, fmt, f->width, f->height,
                                   AV_PIX_FMT_RGBA, swsFlags, nullptr, nullptr, nullptr));
   if (!FSws) return Fail("no converter to RGBA");
+  if (setup != FSwsSetup) {
+    // The scaler takes every picture for BT.601 limited range unless told
+    // otherwise; HD pictures are mostly BT.709 and would come out tinted.
+    int *inv = nullptr, *table = nullptr;
+    int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(FSws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast,
+                                 &saturation) >= 0) {
+      // A "J" format is full range already; the tag says so for the others.
+      const int full = srcRange || f->color_range == AVCOL_RANGE_JPEG;
+      sws_setColorspaceDetails(FSws.get(), sws_getCoefficients(f->colorspace), full, table, dstRange, brightness,
+                               contrast, saturation);
+    }
+    FSwsSetup = setup;
+  }
   bitmap.SetSize(f->width, f->height);
   TBitmapData d;
   if (!bitmap.Map(TMapAccess::Write, d)) return Fail("the bitmap cannot be written");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "kivora/io/url.h"
 #include "kivora/platform/bitmap.h"
 #include "kivora/runtime/ffmpeg.h"
 
@@ -36,6 +37,11 @@ public:
   // no picture came out (seek or read failure, no data, a picture the scaler
   // cannot convert); the previous picture then stays.
   bool DecodeAt(int64_t targetUs, bool accurate);
+  // Whether the last DecodeAt's target lay at or past the end of the file, so
+  // the picture it gave is the last one rather than the one at the target.
+  // Known from the container's duration, or, when it has none, from reaching
+  // the end of the data before the target.
+  bool PastEnd() const { return FPastEnd; }
   // Decodes the next picture in stream order (from the start after Open, or
   // on from the last DecodeAt). False at the end of the stream or on error.
   bool DecodeNext();
@@ -46,8 +52,9 @@ public:
   // best-effort timestamp); AV_NOPTS_VALUE when it has none.
   int64_t PictureTime() const { return FPictureTime; }
   // Converts the last picture to RGBA into the bitmap, sized to the picture.
-  // The scaler follows each picture's own size and pixel format. False when
-  // there is no picture or it cannot be converted (the bitmap is untouched).
+  // The scaler follows each picture's own size, pixel format, colour matrix
+  // and range. False when there is no picture or it cannot be converted (the
+  // bitmap is untouched).
   bool ToBitmap(TBitmap& bitmap, int swsFlags = SWS_BICUBIC);
 
   // The container's start time in microseconds (0 when unknown or closed).
@@ -89,21 +96,37 @@ private:
   // of the data). 1: a frame; 0: end of stream; negative: error.
   int ReceiveNext();
   void KeepPicture();
+  // The absolute time in microseconds at which the file ends; AV_NOPTS_VALUE
+  // when the container does not know (or only guesses from the bit rate).
+  int64_t EndTime() const;
   // The frame's time in absolute microseconds; also moves FNextTime on.
   int64_t FrameTimeUs(const AVFrame* f);
 
+  TUrlIOPtr FIO;  // the custom I/O of a "stream:" input; outlives FFormat
   AVInputContextPtr FFormat;
   AVCodecContextPtr FCodec;
   AVFramePtr FFrame;    // the picture shown
   AVFramePtr FScratch;  // where the next frame is decoded
   AVPacketPtr FPacket;
   SwsContextPtr FSws;
+  // What FSws was last set up for; its colour details are set again when
+  // any of it changes.
+  struct SwsSetup {
+    int width = 0, height = 0;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    int flags = 0;
+    AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED;
+    AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
+    bool operator==(const SwsSetup&) const = default;
+  };
+  SwsSetup FSwsSetup;
   int FVideoStream = -1;
   bool FHasPicture = false;
   bool FDraining = false;   // the null packet has gone to the decoder
   bool FAtStart = false;    // nothing read since the open
   bool FSizeChanged = false;  // a picture differed from the stream's size
   bool FNoTimestamps = false;  // the stream's packets carry no times
+  bool FPastEnd = false;       // the last DecodeAt's target lay past the end
   int64_t FPictureTime = AV_NOPTS_VALUE;
   int64_t FScratchTime = AV_NOPTS_VALUE;  // absolute time of FScratch
   int64_t FNextTime = AV_NOPTS_VALUE;     // expected time of the next picture

@@ -137,15 +137,21 @@ std::vector<int> ProfileNumbersInFile(const TIniFile& Ini) {
   for (const std::string& key : keys) {
     size_t digits = key.size();
     while (digits > 0 && key[digits - 1] >= '0' && key[digits - 1] <= '9') --digits;
+    // "Width07" is no key of number 7: ProfileKey never writes a leading zero.
+    const bool leadingZero = key.size() - digits > 1 && key[digits] == '0';
     int n = 0;
-    if (digits > 0 && ParseNumber(key.substr(digits), n)) numbers.insert(n);
+    if (digits > 0 && !leadingZero && ParseNumber(key.substr(digits), n)) numbers.insert(n);
   }
   return {numbers.begin(), numbers.end()};
 }
 
 std::unique_ptr<TAVProfile> CreateProfileFromFile(const TIniFile& Ini, int Index, std::string& error) {
-  const std::vector<int> numbers = ProfileNumbersInFile(Ini);
-  if (std::find(numbers.begin(), numbers.end(), Index) == numbers.end()) {
+  return CreateProfileFromFile(Ini, Index, ProfileNumbersInFile(Ini), error);
+}
+
+std::unique_ptr<TAVProfile> CreateProfileFromFile(const TIniFile& Ini, int Index, const std::vector<int>& Numbers,
+                                                  std::string& error) {
+  if (!std::binary_search(Numbers.begin(), Numbers.end(), Index)) {
     error = "no profile " + std::to_string(Index) + " in the profile file";
     return nullptr;
   }

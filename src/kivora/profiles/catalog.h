@@ -27,7 +27,8 @@ const std::vector<TBuiltinProfileInfo>& BuiltinProfiles();
 // "dv:ntsc", "h264:slow". Null with a reason in error for anything else.
 std::unique_ptr<TAVProfile> CreateBuiltinProfile(const std::string& spec, std::string& error);
 
-// The profile numbers present in a profile file (those with any key), ascending.
+// The profile numbers present in a profile file (those with any key: a name
+// followed by a number written without leading zeros), ascending.
 std::vector<int> ProfileNumbersInFile(const TIniFile& Ini);
 
 // Profile number Index of a profile file, as the class that wrote it: a
@@ -35,6 +36,10 @@ std::vector<int> ProfileNumbersInFile(const TIniFile& Ini);
 // description. Null with a reason in error when the number is absent or the
 // entry names no known profile.
 std::unique_ptr<TAVProfile> CreateProfileFromFile(const TIniFile& Ini, int Index, std::string& error);
+// The same, with the file's numbers from ProfileNumbersInFile, so reading
+// every profile of a large file does not look for the numbers each time.
+std::unique_ptr<TAVProfile> CreateProfileFromFile(const TIniFile& Ini, int Index, const std::vector<int>& Numbers,
+                                                  std::string& error);
 
 // Configures the converter with a built-in profile ("dvd:ntsc", "h264:fast")
 // or with profile N of a profile file ("FILE:N"). A name that is not a

@@ -39,7 +39,34 @@ bool TAVProfile::ApplyToOptions(TAVConvertOptions&) { throw EAbstractError(); }
 
 void TAVProfile::LoadFromFile(const TIniFile& Ini, int Index) { DoLoadProfile(Ini, Index); }
 
-void TAVProfile::SaveToFile(TIniFile& Ini, int Index) const { DoSaveProfile(Ini, Index); }
+namespace {
+
+// Whether key belongs to profile number index: its trailing digits are the
+// number, written as ProfileKey writes it ("Width12" is 12's, not 2's).
+bool KeyOfNumber(const std::string& key, const std::string& number) {
+  return key.size() > number.size() && key.compare(key.size() - number.size(), number.size(), number) == 0 &&
+         !(key[key.size() - number.size() - 1] >= '0' && key[key.size() - number.size() - 1] <= '9');
+}
+
+}  // namespace
+
+void TAVProfile::SaveToFile(TIniFile& Ini, int Index) const {
+  // The keys go to an INI in memory first, which checks every value: a value
+  // that cannot be stored fails the save before Ini has changed.
+  TIniFile staged("");
+  DoSaveProfile(staged, Index);
+  // The number's old keys go, so nothing of a profile of another class saved
+  // there before is left to be read back with this one.
+  const std::string number = std::to_string(Index);
+  Ini.DeleteKeys(PROFILE_SECTION, [&](const std::string& key) { return KeyOfNumber(key, number); });
+  TStringList keys;
+  staged.ReadSections(keys);
+  for (const std::string& section : keys.Lines()) {
+    TStringList names;
+    staged.ReadSection(section, names);
+    for (const std::string& name : names) Ini.WriteString(section, name, staged.ReadString(section, name, ""));
+  }
+}
 
 void TAVProfile::DoSaveProfile(TIniFile& Ini, int Index) const {
   Ini.WriteString(PROFILE_SECTION, ProfileKey("Description", Index), FDescription);

@@ -61,6 +61,9 @@ public:
   // Reads or writes profile number Index in the "Profile" section of Ini.
   // Reading keeps the current value of every setting whose key is missing or
   // holds no valid value, so a missing, empty or garbled file changes nothing.
+  // Writing first checks every value: one that cannot be stored (a line
+  // break) raises Exception with Ini unchanged. It then replaces every key
+  // the number had, so nothing of what was saved there before is left.
   void LoadFromFile(const TIniFile& Ini, int Index);
   void SaveToFile(TIniFile& Ini, int Index) const;
 

@@ -204,6 +204,9 @@ void TAVX264Profile::Setpreset(TPreset Value) {
 }
 
 bool TAVX264Profile::ApplyToOptions(TAVConvertOptions& Options) {
+  // The preset is the H.264 encoder's: without naming it, a container whose
+  // default is another codec (AVI: MPEG-4 Part 2) would drop the preset.
+  Options.VideoOptions().SetEncoderVideoCodecName("libx264");
   Options.SetAdvancedOption("preset", PresetNames[static_cast<size_t>(Fpreset)]);
   return true;
 }

@@ -99,7 +99,8 @@ enum class TPreset { ultrafast = 0, superfast, veryfast, faster, fast, medium, s
 inline constexpr std::array<const char*, 10> PresetNames{
     "ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow", "placebo"};
 
-// Selects an H.264 encoder speed preset (the advanced option "preset").
+// Selects the H.264 encoder (libx264) with one of its speed presets (the
+// advanced option "preset").
 class TAVX264Profile : public TAVProfile {
 public:
   explicit TAVX264Profile(TComponent* AOwner = nullptr);

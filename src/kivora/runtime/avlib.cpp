@@ -104,11 +104,11 @@ TThreadLoggerGuard::~TThreadLoggerGuard() {
 bool AVLoaded() { return GAVLoaded.load(); }
 
 void RegisterCustomInputs() {
-  // The application-stream protocol ("stream:"), the buffer protocol
-  // ("buffer:") and the bitmap-capture input ("bmpcap") attach here. FFmpeg
-  // no longer lets applications register protocols or input formats, so they
-  // are reached through custom I/O where the player and the converter open
-  // an input; nothing needs to be registered globally yet.
+  // FFmpeg no longer lets applications register protocols or input
+  // formats: "stream:" URLs (and the schemes that build on them) are opened
+  // through custom I/O by the URL resolver in io/url.h, where the player,
+  // the converter and the preview open their inputs and outputs. Nothing
+  // needs to be registered globally.
 }
 
 void LoadLibs() {

@@ -195,6 +195,13 @@ void TAVPlayer::CloseAudio() {
     s.live.erase(this);
   }
   std::string unregister_error;
+  // An application that closed the sound system itself took our channel
+  // and effect with it; SDL_mixer must not be asked about them any more,
+  // and the next movie opens the device again.
+  if (s.device_open && Mix_QuerySpec(nullptr, nullptr, nullptr) == 0) {
+    s.device_open = false;
+    DoLog(AV_LOG_WARNING, "The sound system was closed while a movie played");
+  }
   if (FM->mix_movie_channel >= 0) {
     if (s.device_open && Mix_UnregisterEffect(FM->mix_movie_channel, mixer_effect_ffmpeg_cb) == 0)
       unregister_error = Format("Can not unregister audio mixer:%s", SDL_GetError());
@@ -203,10 +210,14 @@ void TAVPlayer::CloseAudio() {
   }
   if (FM->chunk_movie) {
     if (s.device_open) Mix_FreeChunk(FM->chunk_movie);
+    else SDL_free(FM->chunk_movie);  // a quick-loaded chunk: the struct only, the samples are ours
     FM->chunk_movie = nullptr;
   }
   FreeSwrCtx();
-  if (!unregister_error.empty()) throw Exception(unregister_error);
+  // The application may have halted the channels or closed the sound
+  // system itself, which takes the effect away first: the channel is free
+  // either way, so this is worth a line in the log, not a failed close.
+  if (!unregister_error.empty()) DoLog(AV_LOG_WARNING, unregister_error);
 }
 
 // After an open or a seek the first picture is shown as soon as it is
@@ -294,7 +305,11 @@ void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
     }
     const int n = std::min(FM->FAudioBufSize - FM->audio_buf_index, len);
     // Silence left over from an earlier pass is not sound of the movie.
-    if (FM->audio_buf_is_sound && OnAudioBuffer) OnAudioBuffer(this, FM->FAudioBuf + FM->audio_buf_index, n);
+    if (FM->audio_buf_is_sound && OnAudioBuffer) {
+      // A reopen asked for here is deferred like one from any handler.
+      uint8_t* const buf = FM->FAudioBuf + FM->audio_buf_index;
+      RunHandler([&] { OnAudioBuffer(this, buf, n); });
+    }
     std::memcpy(stream, FM->FAudioBuf + FM->audio_buf_index, static_cast<size_t>(n));
     stream += n;
     FM->audio_buf_index += n;

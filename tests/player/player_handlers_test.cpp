@@ -1,0 +1,195 @@
+// Handlers that close, reopen or destroy their own player, in the Qt-event
+// mode and in the direct mode (no Qt application: handlers run on the
+// player's threads). Each case runs in a child process of its own, with no
+// Qt application unless the case makes one, and a time limit, so a hang
+// fails the case instead of the whole program.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <SDL_mixer.h>
+
+#include "player_test_util.h"
+
+namespace kivora::testing {
+namespace {
+
+enum class THandler { Start, ConnectionError, VideoDisplay };
+enum class TAction { Reopen, ReopenBlocking, Close, Destroy };
+
+struct HandlerCase {
+  THandler handler;
+  TAction action;
+  bool qt;  // the default mode with a Qt application, else the direct mode
+  bool cover = false;  // a sound file whose only picture is its cover
+};
+
+std::string Name(const HandlerCase& c) {
+  const char* h[] = {"OnStart", "OnConnectionError", "OnVideoDisplay"};
+  const char* a[] = {"reopen", "blocking reopen", "close", "destroy"};
+  return std::string(h[static_cast<int>(c.handler)]) + " " + a[static_cast<int>(c.action)] +
+         (c.cover ? " on a cover" : "") + (c.qt ? " (Qt events)" : " (direct)");
+}
+
+// Waits, pumping Qt's events when there is an application.
+bool Await(bool qt, const std::function<bool()>& pred, int ms) {
+  if (qt) return PumpUntil(pred, ms);
+  for (int i = 0; i < ms / 5; ++i) {
+    if (pred()) return true;
+    usleep(5000);
+  }
+  return pred();
+}
+
+// The child: exits 0 when the case ended as it should, 1 otherwise.
+void RunCase(const HandlerCase& c) {
+  alarm(40);  // a hang ends the child with SIGALRM
+  if (c.qt) EnsureApp();
+  const std::string good = VideoClip(50);
+  std::string first = c.handler == THandler::ConnectionError ? good + ".missing" : good;
+  if (c.cover) {
+    MediaSpec s;
+    s.container = "mp3";
+    s.video_codec = AV_CODEC_ID_NONE;
+    s.audio_codec = AV_CODEC_ID_MP3;
+    s.cover_picture = true;
+    first = Media::Get().File("handler-cover.mp3", s);
+  }
+  auto player = std::make_unique<TAVPlayer>();
+  // The cover is shown while the sound plays; the moving clip needs none.
+  player->SetDisableAudio(!c.cover);
+  // Slow builds (the thread sanitizer) decode late: no picture is dropped,
+  // so the display handler always runs.
+  player->SetFrameDrop(false);
+  RecordingView view;
+  player->RegisterView(&view);
+  std::atomic<int> starts{0}, errors{0}, actions{0}, done{0};
+  std::atomic<bool> gone{false};
+  auto act = [&] {
+    if (actions++ > 0) return;  // once
+    switch (c.action) {
+      case TAction::Reopen: player->OpenMovie(good, false, false); break;
+      case TAction::ReopenBlocking: player->OpenMovie(good, false, true); break;
+      case TAction::Close: player->CloseMovie(); break;
+      case TAction::Destroy:
+        player.reset();
+        gone = true;
+        break;
+    }
+    done = 1;
+  };
+  player->OnStart = [&](TComponent*) {
+    starts++;
+    if (c.handler == THandler::Start) act();
+  };
+  player->OnConnectionError = [&](TComponent*, const std::string&) {
+    errors++;
+    if (c.handler == THandler::ConnectionError) act();
+  };
+  player->OnVideoDisplay = [&](TComponent*, AVFrame*) {
+    if (c.handler == THandler::VideoDisplay) act();
+  };
+  player->OpenMovie(first, false, false);
+  bool ok = Await(c.qt, [&] { return done > 0; }, 15000);
+  if (!ok) std::fprintf(stderr, "the handler never ran\n");
+  if (ok && (c.action == TAction::Reopen || c.action == TAction::ReopenBlocking)) {
+    // The new movie plays: a start of its own and pictures to its end.
+    ok = Await(c.qt, [&] { return view.Last() == 49 && starts >= (c.handler == THandler::ConnectionError ? 1 : 2); },
+               15000);
+    if (!ok)
+      std::fprintf(stderr, "the reopened movie did not play: starts %d, errors %d, last picture %d, playing %d: %s\n",
+                   starts.load(), errors.load(), view.Last(), player->Playing(), player->LastErrorMessage().c_str());
+  }
+  if (ok && c.action == TAction::Close)
+    ok = Await(c.qt, [&] { return !player->Playing(); }, 10000);
+  if (ok && c.action == TAction::Destroy) ok = gone;
+  if (player) player->CloseMovie();
+  player.reset();
+  std::fflush(stderr);
+  std::_Exit(ok ? 0 : 1);
+}
+
+class PlayerHandlersTest : public ::testing::TestWithParam<HandlerCase> {};
+
+TEST_P(PlayerHandlersTest, TheHandlerMayCloseReopenOrDestroyItsPlayer) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunCase(GetParam()), ::testing::ExitedWithCode(0), "") << Name(GetParam());
+}
+
+std::vector<HandlerCase> AllCases() {
+  std::vector<HandlerCase> v;
+  for (THandler h : {THandler::Start, THandler::ConnectionError, THandler::VideoDisplay})
+    for (TAction a : {TAction::Reopen, TAction::ReopenBlocking, TAction::Close, TAction::Destroy})
+      for (bool qt : {true, false}) {
+        v.push_back({h, a, qt});
+        // Without a Qt application the display handler runs on the refresh
+        // thread, which then has to let itself go.
+        if (h == THandler::VideoDisplay) v.push_back({h, a, qt, true});
+      }
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlayerHandlersTest, ::testing::ValuesIn(AllCases()),
+                         [](const ::testing::TestParamInfo<HandlerCase>& info) {
+                           std::string n = Name(info.param);
+                           for (char& ch : n)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return n;
+                         });
+
+// A throwing OnStart fails the open with the usual error event and leaves
+// the player closed and usable; the application halting or closing the
+// sound system under a playing movie does not stop its close.
+void RunFaultCase(int which, bool qt) {
+  alarm(25);
+  if (qt) EnsureApp();
+  MediaSpec s;
+  s.frames = 50;
+  const std::string clip = Media::Get().File("both.mp4", s);
+  TAVPlayer p;
+  std::atomic<int> errors{0}, starts{0};
+  std::string error;
+  bool ok = true;
+  if (which == 0) {
+    p.SetDisableAudio(true);
+    p.OnStart = [&](TComponent*) {
+      if (starts++ == 0) throw std::runtime_error("the application's own failure");
+    };
+    p.OnConnectionError = [&](TComponent*, const std::string& e) {
+      error = e;
+      errors++;
+    };
+    p.OpenMovie(clip, false, false);
+    ok = Await(qt, [&] { return errors > 0 && !p.Playing(); }, 10000) &&
+         error.find("the application's own failure") != std::string::npos;
+    if (!ok) std::fprintf(stderr, "errors %d playing %d: %s\n", errors.load(), p.Playing(), error.c_str());
+    p.OpenMovie(clip, false, false);  // usable again
+    ok = ok && Await(qt, [&] { return starts == 2 && p.Playing(); }, 10000);
+  } else {
+    p.SetDisableAudio(false);
+    RecordingView view;
+    p.RegisterView(&view);
+    p.OpenMovie(clip, false, false);
+    ok = Await(qt, [&] { return view.Count() >= 5; }, 10000);
+    if (which == 1) Mix_HaltChannel(-1);
+    if (which == 2) Mix_CloseAudio();
+    ok = ok && p.CloseMovie() && Await(qt, [&] { return !p.Playing(); }, 10000);
+    if (!ok) std::fprintf(stderr, "did not close: %s\n", p.LastErrorMessage().c_str());
+  }
+  std::fflush(stderr);
+  std::_Exit(ok ? 0 : 1);
+}
+
+TEST(PlayerHandlerFaults, AThrowingOnStartFailsTheOpenAndASoundSystemStoppedUnderTheMovieDoesNotStopItsClose) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int which : {0, 1, 2})
+    for (bool qt : {true, false})
+      EXPECT_EXIT(RunFaultCase(which, qt), ::testing::ExitedWithCode(0), "") << "case " << which << (qt ? " (Qt)" : "");
+}
+
+}  // namespace
+}  // namespace kivora::testing
