@@ -56,6 +56,22 @@ TEST(BitmapTest, MapRefusesEmptyAndDoubleMapping) {
   EXPECT_TRUE(b.IsEmpty());
 }
 
+TEST(BitmapTest, EveryNewSizeStartsTransparentBlack) {
+  // Sizes large enough for the heap to hand back memory that held other
+  // pixels: paint, free, make a new size, and no old pixel may show.
+  TBitmap painted(300, 200);
+  painted.Clear(0xFF123456);
+  painted.SetSize(0, 0);
+  for (const auto& wh : {std::pair{300, 200}, std::pair{301, 199}, std::pair{1, 1}}) {
+    TBitmap b(wh.first, wh.second);
+    b.SetSize(wh.second + 7, wh.first + 3);
+    int nonzero = 0;
+    for (int y = 0; y < b.Height(); ++y)
+      for (int x = 0; x < b.Width(); ++x) nonzero += b.Pixel(x, y) != 0u;
+    EXPECT_EQ(nonzero, 0) << wh.first << "x" << wh.second;
+  }
+}
+
 TEST(BitmapTest, AssignCopiesAndDoesNotShareWrites) {
   TBitmap a(2, 2);
   a.Clear(0xFF0000FF);

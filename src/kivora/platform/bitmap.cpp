@@ -133,6 +133,10 @@ void TBitmap::SetSize(int width, int height) {
   // that leaves us empty rather than crashing later. The new pixels are
   // made, and the old ones freed, outside the capture lock.
   QImage image(width, height, QImage::Format_RGBA8888);
+  // QImage leaves new pixels as whatever the heap held; a capture or a
+  // draw that reads them before the application paints would show that.
+  // A new size starts transparent black.
+  if (!image.isNull()) image.fill(0u);
   Change([&] { FImage.swap(image); });
 }
 
