@@ -13,6 +13,7 @@
 
 #include "kivora/io/url.h"
 #include "kivora/platform/bitmap.h"
+#include "kivora/platform/stream.h"
 #include "kivora/runtime/ffmpeg.h"
 #include "support/media_fixtures.h"
 
@@ -249,7 +250,7 @@ int64_t Rss() {
   return static_cast<int64_t>(resident) * 4096;
 }
 
-TEST(BitmapCapture, ManyOpensAndClosesOfBmpcapAndBufferLeaveNothing) {
+TEST(BitmapCapture, ManyOpensAndClosesOfBmpcapBufferAndStreamInputsLeaveNothing) {
   TempDir dir;
   MediaSpec m;
   m.frames = 5;
@@ -257,6 +258,8 @@ TEST(BitmapCapture, ManyOpensAndClosesOfBmpcapAndBufferLeaveNothing) {
   m.height = 48;
   m.audio_codec = AV_CODEC_ID_NONE;
   const std::string file = MakeMedia(dir.Path("small.mp4"), m);
+  TMemoryStream memory;
+  memory.LoadFromFile(file);
   TBitmap b(160, 120);
   b.Clear(kRed);
   auto cycle = [&] {
@@ -265,12 +268,15 @@ TEST(BitmapCapture, ManyOpensAndClosesOfBmpcapAndBufferLeaveNothing) {
       ASSERT_EQ(c.open, 0);
       ASSERT_EQ(c.Next(), 0);
     }
-    AVFormatContext* raw = nullptr;
-    TUrlIOPtr io;
-    ASSERT_EQ(OpenInputUrl(&raw, "buffer:" + file, nullptr, nullptr, io), 0);
-    AVInputContextPtr ic(raw);
-    AVPacketPtr pkt(av_packet_alloc());
-    ASSERT_EQ(ReadInputFrame(ic.get(), io.get(), pkt.get()), 0);
+    // The buffer protocol over a file, and an application stream.
+    for (const std::string& url : {"buffer:" + file, StreamUrl(memory, "mp4")}) {
+      AVFormatContext* raw = nullptr;
+      TUrlIOPtr io;
+      ASSERT_EQ(OpenInputUrl(&raw, url, nullptr, nullptr, io), 0) << url;
+      AVInputContextPtr ic(raw);
+      AVPacketPtr pkt(av_packet_alloc());
+      ASSERT_EQ(ReadInputFrame(ic.get(), io.get(), pkt.get()), 0) << url;
+    }
   };
   // A custom I/O context makes the MP4 demuxer warn on every open.
   const int level = av_log_get_level();
