@@ -37,8 +37,9 @@
 #include "kivora/player/player.h"
 #include "kivora/player/stream_properties.h"
 
-// Widgets that show what the player plays.
+// Widgets that show what the player plays, and the recorder of what a widget draws.
 #include "kivora/presentation/view.h"
+#include "kivora/presentation/widget_capture.h"
 
 // The converter and the options of a conversion.
 #include "kivora/converter/converter.h"

@@ -178,6 +178,27 @@ TEST(KivoraDemo, MakesProbesAndPlaysTheSampleClip) {
   ASSERT_NE(at, std::string::npos) << r.out;
   const std::string folder = r.out.substr(at + marker.size(), r.out.find('\n', at) - at - marker.size());
   const DecodedMedia m = DecodeMedia(folder + "/sample.mp4");
+
+  // The recording of the drawn widget: two seconds of video, as probe sees it.
+  const std::string recorded = folder + "/recorded.mp4";
+  EXPECT_TRUE(Contains(r.out, recorded)) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Captured ")) << r.out;
+  ASSERT_TRUE(std::filesystem::is_regular_file(recorded)) << r.out;
+  const QJsonObject probed = JsonReport(RunKivora({"probe", recorded, "--json"}));
+  const QJsonObject format = probed["format"].toObject();
+  EXPECT_NEAR(format["duration"].toDouble(), 2.0, 0.25) << r.out;
+  const QJsonArray streams = probed["streams"].toArray();
+  ASSERT_EQ(streams.size(), 1);
+  const QJsonObject v = streams[0].toObject();
+  EXPECT_EQ(Str(v["type"]), "video");
+  EXPECT_EQ(Str(v["codec"]), "mpeg4");
+  EXPECT_EQ(v["width"].toInt(), 320);
+  EXPECT_EQ(v["height"].toInt(), 240);
+  EXPECT_NEAR(v["duration"].toDouble(), 2.0, 0.25);
+  const DecodedMedia rec = DecodeMedia(recorded);
+  ASSERT_EQ(rec.video.size(), 1u);
+  EXPECT_GE(rec.video[0].numbers.size(), 45u);
+  EXPECT_LE(rec.video[0].numbers.size(), 70u);
   std::filesystem::remove_all(folder);
   ASSERT_EQ(m.video.size(), 1u);
   std::vector<int> expected(75);
