@@ -1381,6 +1381,44 @@ const ProbedStream* FirstOfType(const ProbedFile& f, AVMediaType type) {
 // keep the key frame before it (at times before zero) so the first one
 // shown is the one at the start, and the file lasts RecordingTime, not the
 // lead-in from the key frame as well.
+TEST_F(ConverterTest, StreamCopyKeepsTheFrameTimingContainersCountIn) {
+  // AVI counts in frames: a copy must carry the frame rate (twice it, as
+  // the command line writes), or the index fills with empty frames. Other
+  // containers keep a time base that holds every input time.
+  MediaSpec s;
+  s.container = "mp4";
+  s.frames = 75;
+  const std::string in = MakeMedia(dir->Path("copy_tb_in.mp4"), s);
+  const ProbedFile src = Probe(in);
+  const ProbedStream* sv = FirstOfType(src, AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(sv, nullptr);
+  for (const char* ext : {"avi", "mkv", "mov"}) {
+    SCOPED_TRACE(ext);
+    TAVConverter c;
+    c.ConvertOptions().VideoOptions().SetVideoStreamCopy(true);
+    c.ConvertOptions().AudioOptions().SetAudioStreamCopy(true);
+    const std::string out = dir->Path(std::string("copy_tb.") + ext);
+    ASSERT_EQ(Convert(c, {in}, {out}), "");
+    const ProbedFile p = Probe(out);
+    const ProbedStream* v = FirstOfType(p, AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->packets, 75);
+    EXPECT_NEAR(p.duration, 3.0, 0.15);  // the sound may run a frame longer
+    if (std::string(ext) != "avi") {
+      EXPECT_NEAR(av_q2d(v->avg_frame_rate), 25.0, 0.01);
+    }
+    if (std::string(ext) == "avi") {
+      // Two ticks a frame, as the header of such a file says.
+
+      EXPECT_EQ(av_cmp_q(v->time_base, AVRational{1, 50}), 0) << v->time_base.num << "/" << v->time_base.den;
+      EXPECT_LE(v->index_entries, 80);
+    }
+  }
+  DecodedMedia m = DecodeMedia(dir->Path("copy_tb.avi"));
+  ASSERT_EQ(m.video.size(), 1u);
+  EXPECT_EQ(m.video[0].numbers.size(), 75u);
+}
+
 TEST_F(ConverterTest, StreamCopyFromStartTimeLastsTheRecordingTime) {
   MediaSpec s;
   s.container = "matroska";

@@ -109,10 +109,18 @@ void TAVTranscoder::init_stream_copy(OutputStream& ost, InputStream* ist) {
   }
   par->codec_tag = tag;
 
-  ost.st->time_base = ist->st->time_base;
+  // The container's idea of the timing: AVI, for one, counts in frames and
+  // needs the frame rate (twice it, for field-based streams), not the
+  // input's fine-grained time base, or it pads its index with empty frames.
+  if (avformat_transfer_internal_stream_timing_info(oc->oformat, ost.st, ist->st, AVFMT_TBCF_AUTO) < 0)
+    Fail("could not copy the stream's timing");
   AVRational fr = ost.frame_rate;
   if (!fr.num) fr = ist->framerate;
-  if (fr.num) ost.st->time_base = av_inv_q(fr);
+  if (fr.num)
+    ost.st->time_base = av_inv_q(fr);
+  else
+    ost.st->time_base = av_add_q(av_stream_get_codec_timebase(ost.st), AVRational{0, 1});
+  if (ost.st->time_base.num <= 0 || ost.st->time_base.den <= 0) ost.st->time_base = ist->st->time_base;
   av_reduce(&ost.st->time_base.num, &ost.st->time_base.den, ost.st->time_base.num, ost.st->time_base.den, INT_MAX);
 
   for (int i = 0; i < ist->st->nb_side_data; ++i) {
