@@ -112,13 +112,17 @@ std::function<std::array<uint8_t, 3>(int, int)> Solid(uint8_t y, uint8_t u, uint
   return [=](int, int) { return std::array<uint8_t, 3>{y, u, v}; };
 }
 
-class GLMaterials : public ::testing::Test {
+// Every case runs in the platform's default context and again in an
+// OpenGL 3.3 core profile, where the one- and two-channel planes are R8 and
+// RG8 textures with swizzled channels and the shaders get a #version.
+class GLMaterials : public ::testing::TestWithParam<GLProfile> {
 protected:
+  GLMaterials() : gl(GetParam()) {}
   void SetUp() override { KIVORA_NEED_GL(gl); }
   GLFixture gl;
 };
 
-TEST_F(GLMaterials, ShadersBuildAndEveryNamedVariableHasALocation) {
+TEST_P(GLMaterials, ShadersBuildAndEveryNamedVariableHasALocation) {
   TYuvHPTextureMaterial planar;
   TNVTextureMaterial nv;
   TYuvTextureMaterial packed;
@@ -143,7 +147,7 @@ TEST_F(GLMaterials, ShadersBuildAndEveryNamedVariableHasALocation) {
             TShaderRegistry::Program(packed.VertexShader(), packed.PixelShader()));
 }
 
-TEST_F(GLMaterials, ColoursComeOutAsTheConversionSays) {
+TEST_P(GLMaterials, ColoursComeOutAsTheConversionSays) {
   struct Case {
     const char* name;
     std::array<double, 3> yuv;
@@ -180,7 +184,7 @@ TEST_F(GLMaterials, ColoursComeOutAsTheConversionSays) {
       }
 }
 
-TEST_F(GLMaterials, EveryRowAndColumnLandsWhereItBelongs) {
+TEST_P(GLMaterials, EveryRowAndColumnLandsWhereItBelongs) {
   // A grey ramp that differs from pixel to pixel: a wrong stride, a padding
   // byte read as a pixel or a picture upside down moves it.
   auto ramp = [](int x, int y) { return std::array<uint8_t, 3>{static_cast<uint8_t>((x * 7 + y * 13) % 256), 128, 128}; };
@@ -218,7 +222,7 @@ TEST_F(GLMaterials, EveryRowAndColumnLandsWhereItBelongs) {
     for (int x = 0; x < 33; ++x) ASSERT_NEAR(px[(y * 33 + x) * 4 + 1], ramp(x, y)[0], 1) << x << "," << y;
 }
 
-TEST_F(GLMaterials, NV12DrawsWhatPlanarDrawsAndOpacityChangesNeither) {
+TEST_P(GLMaterials, NV12DrawsWhatPlanarDrawsAndOpacityChangesNeither) {
   // Colour that changes in every direction, chroma included.
   auto colourful = [](int x, int y) {
     return std::array<uint8_t, 3>{static_cast<uint8_t>(40 + x * 5), static_cast<uint8_t>(60 + y * 9),
@@ -241,7 +245,7 @@ TEST_F(GLMaterials, NV12DrawsWhatPlanarDrawsAndOpacityChangesNeither) {
   }
 }
 
-TEST_F(GLMaterials, PackedYuvFadesWithOpacityWithoutAColourCast) {
+TEST_P(GLMaterials, PackedYuvFadesWithOpacityWithoutAColourCast) {
   // A mid grey at half opacity over black is a darker grey, not a tint.
   Yuv420 p(8, 8, 0, Solid(200, 128, 128));
   Fed fed(Kind::Packed, p);
@@ -252,7 +256,7 @@ TEST_F(GLMaterials, PackedYuvFadesWithOpacityWithoutAColourCast) {
   EXPECT_LE(MaxDiff(half.data(), {100, 100, 100}), 2) << int(half[0]) << " " << int(half[1]) << " " << int(half[2]);
 }
 
-TEST_F(GLMaterials, NothingChangesOnScreenUntilTextureChanged) {
+TEST_P(GLMaterials, NothingChangesOnScreenUntilTextureChanged) {
   Yuv420 white(8, 8, 0, Solid(255, 128, 128));
   Fed fed(Kind::Planar, white);
   ASSERT_LE(MaxDiff(gl.Draw(*fed.material, 8, 8).data(), {255, 255, 255}), 2);
@@ -268,7 +272,7 @@ TEST_F(GLMaterials, NothingChangesOnScreenUntilTextureChanged) {
   EXPECT_LE(MaxDiff(gl.Draw(*fed.material, 8, 8).data(), {0, 0, 0}), 2);
 }
 
-TEST_F(GLMaterials, ARecreatedContextDrawsTheSamePixels) {
+TEST_P(GLMaterials, ARecreatedContextDrawsTheSamePixels) {
   auto colourful = [](int x, int y) {
     return std::array<uint8_t, 3>{static_cast<uint8_t>(30 + x * 9 + y), static_cast<uint8_t>(90 + y * 5),
                                   static_cast<uint8_t>(170 - x * 4)};
@@ -289,7 +293,7 @@ TEST_F(GLMaterials, ARecreatedContextDrawsTheSamePixels) {
   EXPECT_EQ(planar.planar.Plane(0).Width(), 17);
 }
 
-TEST_F(GLMaterials, TheExternalTextureMaterialNeedsItsExtension) {
+TEST_P(GLMaterials, TheExternalTextureMaterialNeedsItsExtension) {
   TVideoTextureMaterialSource src;
   auto* m = static_cast<TVideoTextureMaterial*>(src.Material());
   if (TVideoTextureMaterial::Supported())
@@ -299,5 +303,8 @@ TEST_F(GLMaterials, TheExternalTextureMaterialNeedsItsExtension) {
   EXPECT_FALSE(m->LastError().empty());
   EXPECT_FALSE(m->STMatrixSet());
 }
+
+INSTANTIATE_TEST_SUITE_P(Profiles, GLMaterials, ::testing::Values(GLProfile::Default, GLProfile::Core),
+                         [](const ::testing::TestParamInfo<GLProfile>& i) { return ProfileName(i.param); });
 
 }  // namespace
