@@ -27,9 +27,11 @@ namespace kivora::testing {
 // The kind of context a fixture asks for: whatever the platform gives by
 // default (a compatibility profile on desktop Mesa), or an OpenGL 3.3 core
 // profile, which has no luminance textures and no GLSL 1.10.
-enum class GLProfile { Default, Core };
+enum class GLProfile { Default, Core, ES };
 
-inline const char* ProfileName(GLProfile p) { return p == GLProfile::Core ? "Core33" : "Default"; }
+inline const char* ProfileName(GLProfile p) {
+  return p == GLProfile::Core ? "Core33" : p == GLProfile::ES ? "ES" : "Default";
+}
 
 inline void PrintTo(GLProfile p, std::ostream* os) { *os << ProfileName(p); }
 
@@ -39,6 +41,10 @@ inline QSurfaceFormat FormatFor(GLProfile p) {
     f.setRenderableType(QSurfaceFormat::OpenGL);
     f.setVersion(3, 3);
     f.setProfile(QSurfaceFormat::CoreProfile);
+  } else if (p == GLProfile::ES) {
+    f.setRenderableType(QSurfaceFormat::OpenGLES);
+    f.setVersion(2, 0);
+    f.setProfile(QSurfaceFormat::NoProfile);
   }
   return f;
 }
@@ -127,7 +133,8 @@ private:
     FContext->setFormat(FormatFor(FProfile));
     if (!FContext->create()) {
       FWhyNot = FProfile == GLProfile::Core ? "no OpenGL 3.3 core-profile context can be made here"
-                                            : "no OpenGL context can be made";
+                : FProfile == GLProfile::ES  ? "no OpenGL ES context can be made here"
+                                             : "no OpenGL context can be made";
       FContext.reset();
       return false;
     }
@@ -141,6 +148,11 @@ private:
         FContext.reset();
         return false;
       }
+    }
+    if (FProfile == GLProfile::ES && !FContext->isOpenGLES()) {
+      FWhyNot = "asked for OpenGL ES, got desktop OpenGL";
+      FContext.reset();
+      return false;
     }
     return true;
   }
