@@ -9,11 +9,14 @@
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
 #include <QOpenGLFunctions>
+#include <QSurfaceFormat>
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kivora/presentation/materials.h"
@@ -21,24 +24,45 @@
 
 namespace kivora::testing {
 
+// The kind of context a fixture asks for: whatever the platform gives by
+// default (a compatibility profile on desktop Mesa), or an OpenGL 3.3 core
+// profile, which has no luminance textures and no GLSL 1.10.
+enum class GLProfile { Default, Core, ES };
+
+inline const char* ProfileName(GLProfile p) {
+  return p == GLProfile::Core ? "Core33" : p == GLProfile::ES ? "ES" : "Default";
+}
+
+inline void PrintTo(GLProfile p, std::ostream* os) { *os << ProfileName(p); }
+
+inline QSurfaceFormat FormatFor(GLProfile p) {
+  QSurfaceFormat f = QSurfaceFormat::defaultFormat();
+  if (p == GLProfile::Core) {
+    f.setRenderableType(QSurfaceFormat::OpenGL);
+    f.setVersion(3, 3);
+    f.setProfile(QSurfaceFormat::CoreProfile);
+  } else if (p == GLProfile::ES) {
+    f.setRenderableType(QSurfaceFormat::OpenGLES);
+    f.setVersion(2, 0);
+    f.setProfile(QSurfaceFormat::NoProfile);
+  }
+  return f;
+}
+
 // A made-current context with an offscreen surface, or the reason there is
 // none.
 class GLFixture {
 public:
-  GLFixture() {
+  explicit GLFixture(GLProfile profile = GLProfile::Default) : FProfile(profile) {
     EnsureApp();
     if (QGuiApplication::platformName() == "offscreen") {
       FWhyNot = "the offscreen platform has no OpenGL (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
       return;
     }
     FSurface = std::make_unique<QOffscreenSurface>();
+    FSurface->setFormat(FormatFor(profile));
     FSurface->create();
-    FContext = std::make_unique<QOpenGLContext>();
-    if (!FContext->create()) {
-      FWhyNot = "no OpenGL context can be made";
-      FContext.reset();
-      return;
-    }
+    if (!MakeContext()) return;
     if (!FContext->makeCurrent(FSurface.get())) {
       FWhyNot = "the OpenGL context cannot be made current";
       FContext.reset();
@@ -61,10 +85,10 @@ public:
     FContext->makeCurrent(FSurface.get());
     FFbo.reset();
     FContext.reset();
-    FContext = std::make_unique<QOpenGLContext>();
-    ASSERT_TRUE(FContext->create());
+    ASSERT_TRUE(MakeContext()) << FWhyNot;
     ASSERT_TRUE(FContext->makeCurrent(FSurface.get()));
   }
+  GLProfile Profile() const { return FProfile; }
 
   // Draws material over a w x h target cleared to clear (RGBA bytes) and
   // returns the target's RGBA bytes, top row first. Empty when the material
@@ -94,11 +118,46 @@ public:
                     flipped.begin() + static_cast<ptrdiff_t>(y) * w * 4);
       out.swap(flipped);
     }
+    // A format or call the context does not know (a luminance texture on a
+    // core profile, say) shows here even when the pixels happen to look right.
+    for (GLenum e = f->glGetError(); e != GL_NO_ERROR; e = f->glGetError())
+      ADD_FAILURE() << ProfileName(FProfile) << " context: GL error 0x" << std::hex << e << std::dec;
     FFbo->release();
     return out;
   }
 
 private:
+  // Makes FContext in the asked-for profile, or says why it cannot.
+  bool MakeContext() {
+    FContext = std::make_unique<QOpenGLContext>();
+    FContext->setFormat(FormatFor(FProfile));
+    if (!FContext->create()) {
+      FWhyNot = FProfile == GLProfile::Core ? "no OpenGL 3.3 core-profile context can be made here"
+                : FProfile == GLProfile::ES  ? "no OpenGL ES context can be made here"
+                                             : "no OpenGL context can be made";
+      FContext.reset();
+      return false;
+    }
+    if (FProfile == GLProfile::Core) {
+      const QSurfaceFormat got = FContext->format();
+      if (FContext->isOpenGLES() || got.profile() != QSurfaceFormat::CoreProfile ||
+          std::make_pair(got.majorVersion(), got.minorVersion()) < std::make_pair(3, 3)) {
+        FWhyNot = "asked for an OpenGL 3.3 core profile, got " + std::to_string(got.majorVersion()) + "." +
+                  std::to_string(got.minorVersion()) + (FContext->isOpenGLES() ? " ES" : "") +
+                  (got.profile() == QSurfaceFormat::CoreProfile ? " core" : " (not core)");
+        FContext.reset();
+        return false;
+      }
+    }
+    if (FProfile == GLProfile::ES && !FContext->isOpenGLES()) {
+      FWhyNot = "asked for OpenGL ES, got desktop OpenGL";
+      FContext.reset();
+      return false;
+    }
+    return true;
+  }
+
+  GLProfile FProfile;
   std::unique_ptr<QOffscreenSurface> FSurface;
   std::unique_ptr<QOpenGLContext> FContext;
   std::unique_ptr<QOpenGLFramebufferObject> FFbo;

@@ -1,8 +1,12 @@
 // The texture materials drawn into a framebuffer object and read back: the
 // colours of the conversion, odd sizes and padded rows, NV12 against planar,
-// opacity, the TextureChanged gate and a context that is destroyed and made
-// again.
+// opacity, the TextureChanged gate, a context that is destroyed and made
+// again, and the external-texture material fed an EGLImage where OpenGL ES
+// offers GL_OES_EGL_image_external. Each case runs in the default context,
+// an OpenGL 3.3 core profile and an OpenGL ES context.
 #include <QOpenGLShaderProgram>
+#include <QtGui/qopenglcontext_platform.h>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 
@@ -112,13 +116,17 @@ std::function<std::array<uint8_t, 3>(int, int)> Solid(uint8_t y, uint8_t u, uint
   return [=](int, int) { return std::array<uint8_t, 3>{y, u, v}; };
 }
 
-class GLMaterials : public ::testing::Test {
+// Every case runs in the platform's default context and again in an
+// OpenGL 3.3 core profile, where the one- and two-channel planes are R8 and
+// RG8 textures with swizzled channels and the shaders get a #version.
+class GLMaterials : public ::testing::TestWithParam<GLProfile> {
 protected:
+  GLMaterials() : gl(GetParam()) {}
   void SetUp() override { KIVORA_NEED_GL(gl); }
   GLFixture gl;
 };
 
-TEST_F(GLMaterials, ShadersBuildAndEveryNamedVariableHasALocation) {
+TEST_P(GLMaterials, ShadersBuildAndEveryNamedVariableHasALocation) {
   TYuvHPTextureMaterial planar;
   TNVTextureMaterial nv;
   TYuvTextureMaterial packed;
@@ -143,7 +151,7 @@ TEST_F(GLMaterials, ShadersBuildAndEveryNamedVariableHasALocation) {
             TShaderRegistry::Program(packed.VertexShader(), packed.PixelShader()));
 }
 
-TEST_F(GLMaterials, ColoursComeOutAsTheConversionSays) {
+TEST_P(GLMaterials, ColoursComeOutAsTheConversionSays) {
   struct Case {
     const char* name;
     std::array<double, 3> yuv;
@@ -180,7 +188,7 @@ TEST_F(GLMaterials, ColoursComeOutAsTheConversionSays) {
       }
 }
 
-TEST_F(GLMaterials, EveryRowAndColumnLandsWhereItBelongs) {
+TEST_P(GLMaterials, EveryRowAndColumnLandsWhereItBelongs) {
   // A grey ramp that differs from pixel to pixel: a wrong stride, a padding
   // byte read as a pixel or a picture upside down moves it.
   auto ramp = [](int x, int y) { return std::array<uint8_t, 3>{static_cast<uint8_t>((x * 7 + y * 13) % 256), 128, 128}; };
@@ -218,7 +226,7 @@ TEST_F(GLMaterials, EveryRowAndColumnLandsWhereItBelongs) {
     for (int x = 0; x < 33; ++x) ASSERT_NEAR(px[(y * 33 + x) * 4 + 1], ramp(x, y)[0], 1) << x << "," << y;
 }
 
-TEST_F(GLMaterials, NV12DrawsWhatPlanarDrawsAndOpacityChangesNeither) {
+TEST_P(GLMaterials, NV12DrawsWhatPlanarDrawsAndOpacityChangesNeither) {
   // Colour that changes in every direction, chroma included.
   auto colourful = [](int x, int y) {
     return std::array<uint8_t, 3>{static_cast<uint8_t>(40 + x * 5), static_cast<uint8_t>(60 + y * 9),
@@ -241,7 +249,7 @@ TEST_F(GLMaterials, NV12DrawsWhatPlanarDrawsAndOpacityChangesNeither) {
   }
 }
 
-TEST_F(GLMaterials, PackedYuvFadesWithOpacityWithoutAColourCast) {
+TEST_P(GLMaterials, PackedYuvFadesWithOpacityWithoutAColourCast) {
   // A mid grey at half opacity over black is a darker grey, not a tint.
   Yuv420 p(8, 8, 0, Solid(200, 128, 128));
   Fed fed(Kind::Packed, p);
@@ -252,7 +260,7 @@ TEST_F(GLMaterials, PackedYuvFadesWithOpacityWithoutAColourCast) {
   EXPECT_LE(MaxDiff(half.data(), {100, 100, 100}), 2) << int(half[0]) << " " << int(half[1]) << " " << int(half[2]);
 }
 
-TEST_F(GLMaterials, NothingChangesOnScreenUntilTextureChanged) {
+TEST_P(GLMaterials, NothingChangesOnScreenUntilTextureChanged) {
   Yuv420 white(8, 8, 0, Solid(255, 128, 128));
   Fed fed(Kind::Planar, white);
   ASSERT_LE(MaxDiff(gl.Draw(*fed.material, 8, 8).data(), {255, 255, 255}), 2);
@@ -268,7 +276,7 @@ TEST_F(GLMaterials, NothingChangesOnScreenUntilTextureChanged) {
   EXPECT_LE(MaxDiff(gl.Draw(*fed.material, 8, 8).data(), {0, 0, 0}), 2);
 }
 
-TEST_F(GLMaterials, ARecreatedContextDrawsTheSamePixels) {
+TEST_P(GLMaterials, ARecreatedContextDrawsTheSamePixels) {
   auto colourful = [](int x, int y) {
     return std::array<uint8_t, 3>{static_cast<uint8_t>(30 + x * 9 + y), static_cast<uint8_t>(90 + y * 5),
                                   static_cast<uint8_t>(170 - x * 4)};
@@ -289,15 +297,129 @@ TEST_F(GLMaterials, ARecreatedContextDrawsTheSamePixels) {
   EXPECT_EQ(planar.planar.Plane(0).Width(), 17);
 }
 
-TEST_F(GLMaterials, TheExternalTextureMaterialNeedsItsExtension) {
+// An external texture for the current EGL context: a w x 1 RGBA 2D texture of
+// the given colours made into an EGLImage and bound as GL_TEXTURE_EXTERNAL_OES.
+// Empty why when it worked.
+struct ExternalTexture {
+  using CreateImage = void* (*)(void*, void*, unsigned, void*, const int32_t*);
+  using DestroyImage = unsigned (*)(void*, void*);
+  using TargetTexture = void (*)(GLenum, void*);
+  static constexpr unsigned kEglGlTexture2D = 0x30B1, kEglGlTextureLevel = 0x30BC, kEglNone = 0x3038;
+  static constexpr GLenum kTextureExternal = 0x8D65;
+
+  QOpenGLContext* ctx = nullptr;
+  void* display = nullptr;
+  void* image = nullptr;
+  GLuint source = 0, external = 0;
+  DestroyImage destroy = nullptr;
+  std::string why;
+
+  ExternalTexture(QOpenGLContext* c, const std::vector<std::array<uint8_t, 4>>& colours) : ctx(c) {
+    auto* egl = ctx->nativeInterface<QNativeInterface::QEGLContext>();
+    if (!egl) {
+      why = "the context is not made through EGL (the tests set QT_XCB_GL_INTEGRATION=xcb_egl), so no EGLImage can feed it";
+      return;
+    }
+    auto create = reinterpret_cast<CreateImage>(ctx->getProcAddress("eglCreateImageKHR"));
+    destroy = reinterpret_cast<DestroyImage>(ctx->getProcAddress("eglDestroyImageKHR"));
+    auto target = reinterpret_cast<TargetTexture>(ctx->getProcAddress("glEGLImageTargetTexture2DOES"));
+    if (!create || !destroy || !target) {
+      why = "EGL offers no eglCreateImageKHR / glEGLImageTargetTexture2DOES";
+      return;
+    }
+    display = egl->display();
+    QOpenGLFunctions* f = ctx->functions();
+    std::vector<uint8_t> bytes;
+    for (const auto& c4 : colours) bytes.insert(bytes.end(), c4.begin(), c4.end());
+    f->glGenTextures(1, &source);
+    f->glBindTexture(GL_TEXTURE_2D, source);
+    f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    f->glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    f->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, static_cast<GLsizei>(colours.size()), 1, 0, GL_RGBA,
+                    GL_UNSIGNED_BYTE, bytes.data());
+    f->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    f->glBindTexture(GL_TEXTURE_2D, 0);
+    const int32_t attrs[] = {static_cast<int32_t>(kEglGlTextureLevel), 0, static_cast<int32_t>(kEglNone)};
+    image = create(display, egl->nativeContext(), kEglGlTexture2D,
+                   reinterpret_cast<void*>(static_cast<uintptr_t>(source)), attrs);
+    if (!image) {
+      why = "EGL cannot make an image of a 2D texture here (EGL_KHR_gl_texture_2D_image)";
+      return;
+    }
+    f->glGenTextures(1, &external);
+    f->glBindTexture(kTextureExternal, external);
+    f->glTexParameteri(kTextureExternal, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    f->glTexParameteri(kTextureExternal, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    f->glTexParameteri(kTextureExternal, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    f->glTexParameteri(kTextureExternal, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    target(kTextureExternal, image);
+    f->glBindTexture(kTextureExternal, 0);
+    if (GLenum e = f->glGetError(); e != GL_NO_ERROR) why = "glEGLImageTargetTexture2DOES failed: " + std::to_string(e);
+  }
+  ~ExternalTexture() {
+    QOpenGLFunctions* f = ctx->functions();
+    if (external) f->glDeleteTextures(1, &external);
+    if (image) destroy(display, image);
+    if (source) f->glDeleteTextures(1, &source);
+  }
+};
+
+TEST_P(GLMaterials, TheExternalTextureMaterialNeedsItsExtension) {
   TVideoTextureMaterialSource src;
   auto* m = static_cast<TVideoTextureMaterial*>(src.Material());
-  if (TVideoTextureMaterial::Supported())
-    GTEST_SKIP() << "external textures are offered here, but nothing in the tests makes one";
-  // Without the extension nothing is drawn, and nothing crashes.
-  EXPECT_TRUE(gl.Draw(*m, 4, 4).empty());
-  EXPECT_FALSE(m->LastError().empty());
-  EXPECT_FALSE(m->STMatrixSet());
+  if (!TVideoTextureMaterial::Supported()) {
+    // Without the extension nothing is drawn, and nothing crashes.
+    EXPECT_TRUE(gl.Draw(*m, 4, 4).empty());
+    EXPECT_FALSE(m->LastError().empty());
+    EXPECT_FALSE(m->STMatrixSet());
+    return;
+  }
+  // Where the extension exists the shaders build and every named variable
+  // has a location.
+  m->Initialize();
+  std::string error;
+  QOpenGLShaderProgram* program = TShaderRegistry::Program(m->VertexShader(), m->PixelShader(), &error);
+  ASSERT_NE(program, nullptr) << error;
+  for (TShaderHandle h : {m->VertexShader(), m->PixelShader()}) {
+    const TShaderRegistry::Entry* e = TShaderRegistry::Find(h);
+    ASSERT_NE(e, nullptr);
+    for (const TShaderVariable& var : e->Variables)
+      EXPECT_GE(program->uniformLocation(("_" + var.Name).c_str()), 0) << e->Name << ": " << var.Name;
+  }
+  EXPECT_GE(program->attributeLocation("a_Position"), 0);
+  EXPECT_GE(program->attributeLocation("a_TexCoord0"), 0);
+  // Nothing to draw until the source has an external texture.
+  EXPECT_TRUE(gl.Draw(*m, 8, 4).empty());
+
+  // A red | blue picture handed over as an external texture.
+  ExternalTexture ext(gl.Context(), {{255, 0, 0, 255}, {0, 0, 255, 255}});
+  if (!ext.why.empty()) GTEST_SKIP() << "the external shader builds, but " << ext.why;
+  src.Texture().SetExternalHandle(ext.external, gl.Context());
+  src.UpdateTexture();
+  ASSERT_EQ(m->Texture(), &src.Texture());
+  const std::array<int, 3> red{255, 0, 0}, blue{0, 0, 255}, halfRed{128, 0, 0};
+  auto check = [&](const std::vector<uint8_t>& px, const std::array<int, 3>& left, const std::array<int, 3>& right,
+                   const char* what) {
+    ASSERT_EQ(px.size(), 8u * 4 * 4) << what << ": " << m->LastError();
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 8; ++x)
+        EXPECT_LE(MaxDiff(&px[(y * 8 + x) * 4], x < 4 ? left : right), 1) << what << " at " << x << "," << y;
+  };
+  // No ST matrix set: the coordinates as they are.
+  check(gl.Draw(*m, 8, 4), red, blue, "unset ST matrix");
+  // Opacity applies to the RGB output (premultiplied over black).
+  check(gl.Draw(*m, 8, 4, 0.5f), halfRed, {0, 0, 128}, "half opacity");
+  // A set ST matrix mirrors s.
+  QMatrix4x4 mirror;
+  mirror.translate(1, 0);
+  mirror.scale(-1, 1);
+  m->SetSTMatrix(mirror);
+  check(gl.Draw(*m, 8, 4), blue, red, "mirroring ST matrix");
+  src.Texture().SetExternalHandle(0, nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Profiles, GLMaterials, ::testing::Values(GLProfile::Default, GLProfile::Core, GLProfile::ES),
+                         [](const ::testing::TestParamInfo<GLProfile>& i) { return ProfileName(i.param); });
 
 }  // namespace
