@@ -318,7 +318,9 @@ TEST(PlayerFaults, StreamListsReadWhileAnotherThreadClosesAreCopies) {
 TEST(PlayerFaults, NumbersInFilterTextsAreReadWithCRulesUnderACommaDecimalLocale) {
   EnsureApp();
   const std::string old = std::setlocale(LC_ALL, nullptr);
-  if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 is not installed (scripts/setup.sh)";
+  // A missing locale is a failure, not a skip: without it the test would
+  // pass without testing anything. scripts/setup.sh generates it.
+  if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) FAIL() << "de_DE.UTF-8 is not installed (scripts/setup.sh makes it)";
   char buf[16];
   std::snprintf(buf, sizeof buf, "%.1f", 0.5);
   EXPECT_STREQ(buf, "0,5") << "the locale reads numbers with a comma";

@@ -159,8 +159,10 @@ TEST(CustomProfiles, FrameSizesAndRatesFromTheTables) {
     std::string saved = std::setlocale(LC_ALL, nullptr);
     ~RestoreLocale() { std::setlocale(LC_ALL, saved.c_str()); }
   } restore;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"})
-    if (std::setlocale(LC_ALL, name)) break;
+  bool german = false;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) german = german || std::setlocale(LC_ALL, name);
+  ASSERT_TRUE(german) << "no German locale is installed (scripts/setup.sh makes de_DE.UTF-8)";
+  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
   const double rates[] = {0, 14.99, 20, 23.97, 24, 25, 29.97, 30};
   for (size_t i = 0; i < std::size(rates); ++i) {
     p.SetFrameRate(static_cast<TCustomFrameRate>(i));
