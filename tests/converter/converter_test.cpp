@@ -1198,6 +1198,66 @@ TEST_F(ConverterTest, OtherContainersAndStreamKinds) {
 
 // Damaged media converts what can be read or fails through OnError; it never
 // crashes (the sanitizer builds run this too).
+// A forced raw demuxer is told the output's picture size and pixel format
+// only when the application gave none for the input: the input's own options
+// describe the bytes, and the scaler makes the output's size and format.
+TEST_F(ConverterTest, InputOptionsOfARawInputWinOverTheOutputsPicture) {
+  constexpr int W = 320, H = 240, N = 25;
+  const std::string raw = dir->Path("pictures.rgba");
+  {
+    std::vector<uint8_t> rgba(static_cast<size_t>(W) * H * 4);
+    std::ofstream f(raw, std::ios::binary);
+    for (int n = 0; n < N; ++n) {
+      DrawTestPicture(rgba.data(), W, H, W * 4, n);
+      f.write(reinterpret_cast<const char*>(rgba.data()), static_cast<std::streamsize>(rgba.size()));
+    }
+  }
+  struct Case {
+    const char* name;
+    std::function<void(TAVConvertOptions&)> setup;
+    int width, height;
+  };
+  const Case cases[] = {
+      {"output size", [](TAVConvertOptions& o) {
+         o.VideoOptions().SetFrameWidth(160);
+         o.VideoOptions().SetFrameHeight(120);
+       }, 160, 120},
+      {"output pixel format", [](TAVConvertOptions& o) {
+         o.VideoOptions().SetFramePixFormat(AV_PIX_FMT_YUV420P);
+       }, W, H},
+      {"both", [](TAVConvertOptions& o) {
+         o.VideoOptions().SetFrameWidth(160);
+         o.VideoOptions().SetFrameHeight(120);
+         o.VideoOptions().SetFramePixFormat(AV_PIX_FMT_YUV420P);
+       }, 160, 120},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    TAVConvertOptions& o = c.ConvertOptions();
+    TStringList formats;
+    formats.Add("rawvideo");
+    o.SetInputFormats(formats);
+    o.SetInputOption("video_size", "320x240");
+    o.SetInputOption("pixel_format", "rgba");
+    o.SetInputOption("framerate", "25");
+    o.VideoOptions().SetVideoCodecName("mpeg4");
+    tc.setup(o);
+    const std::string out = dir->Path(std::string("from_raw_") + std::to_string(&tc - cases) + ".mkv");
+    ASSERT_EQ(Convert(c, {raw}, {out}), "");
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.video.size(), 1u);
+    const DecodedVideo& v = m.video[0];
+    EXPECT_EQ(v.numbers.size(), static_cast<size_t>(N));
+    if (v.numbers.size() != static_cast<size_t>(N)) continue;
+    for (int n = 0; n < N; ++n) {
+      EXPECT_EQ(v.numbers[static_cast<size_t>(n)], n) << n;
+      EXPECT_EQ(v.widths[static_cast<size_t>(n)], tc.width) << n;
+      EXPECT_EQ(v.heights[static_cast<size_t>(n)], tc.height) << n;
+    }
+  }
+}
+
 TEST_F(ConverterTest, DamagedInputsNeverCrash) {
   std::string bytes;
   {

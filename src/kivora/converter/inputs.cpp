@@ -110,26 +110,27 @@ void TAVTranscoder::open_input_file(int index) {
 
   // Output settings that describe raw input are offered only to a demuxer the
   // application forced and that takes them: an ordinary file's demuxer must
-  // never be told a sample rate or picture size it does not have.
+  // never be told a sample rate or picture size it does not have. An input
+  // option the application gave itself always wins (a raw file's real
+  // picture size differs from the output's whenever the scaler resizes).
   auto demuxer_has = [&](const char* name) {
     if (!file_iformat || !file_iformat->priv_class) return false;
     const AVClass* pc = file_iformat->priv_class;
     return av_opt_find(&pc, name, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
   };
+  auto offer = [&](const char* name, const std::string& value) {
+    if (demuxer_has(name)) av_dict_set(&format_opts, name, value.c_str(), AV_DICT_DONT_OVERWRITE);
+  };
   const TAudioOptions& ao = Opt.AudioOptions();
   const TVideoOptions& vo = Opt.VideoOptions();
-  if (ao.AudioSampleRate() && demuxer_has("sample_rate"))
-    av_dict_set_int(&format_opts, "sample_rate", ao.AudioSampleRate(), 0);
-  if (ao.AudioChannels() && demuxer_has("channels"))
-    av_dict_set_int(&format_opts, "channels", ao.AudioChannels(), 0);
-  if (vo.InputFrameRate().num() && demuxer_has("framerate"))
-    av_dict_set(&format_opts, "framerate",
-                Format("%d/%d", vo.InputFrameRate().num(), vo.InputFrameRate().den()).c_str(), 0);
-  if (vo.FrameWidth() > 0 && vo.FrameHeight() > 0 && demuxer_has("video_size"))
-    av_dict_set(&format_opts, "video_size", Format("%dx%d", vo.FrameWidth(), vo.FrameHeight()).c_str(), 0);
-  if (vo.FramePixFormat() != -1 && demuxer_has("pixel_format"))
-    av_dict_set(&format_opts, "pixel_format",
-                av_get_pix_fmt_name(static_cast<AVPixelFormat>(vo.FramePixFormat())), 0);
+  if (ao.AudioSampleRate()) offer("sample_rate", std::to_string(ao.AudioSampleRate()));
+  if (ao.AudioChannels()) offer("channels", std::to_string(ao.AudioChannels()));
+  if (vo.InputFrameRate().num())
+    offer("framerate", Format("%d/%d", vo.InputFrameRate().num(), vo.InputFrameRate().den()));
+  if (vo.FrameWidth() > 0 && vo.FrameHeight() > 0)
+    offer("video_size", Format("%dx%d", vo.FrameWidth(), vo.FrameHeight()));
+  if (vo.FramePixFormat() != -1)
+    offer("pixel_format", av_get_pix_fmt_name(static_cast<AVPixelFormat>(vo.FramePixFormat())));
   bool scan_all_pmts_set = false;
   if (!av_dict_get(format_opts.get(), "scan_all_pmts", nullptr, AV_DICT_MATCH_CASE)) {
     av_dict_set(&format_opts, "scan_all_pmts", "1", AV_DICT_DONT_OVERWRITE);
