@@ -1170,6 +1170,32 @@ TEST_F(ConverterTest, OtherContainersAndStreamKinds) {
          EXPECT_EQ(m.video.size(), 1u);
          EXPECT_GE(m.subtitles.size(), 3u);
        }},
+      {"picture and sound to mp3 is sound only",
+       [](MediaSpec& s) { s.container = "mp4"; },
+       "sound_only.mp3", nullptr,
+       [](const DecodedMedia& m) {
+         // The muxer's video codec is for covers: a moving picture is not one.
+         EXPECT_TRUE(m.video.empty());
+         EXPECT_TRUE(m.attached_pictures.empty());
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 2.0, 0.1);
+       }},
+      {"cover picture goes to an mp3",
+       [](MediaSpec& s) {
+         s.container = "matroska";
+         s.video_codec = AV_CODEC_ID_NONE;
+         s.audio_codec = AV_CODEC_ID_MP2;
+         s.cover_picture = true;
+         s.cover_number = 9;
+       },
+       "cover.mp3", nullptr,
+       [](const DecodedMedia& m) {
+         EXPECT_TRUE(m.video.empty());
+         ASSERT_EQ(m.attached_pictures.size(), 1u);
+         ASSERT_EQ(m.attached_pictures[0].numbers.size(), 1u);
+         EXPECT_EQ(m.attached_pictures[0].numbers[0], 9);
+         EXPECT_EQ(m.audio.size(), 1u);
+       }},
       {"cover picture is not the video",
        [](MediaSpec& s) {
          s.container = "matroska";

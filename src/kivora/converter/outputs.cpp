@@ -362,13 +362,18 @@ void TAVTranscoder::open_output_file(int index) {
   } else {
     if (!video_disable &&
         av_guess_codec(oc->oformat, nullptr, filename.c_str(), nullptr, AVMEDIA_TYPE_VIDEO) != AV_CODEC_ID_NONE) {
+      // A muxer whose video codec is only for covers (mp3's PNG) takes an
+      // attached picture and nothing else; any other muxer takes the video,
+      // and an attached picture (cover art) is not the video.
+      const bool covers_only =
+          avformat_query_codec(oc->oformat, oc->oformat->video_codec, 0) == static_cast<int>(MKTAG('A', 'P', 'I', 'C'));
       int64_t area = 0;
       int idx = -1;
       for (size_t i = 0; i < input_streams.size(); ++i) {
         const AVCodecParameters* par = input_streams[i]->st->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-        // An attached picture (cover art) is not the video.
-        if (input_streams[i]->st->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+        const bool cover = (input_streams[i]->st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+        if (cover != covers_only) continue;
         const int64_t a = static_cast<int64_t>(par->width) * par->height;
         if (a > area) {
           area = a;
