@@ -16,6 +16,12 @@
 #include <random>
 #include <thread>
 
+extern "C" {
+#include <libavutil/aes.h>
+#include <libavutil/mem.h>
+}
+
+#include "kivora/io/aes_blocks.h"
 #include "kivora/platform/exception.h"
 #include "support/media_fixtures.h"
 
@@ -96,6 +102,35 @@ TEST(AESFormat, KnownAnswersPinTheKeyDerivationAndTheStoredBytes) {
     EXPECT_EQ(Hex(ReadFile(dir.Path("enc"))), c.cipher_hex) << c.key;
     TAVAESStream s(dir.Path("enc"), fmOpenRead, c.key);
     EXPECT_EQ(ReadThrough(s, 4096), c.plain) << c.key;
+  }
+}
+
+// The fast path must give libavutil's bytes exactly, or files written on
+// one machine would not read on another. Block counts around the four-at-a-
+// time loop, several keys, both directions.
+TEST(AESFormat, TheProcessorsAesInstructionsGiveLibavutilsBytes) {
+  if (!HasAesInstructions()) GTEST_SKIP() << "this processor has no AES instructions; libavutil does it all";
+  std::mt19937 rng(1234);
+  for (int keyNo = 0; keyNo < 4; ++keyNo) {
+    uint8_t key[16];
+    for (uint8_t& b : key) b = static_cast<uint8_t>(keyNo == 0 ? 0 : rng());
+    for (const bool decrypt : {false, true}) {
+      AVAES* ref = av_aes_alloc();
+      ASSERT_NE(ref, nullptr);
+      ASSERT_EQ(av_aes_init(ref, key, 128, decrypt ? 1 : 0), 0);
+      for (const int blocks : {1, 3, 4, 5, 7, 8, 9, 1000}) {
+        std::vector<uint8_t> plain(static_cast<size_t>(blocks) * 16);
+        for (uint8_t& b : plain) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> want = plain, got = plain;
+        av_aes_crypt(ref, want.data(), want.data(), blocks, nullptr, decrypt ? 1 : 0);
+        ASSERT_TRUE(CryptBlocksWithAesInstructions(key, got.data(), blocks, decrypt));
+        EXPECT_EQ(got, want) << "key " << keyNo << (decrypt ? " decrypt " : " encrypt ") << blocks << " blocks";
+        // And back again.
+        ASSERT_TRUE(CryptBlocksWithAesInstructions(key, got.data(), blocks, !decrypt));
+        EXPECT_EQ(got, plain);
+      }
+      av_free(ref);
+    }
   }
 }
 

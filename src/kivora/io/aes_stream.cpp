@@ -1,5 +1,7 @@
 #include "kivora/io/aes_stream.h"
 
+#include "kivora/io/aes_blocks.h"
+
 extern "C" {
 #include <libavutil/aes.h>
 }
@@ -80,9 +82,12 @@ AVAES* MakeAES(const TAESKey& key, bool decrypt) {
 }
 
 // Encrypts or decrypts the whole blocks of data in place; the tail stays.
-void CryptBlocks(AVAES* aes, uint8_t* data, int64_t size, bool decrypt) {
+// The processor's AES instructions do it where they exist, libavutil's
+// context elsewhere; both give the same bytes.
+void CryptBlocks(AVAES* aes, const TAESKey& key, uint8_t* data, int64_t size, bool decrypt) {
   const int64_t blocks = size / kBlock;
-  if (blocks > 0) av_aes_crypt(aes, data, data, static_cast<int>(blocks), nullptr, decrypt ? 1 : 0);
+  if (blocks <= 0 || CryptBlocksWithAesInstructions(key.data(), data, blocks, decrypt)) return;
+  av_aes_crypt(aes, data, data, static_cast<int>(blocks), nullptr, decrypt ? 1 : 0);
 }
 
 struct TAESHolder {
@@ -210,7 +215,7 @@ void CryptFile(const std::string& inputFile, const std::string& outputFile, cons
     // the middle (a pipe) must not move the block grid.
     const int64_t n = ReadPiece(in.fd, buf.data(), kFilePiece, inputFile, stop, stopped);
     if (n == 0) break;
-    CryptBlocks(aes.p, buf.data(), n, decrypt);
+    CryptBlocks(aes.p, k, buf.data(), n, decrypt);
     WriteAll(out.Fd(), buf.data(), n, outputFile);
     if (n < kFilePiece) break;
   }
@@ -274,7 +279,7 @@ int64_t TAVAESStream::Read(void* buffer, int64_t count) {
       Seek(p, TSeekOrigin::soBeginning);
       return -1;
     }
-    CryptBlocks(FPaes, out, got, true);
+    CryptBlocks(FPaes, FKey, out, got, true);
     return got;
   }
   const int64_t fetch = (count / kChunk + 1) * kChunk;
@@ -285,7 +290,7 @@ int64_t TAVAESStream::Read(void* buffer, int64_t count) {
     Seek(p, TSeekOrigin::soBeginning);
     return -1;
   }
-  CryptBlocks(FPaes, FCache.data(), got, true);
+  CryptBlocks(FPaes, FKey, FCache.data(), got, true);
   const int64_t n = std::max<int64_t>(0, std::min(count, a + got - p));
   if (n > 0) std::memcpy(out, FCache.data() + (p - a), static_cast<size_t>(n));
   Seek(p + n, TSeekOrigin::soBeginning);
@@ -363,7 +368,7 @@ int64_t TAVAESNetStream::Read(void* buffer, int64_t count) {
   // At the end of the file the last bytes are its plain tail. After an
   // error the bytes past the last whole block are only part of a block.
   const int64_t usable = (end == 0 || end == AVERROR_EOF) ? got : got / kBlock * kBlock;
-  CryptBlocks(FPaes, FFetch.data(), usable, true);
+  CryptBlocks(FPaes, FKey, FFetch.data(), usable, true);
   const int64_t n = std::max<int64_t>(0, std::min(count - done, a + usable - p));
   if (n > 0) std::memcpy(out + done, FFetch.data() + (p - a), static_cast<size_t>(n));
   done += n;
