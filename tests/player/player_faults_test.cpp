@@ -14,6 +14,7 @@
 #include "kivora/runtime/avlib.h"
 #include "kivora/player/packet_queue.h"
 #include "kivora/player/frame_pool.h"
+#include "kivora/player/decoder.h"
 #include "player_test_util.h"
 
 namespace kivora {
@@ -341,6 +342,35 @@ TEST(PlayerFaults, NumbersInFilterTextsAreReadWithCRulesUnderACommaDecimalLocale
     CloseAndWait(p);
   }
   std::setlocale(LC_ALL, old.c_str());
+}
+
+// ThreadCount reaches the decoder unless it is the default or a "threads"
+// codec option names the count.
+TEST(PlayerFaults, ThreadCountIsTheDecodersThreadCountUnlessAnOptionSaysOtherwise) {
+  AVFormatContext* raw = nullptr;
+  ASSERT_EQ(avformat_open_input(&raw, VideoClip().c_str(), nullptr, nullptr), 0);
+  AVInputContextPtr ic(raw);
+  ASSERT_GE(avformat_find_stream_info(ic.get(), nullptr), 0);
+  const int v = av_find_best_stream(ic.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  ASSERT_GE(v, 0);
+  AVStream* st = ic->streams[v];
+  // What FFmpeg's own "auto" gives on this machine.
+  AVCodecContextPtr automatic = OpenStreamDecoder(st, nullptr, 1);
+  ASSERT_TRUE(automatic);
+  struct Case {
+    int threadCount;
+    const char* option;  // "threads" codec option, or nullptr
+    int want;            // -1: what "auto" gives
+  } cases[] = {{1, nullptr, -1}, {2, nullptr, 2}, {5, nullptr, 5}, {0, nullptr, -1}, {5, "3", 3}, {1, "2", 2}};
+  for (const Case& c : cases) {
+    AVDictionary* opts = nullptr;
+    if (c.option) av_dict_set(&opts, "threads", c.option, 0);
+    AVCodecContextPtr ctx = OpenStreamDecoder(st, opts, c.threadCount);
+    av_dict_free(&opts);
+    ASSERT_TRUE(ctx) << c.threadCount;
+    EXPECT_EQ(ctx->thread_count, c.want < 0 ? automatic->thread_count : c.want)
+        << "ThreadCount " << c.threadCount << " threads=" << (c.option ? c.option : "-");
+  }
 }
 
 // Fault 5: stepping a file with sound and picture always ends paused.

@@ -1,5 +1,8 @@
 #include "kivora/player/decoder.h"
 
+#include <algorithm>
+#include <string>
+
 #include "kivora/platform/exception.h"
 #include "kivora/player/frame_pool.h"
 #include "kivora/runtime/cmdutils.h"
@@ -18,7 +21,11 @@ AVCodecContextPtr OpenStreamDecoder(AVStream* stream, const AVDictionary* codec_
   ctx->thread_count = threadCount;
   PictureMemory::AttachDecoder(ctx.get());
   AVDictionaryHolder opts(filter_codec_opts(codec_opts, codec->id, 0));
-  if (!av_dict_get(opts.get(), "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
+  // A "threads" codec option wins; otherwise a ThreadCount other than its
+  // default 1 is the count (0: FFmpeg chooses), and 1 lets FFmpeg use every
+  // core, as a player should by default.
+  if (!av_dict_get(opts.get(), "threads", nullptr, 0))
+    av_dict_set(&opts, "threads", threadCount != 1 ? std::to_string(std::max(threadCount, 0)).c_str() : "auto", 0);
   if (avcodec_open2(ctx.get(), codec, &opts) < 0) return nullptr;
   if (const AVDictionaryEntry* t = av_dict_get(opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
     throw Exception(Format("Option %s not found!", t->key));

@@ -192,6 +192,9 @@ public:
   // HardwareAccelerated, StartTime, EndTime.
   const std::string& InputFormat() const { return FInputFormat; }
   void SetInputFormat(const std::string& v) { FInputFormat = v; }
+  // Decoder threads: 1 (the default) lets FFmpeg use every core, any other
+  // value is the count (0: FFmpeg's choice); a "threads" entry in Options
+  // wins over both.
   int ThreadCount() const { return FThreadCount; }
   void SetThreadCount(int v) { FThreadCount = v; }
   std::string VideoFilters() const;
