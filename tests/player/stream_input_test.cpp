@@ -84,6 +84,38 @@ TEST_F(StreamInputTest, ALiveStreamThatStallsPlaysEveryPictureToTheEnd) {
   EXPECT_GE(view.Count(), 60);
 }
 
+TEST_F(StreamInputTest, AStartTimeTheInputCannotSeekToIsLogged) {
+  const std::string bytes = ReadAll(VideoClip(75, "mpegts"));
+  for (const bool live : {true, false}) {
+    SCOPED_TRACE(live ? "live stream" : "memory stream");
+    TAVAsyncStream async;
+    TMemoryStream memory;
+    if (live) {
+      async.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+      async.SetEOF(true);
+    } else {
+      memory.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    }
+    Make();
+    std::vector<std::string> warnings;
+    player->OnLog = [&](TComponent*, int level, const std::string& text) {
+      if (level <= AV_LOG_WARNING && text.find("could not seek to the start time") != std::string::npos)
+        warnings.push_back(text);
+    };
+    player->SetStartTime(1000000);
+    player->OpenMovie(live ? StreamUrl(async, "ts") : StreamUrl(memory, "ts"), false, true);
+    ASSERT_TRUE(PumpUntil([&] { return view.Count() >= 2; }, 10000));
+    PumpUntil([] { return false; }, 200);  // the log line reaches the handler through the event loop
+    if (live) {
+      ASSERT_EQ(warnings.size(), 1u);
+      EXPECT_NE(warnings[0].find("1.000 s"), std::string::npos) << warnings[0];
+    } else {
+      EXPECT_TRUE(warnings.empty()) << warnings.front();
+    }
+    player.reset();
+  }
+}
+
 TEST_F(StreamInputTest, ClosingWhileTheWriterStallsReturnsAtOnce) {
   const std::string bytes = ReadAll(VideoClip(75, "mpegts"));
   TAVAsyncStream live;

@@ -185,7 +185,14 @@ bool TAVPlayer::Stream_Open() {
   if (FStartTime.load() != AV_NOPTS_VALUE) {
     int64_t ts = FStartTime.load();
     if (FM->FIc->start_time != AV_NOPTS_VALUE) ts += FM->FIc->start_time;
-    avformat_seek_file(FM->FIc, -1, std::numeric_limits<int64_t>::min(), ts, std::numeric_limits<int64_t>::max(), 0);
+    const int ret =
+        avformat_seek_file(FM->FIc, -1, std::numeric_limits<int64_t>::min(), ts, std::numeric_limits<int64_t>::max(), 0);
+    // An input that cannot seek (a pipe, a live stream) plays from where it
+    // is; say so rather than start somewhere else without a word.
+    if (ret < 0)
+      DoLog(AV_LOG_WARNING, Format("%s: could not seek to the start time %.3f s (%s); playing from where the input is",
+                                   FMovie.c_str(), static_cast<double>(FStartTime.load()) / 1000000.0,
+                                   AVErrorString(ret).c_str()));
   }
   FIsRealTime = is_realtime(FM->FIc);
   InitQueue();
