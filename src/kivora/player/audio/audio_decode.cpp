@@ -280,6 +280,12 @@ int TAVPlayer::audio_decode_frame() {
           FM->audio_pkt_temp_valid = false;
           break;
         }
+        // A corrupt frame without a rate or channels cannot be timed or
+        // converted (every sample count below divides by the rate): skip it.
+        if (FM->FAudioFrame->sample_rate <= 0 || FM->FAudioFrame->ch_layout.nb_channels <= 0) {
+          av_frame_unref(FM->FAudioFrame);
+          continue;
+        }
         const int frame_channels = FM->FAudioFrame->ch_layout.nb_channels;
         if (!ChannelLayoutMask(FM->FAudioFrame->ch_layout)) {
           av_channel_layout_uninit(&FM->FAudioFrame->ch_layout);
