@@ -731,6 +731,60 @@ TEST_F(ConverterTest, TwoPassMpeg4WritesAndReadsItsStatistics) {
   EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
 }
 
+// Subtitle cues of the converted file, in milliseconds: start and duration.
+std::vector<std::pair<int64_t, int64_t>> SubtitleCues(const std::string& path) {
+  std::vector<std::pair<int64_t, int64_t>> cues;
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) != 0) return cues;
+  AVInputContextPtr hold(ic);
+  avformat_find_stream_info(ic, nullptr);
+  const int s = av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+  if (s < 0) return cues;
+  const AVRational tb = ic->streams[s]->time_base;
+  AVPacket* pkt = av_packet_alloc();
+  while (av_read_frame(ic, pkt) >= 0) {
+    if (pkt->stream_index == s)
+      cues.emplace_back(av_rescale_q(pkt->pts, tb, AVRational{1, 1000}),
+                        av_rescale_q(pkt->duration, tb, AVRational{1, 1000}));
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  return cues;
+}
+
+TEST_F(ConverterTest, ASubtitleCueBeforeTheStartIsClippedToIt) {
+  // Cues 0.2-0.8 s, 1.0-2.5 s and 3.0-4.0 s; the conversion starts at 1.5 s:
+  // the first is gone, the second shows from the start for what is left of
+  // it, the third keeps its length.
+  const std::string srt = dir->Path("cues.srt");
+  {
+    std::ofstream f(srt, std::ios::binary);
+    f << "1\n00:00:00,200 --> 00:00:00,800\nearly\n\n"
+         "2\n00:00:01,000 --> 00:00:02,500\nacross\n\n"
+         "3\n00:00:03,000 --> 00:00:04,000\nlater\n\n";
+  }
+  const std::vector<std::pair<int64_t, int64_t>> expected = {{0, 1000}, {1500, 1000}};
+  struct Case {
+    const char* out;
+    int64_t start;
+    std::vector<std::pair<int64_t, int64_t>> cues;
+  };
+  const Case cases[] = {
+      {"cues.mkv", 1500000, expected},
+      {"cues-out.srt", 1500000, expected},
+      // No cue lies across the start: nothing is clipped.
+      {"cues-late.mkv", 2700000, {{300, 1000}}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.out);
+    TAVConverter c;
+    c.ConvertOptions().SetStartTime(k.start);
+    const std::string out = dir->Path(k.out);
+    ASSERT_EQ(Convert(c, {srt}, {out}), "");
+    EXPECT_EQ(SubtitleCues(out), k.cues);
+  }
+}
+
 TEST_F(ConverterTest, EachEncoderGetsItsOwnBitrate) {
   TAVConverter c;
   auto& o = c.ConvertOptions();
