@@ -731,6 +731,52 @@ TEST_F(ConverterTest, TwoPassMpeg4WritesAndReadsItsStatistics) {
   EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
 }
 
+TEST_F(ConverterTest, TwoPassWithTheFirstPassToDevNull) {
+  // The usual recipe: pass 1 to the null muxer on /dev/null, pass 2 to the
+  // file. The log is named after the input then (or after PassLogFile), and
+  // pass 2 finds it. The current folder is a test folder, so a log that
+  // went to "ffmpeg2pass-0.log" stays inside it and shows.
+  const std::string work = dir->Path("twopass-null");
+  std::filesystem::create_directories(work);
+  const std::string input = work + "/source.mp4";
+  std::filesystem::copy_file(clip, input, std::filesystem::copy_options::overwrite_existing);
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(work);
+  struct Restore {
+    std::filesystem::path p;
+    ~Restore() { std::filesystem::current_path(p); }
+  } restore{before};
+  struct Case {
+    const char* name;
+    std::string pass_log_file;
+    std::string log;  // where the statistics are
+  };
+  const Case cases[] = {
+      {"named after the input", "", work + "/source-2pass-0.log"},
+      {"named by the application", work + "/shared", work + "/shared-0.log"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::string out = work + "/" + std::string(k.pass_log_file.empty() ? "a" : "b") + ".avi";
+    for (int pass : {1, 2}) {
+      SCOPED_TRACE(pass);
+      TAVConverter c;
+      c.SetPassLogFile(k.pass_log_file);
+      c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+      c.ConvertOptions().VideoOptions().SetBitrate(300000);
+      c.ConvertOptions().VideoOptions().SetPass(pass);
+      c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+      if (pass == 1) c.ConvertOptions().SetOutputFormat("null");
+      ASSERT_EQ(Convert(c, {input}, {pass == 1 ? "/dev/null" : out}), "");
+      ASSERT_TRUE(std::filesystem::exists(k.log));
+      EXPECT_GT(std::filesystem::file_size(k.log), 100u);
+    }
+    EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
+    EXPECT_FALSE(std::filesystem::exists(work + "/ffmpeg2pass-0.log"));
+    EXPECT_FALSE(std::filesystem::exists(work + "/a-2pass-0.log"));
+  }
+}
+
 // Subtitle cues of the converted file, in milliseconds: start and duration.
 std::vector<std::pair<int64_t, int64_t>> SubtitleCues(const std::string& path) {
   std::vector<std::pair<int64_t, int64_t>> cues;
