@@ -777,6 +777,36 @@ TEST_F(ConverterTest, TwoPassWithTheFirstPassToDevNull) {
   }
 }
 
+TEST_F(ConverterTest, AFreeOptionNothingTakesIsReported) {
+  // "g" reaches the encoder silently; a name no encoder, muxer or demuxer
+  // knows is said to be ignored, and the conversion goes on.
+  const struct {
+    const char* name;
+    bool reported;
+  } cases[] = {{"g", false}, {"no_such_option_here", true}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    TAVConverter c;
+    std::mutex lock;
+    std::vector<std::string> lines;
+    c.SetLogLevel(llInfo);
+    c.OnLog = [&](TComponent*, int, const std::string& l) {
+      std::lock_guard<std::mutex> g(lock);
+      lines.push_back(l);
+    };
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    c.ConvertOptions().SetAdvancedOption(k.name, "5");
+    const std::string out = dir->Path(std::string("free-") + k.name + ".mkv");
+    ASSERT_EQ(Convert(c, {clip}, {out}), "");
+    EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
+    bool said = false;
+    for (auto& l : lines)
+      said = said || (l.find("Unrecognized option") != std::string::npos && l.find(k.name) != std::string::npos);
+    EXPECT_EQ(said, k.reported);
+  }
+}
+
 // Subtitle cues of the converted file, in milliseconds: start and duration.
 std::vector<std::pair<int64_t, int64_t>> SubtitleCues(const std::string& path) {
   std::vector<std::pair<int64_t, int64_t>> cues;
