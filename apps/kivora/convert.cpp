@@ -228,7 +228,10 @@ ConvertResult RunConversion(const ConvertRequest& request, ProgressStyle style, 
   }
   for (const std::string& set : request.sets) {
     const auto [name, value] = KeyValue(set, "--set");
-    if (!SetConvertProperty(options, name, value)) options.SetAdvancedOption(name, value);
+    if (name == kPassLogFileProperty)
+      conv.SetPassLogFile(value);  // the converter's own, not an option property
+    else if (!SetConvertProperty(options, name, value))
+      options.SetAdvancedOption(name, value);
   }
   for (const std::string& set : request.input_options) {
     const auto [name, value] = KeyValue(set, "--input-option");

@@ -275,6 +275,8 @@ void PrintConvertProperties(std::ostream& out) {
   for (const Property& p : Properties()) width = std::max(width, std::string(p.name).size());
   for (const Property& p : Properties())
     out << p.name << std::string(width + 2 - std::string(p.name).size(), ' ') << p.kind << "\n";
+  out << kPassLogFileProperty << std::string(width + 2 - std::string(kPassLogFileProperty).size(), ' ')
+      << "text (prefix of the two-pass logs: PREFIX-N.log)\n";
 }
 
 }  // namespace kivora::app

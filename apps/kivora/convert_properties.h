@@ -17,6 +17,10 @@ namespace kivora::app {
 // properties (MetaData, ComplexFilters, ...) get text as one more line.
 bool SetConvertProperty(TAVConvertOptions& options, const std::string& name, const std::string& text);
 
+// The prefix of the two-pass statistics files; --set takes it too, though it
+// belongs to the converter rather than to its options.
+inline constexpr const char* kPassLogFileProperty = "PassLogFile";
+
 // Every property with the kind of value it takes, one per line.
 void PrintConvertProperties(std::ostream& out);
 

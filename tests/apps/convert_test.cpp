@@ -271,6 +271,34 @@ TEST(KivoraConvert, BadInputsAndBadArgumentsFailWithAReason) {
   EXPECT_FALSE(Str(doc.object()["error"]).empty()) << r.out;
 }
 
+TEST(KivoraConvert, TwoPassWithASharedPassLogFile) {
+  // --set PassLogFile reaches the converter: pass 1 to /dev/null and pass 2
+  // to the file both use its log. The program runs in the test folder, so a
+  // log under another name would stay inside it too.
+  TempDir dir;
+  const std::string input = dir.Path("source.mp4");
+  std::filesystem::copy_file(Source::Get().clip, input);
+  const std::string out = dir.Path("twopass.avi");
+  for (int pass : {1, 2}) {
+    SCOPED_TRACE(pass);
+    std::vector<std::string> args = {"convert", input, "-o", pass == 1 ? "/dev/null" : out,
+                                     "--set", "VideoOptions.VideoCodecName=mpeg4",
+                                     "--set", "VideoOptions.Bitrate=300k",
+                                     "--set", "VideoOptions.Pass=" + std::to_string(pass),
+                                     "--set", "AudioOptions.AudioDisable=1",
+                                     "--set", "PassLogFile=" + dir.Path("stats")};
+    if (pass == 1) args.insert(args.end(), {"--set", "OutputFormat=null"});
+    const RunResult r = RunKivora(args, "/dev/null", 0, dir.Dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(std::filesystem::exists(dir.Path("stats-0.log")));
+    EXPECT_GT(std::filesystem::file_size(dir.Path("stats-0.log")), 100u);
+  }
+  EXPECT_EQ(DecodeMedia(out).video.at(0).numbers, Range(0, 49));
+  for (const char* other : {"ffmpeg2pass-0.log", "source-2pass-0.log", "twopass-2pass-0.log"})
+    EXPECT_FALSE(std::filesystem::exists(dir.Path(other))) << other;
+  EXPECT_TRUE(Contains(RunKivora({"convert", "--properties"}).out, "PassLogFile"));
+}
+
 TEST(KivoraConvert, HelpAndPropertyList) {
   RunResult r = RunKivora({"help", "convert"});
   EXPECT_EQ(r.exit_code, 0);

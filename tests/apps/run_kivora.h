@@ -29,16 +29,18 @@ inline std::string ReadAll(const std::string& path) {
 
 // Runs the program with standard input read from stdin_path. With a time
 // limit, a run that has not ended by then is killed (exit code 124), so a
-// program that hangs fails the test instead of stopping it.
+// program that hangs fails the test instead of stopping it. A workdir is the
+// program's current folder.
 inline RunResult RunKivora(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null",
-                           int timeLimitSeconds = 0) {
+                           int timeLimitSeconds = 0, const std::string& workdir = "") {
   auto quote = [](const std::string& s) {
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
   };
   TempDir dir;
-  std::string cmd = timeLimitSeconds > 0 ? "timeout -k 5 " + std::to_string(timeLimitSeconds) + " " : "";
+  std::string cmd = workdir.empty() ? "" : "cd " + quote(workdir) + " && ";
+  cmd += timeLimitSeconds > 0 ? "timeout -k 5 " + std::to_string(timeLimitSeconds) + " " : "";
   cmd += quote(KIVORA_APP_PATH);
   for (const auto& a : args) cmd += " " + quote(a);
   cmd += " >" + dir.Path("out") + " 2>" + dir.Path("err") + " <" + quote(stdin_path);

@@ -731,6 +731,136 @@ TEST_F(ConverterTest, TwoPassMpeg4WritesAndReadsItsStatistics) {
   EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
 }
 
+TEST_F(ConverterTest, TwoPassWithTheFirstPassToDevNull) {
+  // The usual recipe: pass 1 to the null muxer on /dev/null, pass 2 to the
+  // file. The log is named after the input then (or after PassLogFile), and
+  // pass 2 finds it. The current folder is a test folder, so a log that
+  // went to "ffmpeg2pass-0.log" stays inside it and shows.
+  const std::string work = dir->Path("twopass-null");
+  std::filesystem::create_directories(work);
+  const std::string input = work + "/source.mp4";
+  std::filesystem::copy_file(clip, input, std::filesystem::copy_options::overwrite_existing);
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(work);
+  struct Restore {
+    std::filesystem::path p;
+    ~Restore() { std::filesystem::current_path(p); }
+  } restore{before};
+  struct Case {
+    const char* name;
+    std::string pass_log_file;
+    std::string log;  // where the statistics are
+  };
+  const Case cases[] = {
+      {"named after the input", "", work + "/source-2pass-0.log"},
+      {"named by the application", work + "/shared", work + "/shared-0.log"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::string out = work + "/" + std::string(k.pass_log_file.empty() ? "a" : "b") + ".avi";
+    for (int pass : {1, 2}) {
+      SCOPED_TRACE(pass);
+      TAVConverter c;
+      c.SetPassLogFile(k.pass_log_file);
+      c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+      c.ConvertOptions().VideoOptions().SetBitrate(300000);
+      c.ConvertOptions().VideoOptions().SetPass(pass);
+      c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+      if (pass == 1) c.ConvertOptions().SetOutputFormat("null");
+      ASSERT_EQ(Convert(c, {input}, {pass == 1 ? "/dev/null" : out}), "");
+      ASSERT_TRUE(std::filesystem::exists(k.log));
+      EXPECT_GT(std::filesystem::file_size(k.log), 100u);
+    }
+    EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
+    EXPECT_FALSE(std::filesystem::exists(work + "/ffmpeg2pass-0.log"));
+    EXPECT_FALSE(std::filesystem::exists(work + "/a-2pass-0.log"));
+  }
+}
+
+TEST_F(ConverterTest, AFreeOptionNothingTakesIsReported) {
+  // "g" reaches the encoder silently; a name no encoder, muxer or demuxer
+  // knows is said to be ignored, and the conversion goes on.
+  const struct {
+    const char* name;
+    bool reported;
+  } cases[] = {{"g", false}, {"no_such_option_here", true}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    TAVConverter c;
+    std::mutex lock;
+    std::vector<std::string> lines;
+    c.SetLogLevel(llInfo);
+    c.OnLog = [&](TComponent*, int, const std::string& l) {
+      std::lock_guard<std::mutex> g(lock);
+      lines.push_back(l);
+    };
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    c.ConvertOptions().SetAdvancedOption(k.name, "5");
+    const std::string out = dir->Path(std::string("free-") + k.name + ".mkv");
+    ASSERT_EQ(Convert(c, {clip}, {out}), "");
+    EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
+    bool said = false;
+    for (auto& l : lines)
+      said = said || (l.find("Unrecognized option") != std::string::npos && l.find(k.name) != std::string::npos);
+    EXPECT_EQ(said, k.reported);
+  }
+}
+
+// Subtitle cues of the converted file, in milliseconds: start and duration.
+std::vector<std::pair<int64_t, int64_t>> SubtitleCues(const std::string& path) {
+  std::vector<std::pair<int64_t, int64_t>> cues;
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) != 0) return cues;
+  AVInputContextPtr hold(ic);
+  avformat_find_stream_info(ic, nullptr);
+  const int s = av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+  if (s < 0) return cues;
+  const AVRational tb = ic->streams[s]->time_base;
+  AVPacket* pkt = av_packet_alloc();
+  while (av_read_frame(ic, pkt) >= 0) {
+    if (pkt->stream_index == s)
+      cues.emplace_back(av_rescale_q(pkt->pts, tb, AVRational{1, 1000}),
+                        av_rescale_q(pkt->duration, tb, AVRational{1, 1000}));
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  return cues;
+}
+
+TEST_F(ConverterTest, ASubtitleCueBeforeTheStartIsClippedToIt) {
+  // Cues 0.2-0.8 s, 1.0-2.5 s and 3.0-4.0 s; the conversion starts at 1.5 s:
+  // the first is gone, the second shows from the start for what is left of
+  // it, the third keeps its length.
+  const std::string srt = dir->Path("cues.srt");
+  {
+    std::ofstream f(srt, std::ios::binary);
+    f << "1\n00:00:00,200 --> 00:00:00,800\nearly\n\n"
+         "2\n00:00:01,000 --> 00:00:02,500\nacross\n\n"
+         "3\n00:00:03,000 --> 00:00:04,000\nlater\n\n";
+  }
+  const std::vector<std::pair<int64_t, int64_t>> expected = {{0, 1000}, {1500, 1000}};
+  struct Case {
+    const char* out;
+    int64_t start;
+    std::vector<std::pair<int64_t, int64_t>> cues;
+  };
+  const Case cases[] = {
+      {"cues.mkv", 1500000, expected},
+      {"cues-out.srt", 1500000, expected},
+      // No cue lies across the start: nothing is clipped.
+      {"cues-late.mkv", 2700000, {{300, 1000}}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.out);
+    TAVConverter c;
+    c.ConvertOptions().SetStartTime(k.start);
+    const std::string out = dir->Path(k.out);
+    ASSERT_EQ(Convert(c, {srt}, {out}), "");
+    EXPECT_EQ(SubtitleCues(out), k.cues);
+  }
+}
+
 TEST_F(ConverterTest, EachEncoderGetsItsOwnBitrate) {
   TAVConverter c;
   auto& o = c.ConvertOptions();

@@ -84,8 +84,9 @@ public:
   void SetVideoBufferEventInterval(int Value) { FVideoBufferEventInterval = Value; }
   // Prefix of the two-pass statistics files ("<prefix>-<stream>.log"). Empty:
   // derived from the first output file's name, so that parallel two-pass
-  // conversions never share a file; "ffmpeg2pass" in the current folder when
-  // the output is not a plain file path.
+  // conversions never share a file; from the first input's when the output
+  // is no plain file (/dev/null, a URL), and a second pass also looks there;
+  // "ffmpeg2pass" in the current folder when neither is a plain file.
   const std::string& PassLogFile() const { return FPassLogFile; }
   void SetPassLogFile(const std::string& Value) { FPassLogFile = Value; }
 

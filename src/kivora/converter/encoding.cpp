@@ -182,6 +182,15 @@ void TAVTranscoder::do_subtitle_out(OutputStream& ost, InputStream& ist, AVSubti
     s.pts = pts + av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
     s.end_display_time -= s.start_display_time;
     s.start_display_time = 0;
+    // A cue that began before the start shows from the start for what is
+    // left of it; one that is over by then is not written at all.
+    if (s.pts < 0) {
+      const int64_t end = s.pts + av_rescale_q(s.end_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
+      if (end <= 0) return;
+      s.end_display_time = static_cast<uint32_t>(av_rescale_q(end, AV_TIME_BASE_Q, AVRational{1, 1000}));
+      s.pts = 0;
+      ost.sync_opts = 0;
+    }
     if (i == 1) s.num_rects = 0;
     const int size = avcodec_encode_subtitle(enc, subtitle_out.data(), static_cast<int>(subtitle_out.size()), &s);
     sub->num_rects = save_num_rects;

@@ -62,6 +62,11 @@ void TAVTranscoder::opt_default(const std::string& name, const std::string& valu
   if (o) av_dict_set(&codec_opts, name.c_str(), value.c_str(), o->type == AV_OPT_TYPE_FLAGS ? AV_DICT_APPEND : 0);
   const AVOption* of = opt_find(&fc, name.c_str(), nullptr, 0, AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ);
   if (of) av_dict_set(&format_opts, name.c_str(), value.c_str(), 0);
+  // No encoder, decoder, muxer or demuxer has an option of that name: it
+  // would change nothing, and the application hears so.
+  if (!o && !of)
+    av_log(nullptr, AV_LOG_WARNING, "Unrecognized option '%s': no encoder, muxer or demuxer takes it; ignored\n",
+           name.c_str());
 }
 
 void TAVTranscoder::ApplyAdvancedOptions(const TStringList& list) {

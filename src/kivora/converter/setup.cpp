@@ -2,6 +2,8 @@
 // parameters from the filter graphs (or the input, for stream copy), the
 // two-pass statistics files, the OnVideoBuffer exchange, opening the encoders
 // and decoders, and writing the headers.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,27 +16,54 @@
 
 namespace kivora {
 
-std::string TAVTranscoder::PassLogName(const OutputStream& ost) const {
-  std::string prefix = C.PassLogFile();
-  if (prefix.empty()) {
-    prefix = "ffmpeg2pass";
-    std::string path;
-    if (C.OutputFiles().Count() > 0 && PlainPath(C.OutputFiles()[0], path) && !path.empty() &&
-        path.rfind("/dev/", 0) != 0) {
-      std::filesystem::path p(path);
-      prefix = (p.parent_path() / p.stem()).string() + "-2pass";
-    }
+namespace {
+
+// The prefix "<folder>/<stem>-2pass" for a name that is, or will become, a
+// regular file; false for URLs, standard output, devices (/dev/null), pipes.
+bool FilePrefix(const std::string& name, std::string& prefix) {
+  std::string path;
+  if (!PlainPath(name, path) || path.empty() || path == "-" || path.rfind("/dev/", 0) == 0) return false;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+  const std::filesystem::path p(path);
+  prefix = (p.parent_path() / p.stem()).string() + "-2pass";
+  return true;
+}
+
+}  // namespace
+
+std::string TAVTranscoder::PassLogName(const OutputStream& ost, bool reading) const {
+  // The prefixes the log may have, the one it is written under first: the
+  // application's, else the output file's, else the input file's (a first
+  // pass usually writes to /dev/null), else "ffmpeg2pass" here. A second pass
+  // reads the first of them that has a log, so it finds the log of a first
+  // pass that wrote to /dev/null from the same input.
+  std::vector<std::string> prefixes;
+  std::string prefix;
+  if (!C.PassLogFile().empty()) {
+    prefixes.push_back(C.PassLogFile());
+  } else {
+    if (C.OutputFiles().Count() > 0 && FilePrefix(C.OutputFiles()[0], prefix)) prefixes.push_back(prefix);
+    if (C.InputFiles().Count() > 0 && FilePrefix(C.InputFiles()[0], prefix)) prefixes.push_back(prefix);
+    prefixes.push_back("ffmpeg2pass");
   }
   int index = 0;
   for (size_t i = 0; i < output_streams.size(); ++i)
     if (output_streams[i].get() == &ost) index = static_cast<int>(i);
-  return Format("%s-%d.log", prefix.c_str(), index);
+  auto name = [&](const std::string& p) { return Format("%s-%d.log", p.c_str(), index); };
+  if (reading) {
+    for (const std::string& p : prefixes) {
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(name(p), ec)) return name(p);
+    }
+  }
+  return name(prefixes.front());
 }
 
 void TAVTranscoder::init_two_pass(OutputStream& ost) {
   AVCodecContext* ec = ost.enc_ctx.get();
   if (!(ec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) return;
-  const std::string logname = PassLogName(ost);
+  const std::string logname = PassLogName(ost, (ec->flags & AV_CODEC_FLAG_PASS2) != 0);
   if (ost.enc && strcmp(ost.enc->name, "libx264") == 0) {
     av_dict_set(&ost.encoder_opts, "stats", logname.c_str(), AV_DICT_DONT_OVERWRITE);
     return;

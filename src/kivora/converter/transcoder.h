@@ -246,7 +246,7 @@ private:
   void init_two_pass(OutputStream& ost);
   void init_video_buffer_exchange(OutputStream& ost);
   void init_bitstream_filter(OutputStream& ost);
-  std::string PassLogName(const OutputStream& ost) const;
+  std::string PassLogName(const OutputStream& ost, bool reading) const;
 
   // Loop.
   bool need_output();
