@@ -22,6 +22,7 @@ extern "C" {
 }
 
 #include "bench_util.h"
+#include "play_cost.h"
 #include "kivora/kivora.h"
 #include "support/event_pump.h"
 #include "support/media_fixtures.h"
@@ -30,18 +31,13 @@ using namespace kivora;
 using namespace kivora::testing;
 using kivora::bench::Clock;
 using kivora::bench::Ms;
+using kivora::bench::PlayCost;
+using kivora::bench::PlayToTheEnd;
+using kivora::bench::CpuSeconds;
 
 namespace {
 
 const std::string kKey = "Bench-Key-16-byt";
-
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
-}
 
 const char* Verdict(bool ok) { return ok ? "met" : "NOT met"; }
 
@@ -64,38 +60,6 @@ double ReadSpeed(TStream& s, int64_t size) {
     best = std::max(best, static_cast<double>(total) / (1 << 20) / (ms / 1000));
   }
   return best;
-}
-
-class CountingView : public IAVView {
-public:
-  void DoVideoDisplay(AVFrame*) override { shown++; }
-  void SetViewSize(int, int) override {}
-  void Clear(uint32_t) override {}
-  int shown = 0;
-};
-
-// Plays url to the end without dropping pictures; CPU seconds used.
-double PlayThrough(const std::string& url, int& shown) {
-  CountingView view;
-  TAVPlayer p;
-  p.SetFrameDrop(false);
-  p.SetDisableAudio(true);
-  p.RegisterView(&view);
-  QEventLoop loop;
-  p.OnPlaybackFinished = [&](TComponent*) { QTimer::singleShot(300, &loop, &QEventLoop::quit); };
-  p.OnConnectionError = [&](TComponent*, const std::string& e) {
-    std::printf("cannot play: %s\n", e.c_str());
-    loop.quit();
-  };
-  QTimer::singleShot(600000, &loop, &QEventLoop::quit);
-  const double c0 = CpuSeconds();
-  p.OpenMovie(url, false, false);
-  loop.exec();
-  const double cpu = CpuSeconds() - c0;
-  p.CloseMovie();
-  PumpUntil([&] { return !p.Playing(); }, 10000);
-  shown = view.shown;
-  return cpu;
 }
 
 }  // namespace
@@ -166,16 +130,15 @@ int main(int argc, char** argv) {
     // Alternating runs, so a change in the machine's load touches both.
     for (int round = 0; round < 2; ++round) {
       for (int which = 0; which < 2; ++which) {
-        int n = 0;
-        double c = 0;
+        PlayCost c;
         if (which == 0) {
-          c = PlayThrough(file, n);
+          c = PlayToTheEnd(file);
         } else {
           TAVAESStream enc(dir.Path("bench1080.mp4.enc"), fmOpenRead, kKey);
-          c = PlayThrough(StreamUrl(enc, "mp4"), n);
+          c = PlayToTheEnd(StreamUrl(enc, "mp4"));
         }
-        cpu[which] += c;
-        shown[which] += n;
+        cpu[which] += c.cpu_s;
+        shown[which] += c.shown;
       }
     }
     const double plainMs = shown[0] ? cpu[0] * 1000 / shown[0] : NAN;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "play_cost.h"
 #include "kivora/kivora.h"
 #include "kivora/player/player.h"
 #include "kivora/presentation/glview.h"
@@ -38,68 +39,16 @@ using namespace kivora;
 using namespace kivora::testing;
 using kivora::bench::Clock;
 using kivora::bench::Ms;
+using kivora::bench::PlayCost;
+using kivora::bench::PlayToTheEnd;
+using kivora::bench::CpuSeconds;
 
 namespace {
-
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
-}
 
 double Median(std::vector<double> v) {
   if (v.empty()) return NAN;
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
-}
-
-// Counts the pictures and remembers the format of the last one; draws nothing.
-class CountingView : public IAVView {
-public:
-  void DoVideoDisplay(AVFrame* f) override {
-    ++shown;
-    format = f->format;
-  }
-  void SetViewSize(int, int) override {}
-  void Clear(uint32_t) override {}
-  int shown = 0;
-  int format = AV_PIX_FMT_NONE;
-};
-
-struct PlayCost {
-  double cpu_s = 0;
-  int shown = 0;
-  int format = AV_PIX_FMT_NONE;
-  double PerPictureMs() const { return shown ? cpu_s * 1000.0 / shown : NAN; }
-};
-
-// Plays the whole file, every picture shown, while the GUI thread waits in
-// its event loop; CPU time of the whole process.
-PlayCost PlayThrough(const std::string& file, bool rgb) {
-  CountingView view;
-  TAVPlayer p;
-  p.SetFrameDrop(false);
-  p.SetRGBMode(rgb);
-  p.RegisterView(&view);
-  QEventLoop loop;
-  p.OnPlaybackFinished = [&](TComponent*) { QTimer::singleShot(300, &loop, &QEventLoop::quit); };
-  p.OnConnectionError = [&](TComponent*, const std::string& e) {
-    std::printf("cannot play: %s\n", e.c_str());
-    loop.quit();
-  };
-  QTimer::singleShot(600000, &loop, &QEventLoop::quit);
-  const double c0 = CpuSeconds();
-  p.OpenMovie(file, false, false);
-  loop.exec();
-  PlayCost cost;
-  cost.cpu_s = CpuSeconds() - c0;
-  p.CloseMovie();
-  PumpUntil([&] { return !p.Playing(); }, 10000);
-  cost.shown = view.shown;
-  cost.format = view.format;
-  return cost;
 }
 
 // CPU per picture of FFmpeg decoding the file's video alone, with one
@@ -274,8 +223,8 @@ int main(int argc, char** argv) {
     file = MakeMedia(dir.Path("gl_bench1080.mp4"), s);
   }
 
-  const PlayCost yuv = PlayThrough(file, false);
-  const PlayCost rgb = PlayThrough(file, true);
+  const PlayCost yuv = PlayToTheEnd(file, false);
+  const PlayCost rgb = PlayToTheEnd(file, true);
   std::printf("player CPU per shown picture, RGBMode off (%s planes to the view): %.2f ms over %d pictures\n",
               FormatName(yuv.format), yuv.PerPictureMs(), yuv.shown);
   std::printf("player CPU per shown picture, RGBMode on (%s): %.2f ms over %d pictures\n", FormatName(rgb.format),
