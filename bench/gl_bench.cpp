@@ -51,8 +51,9 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// CPU per picture of FFmpeg decoding the file's video alone, with one
-// thread as the player's decoder has by default: the floor both paths share.
+// CPU per picture of FFmpeg decoding the file's video alone, on one thread
+// (the decoding work itself, without the threads' overhead the player's
+// automatic thread count adds): the floor both paths share.
 double DecodeOnlyMs(const std::string& file, int& frames) {
   frames = 0;
   AVFormatContext* raw = nullptr;
