@@ -40,61 +40,49 @@ KIVORA_AES_TARGET void ExpandKey(const uint8_t key[16], __m128i k[11]) {
 #undef KIVORA_AES_STEP
 }
 
+// One inner round and the last round of either direction.
+template <bool Decrypt>
+KIVORA_AES_TARGET inline __m128i Round(__m128i x, __m128i k) {
+  return Decrypt ? _mm_aesdec_si128(x, k) : _mm_aesenc_si128(x, k);
+}
+template <bool Decrypt>
+KIVORA_AES_TARGET inline __m128i LastRound(__m128i x, __m128i k) {
+  return Decrypt ? _mm_aesdeclast_si128(x, k) : _mm_aesenclast_si128(x, k);
+}
+
+// Runs the rounds over n blocks side by side; several blocks at once keep
+// the AES unit busy while each waits for its previous round.
+template <bool Decrypt, int N>
+KIVORA_AES_TARGET inline void CryptSideBySide(const __m128i k[11], __m128i* p) {
+  __m128i x[N];
+  for (int j = 0; j < N; ++j) x[j] = _mm_xor_si128(_mm_loadu_si128(p + j), k[0]);
+  for (int r = 1; r < 10; ++r)
+    for (int j = 0; j < N; ++j) x[j] = Round<Decrypt>(x[j], k[r]);
+  for (int j = 0; j < N; ++j) _mm_storeu_si128(p + j, LastRound<Decrypt>(x[j], k[10]));
+}
+
+template <bool Decrypt>
+KIVORA_AES_TARGET void CryptAll(const __m128i k[11], __m128i* p, int64_t blocks) {
+  int64_t i = 0;
+  for (; i + 4 <= blocks; i += 4) CryptSideBySide<Decrypt, 4>(k, p + i);
+  for (; i < blocks; ++i) CryptSideBySide<Decrypt, 1>(k, p + i);
+}
+
 KIVORA_AES_TARGET void Crypt(const uint8_t key[16], uint8_t* data, int64_t blocks, bool decrypt) {
   __m128i k[11];
   ExpandKey(key, k);
-  if (decrypt) {
-    // The equivalent inverse cipher: round keys in reverse order, the
-    // inner ones through InvMixColumns.
-    __m128i d[11];
-    d[0] = k[10];
-    for (int i = 1; i < 10; ++i) d[i] = _mm_aesimc_si128(k[10 - i]);
-    d[10] = k[0];
-    for (int i = 0; i < 11; ++i) k[i] = d[i];
-  }
   auto* p = reinterpret_cast<__m128i*>(data);
-  int64_t i = 0;
-  // Four blocks at a time keep the AES unit busy; one at a time for the rest.
-  for (; i + 4 <= blocks; i += 4) {
-    __m128i x0 = _mm_xor_si128(_mm_loadu_si128(p + i), k[0]);
-    __m128i x1 = _mm_xor_si128(_mm_loadu_si128(p + i + 1), k[0]);
-    __m128i x2 = _mm_xor_si128(_mm_loadu_si128(p + i + 2), k[0]);
-    __m128i x3 = _mm_xor_si128(_mm_loadu_si128(p + i + 3), k[0]);
-    for (int r = 1; r < 10; ++r) {
-      if (decrypt) {
-        x0 = _mm_aesdec_si128(x0, k[r]);
-        x1 = _mm_aesdec_si128(x1, k[r]);
-        x2 = _mm_aesdec_si128(x2, k[r]);
-        x3 = _mm_aesdec_si128(x3, k[r]);
-      } else {
-        x0 = _mm_aesenc_si128(x0, k[r]);
-        x1 = _mm_aesenc_si128(x1, k[r]);
-        x2 = _mm_aesenc_si128(x2, k[r]);
-        x3 = _mm_aesenc_si128(x3, k[r]);
-      }
-    }
-    if (decrypt) {
-      x0 = _mm_aesdeclast_si128(x0, k[10]);
-      x1 = _mm_aesdeclast_si128(x1, k[10]);
-      x2 = _mm_aesdeclast_si128(x2, k[10]);
-      x3 = _mm_aesdeclast_si128(x3, k[10]);
-    } else {
-      x0 = _mm_aesenclast_si128(x0, k[10]);
-      x1 = _mm_aesenclast_si128(x1, k[10]);
-      x2 = _mm_aesenclast_si128(x2, k[10]);
-      x3 = _mm_aesenclast_si128(x3, k[10]);
-    }
-    _mm_storeu_si128(p + i, x0);
-    _mm_storeu_si128(p + i + 1, x1);
-    _mm_storeu_si128(p + i + 2, x2);
-    _mm_storeu_si128(p + i + 3, x3);
+  if (!decrypt) {
+    CryptAll<false>(k, p, blocks);
+    return;
   }
-  for (; i < blocks; ++i) {
-    __m128i x = _mm_xor_si128(_mm_loadu_si128(p + i), k[0]);
-    for (int r = 1; r < 10; ++r) x = decrypt ? _mm_aesdec_si128(x, k[r]) : _mm_aesenc_si128(x, k[r]);
-    x = decrypt ? _mm_aesdeclast_si128(x, k[10]) : _mm_aesenclast_si128(x, k[10]);
-    _mm_storeu_si128(p + i, x);
-  }
+  // The equivalent inverse cipher: round keys in reverse order, the inner
+  // ones through InvMixColumns.
+  __m128i d[11];
+  d[0] = k[10];
+  for (int i = 1; i < 10; ++i) d[i] = _mm_aesimc_si128(k[10 - i]);
+  d[10] = k[0];
+  CryptAll<true>(d, p, blocks);
 }
 
 }  // namespace

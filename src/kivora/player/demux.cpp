@@ -395,10 +395,7 @@ void TAVPlayer::ReadThreadExecute() {
             if (!FPaused.load()) FlushVideoQueue();
           }
           set_clock(extclk, static_cast<double>(target) / 1000000.0, 0);
-          int64_t base = 0;
-          if (FStartTime.load() != AV_NOPTS_VALUE) base = FStartTime.load();
-          else if (FContainerStartTime.load() != AV_NOPTS_VALUE) base = FContainerStartTime.load();
-          FResumePosition = std::max(0.0, static_cast<double>(target - base) / 1000000.0);
+          FResumePosition = std::max(0.0, static_cast<double>(target - PositionBase()) / 1000000.0);
         } else {
           DoLog(AV_LOG_WARNING, "seek failed: " + AVErrorString(ret));
         }
@@ -619,11 +616,8 @@ void TAVPlayer::HandleStreamSwitches() {
 void TAVPlayer::ResumeAt(double position, bool forwardOnly) {
   if (FSeekReq.load()) return;
   FResumePosition = position;
-  int64_t base = 0;
-  if (FStartTime.load() != AV_NOPTS_VALUE) base = FStartTime.load();
-  else if (FContainerStartTime.load() != AV_NOPTS_VALUE) base = FContainerStartTime.load();
   // rel 2 makes the window start at the target itself (see the seek step).
-  stream_seek(base + static_cast<int64_t>(position * 1000000.0), forwardOnly ? 2 : 0, true);
+  stream_seek(PositionBase() + static_cast<int64_t>(position * 1000000.0), forwardOnly ? 2 : 0, true);
 }
 
 }  // namespace kivora

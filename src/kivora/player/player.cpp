@@ -707,10 +707,14 @@ void TAVPlayer::CheckStep(bool IsAudio, int serial) {
   }
 }
 
+int64_t TAVPlayer::PositionBase() const {
+  if (FStartTime.load() != AV_NOPTS_VALUE) return FStartTime.load();
+  if (FContainerStartTime.load() != AV_NOPTS_VALUE) return FContainerStartTime.load();
+  return 0;
+}
+
 double TAVPlayer::GetPosition() {
-  double start = 0;
-  if (FStartTime.load() != AV_NOPTS_VALUE) start = static_cast<double>(FStartTime.load());
-  else if (FContainerStartTime.load() != AV_NOPTS_VALUE) start = static_cast<double>(FContainerStartTime.load());
+  const auto start = static_cast<double>(PositionBase());
   double duration = FDuration.load();
   if (duration < 0 || FInfinite.load()) duration = std::numeric_limits<double>::max();
   double clock = get_master_clock();
@@ -723,9 +727,7 @@ void TAVPlayer::SetPosition(double x) {
   double cur = GetPosition();
   const int64_t cst = FContainerStartTime.load();
   if (cst != AV_NOPTS_VALUE && cst / 1000000.0 > cur) cur = cst / 1000000.0;
-  double base = 0;
-  if (FStartTime.load() != AV_NOPTS_VALUE) base = static_cast<double>(FStartTime.load());
-  else if (cst != AV_NOPTS_VALUE) base = static_cast<double>(cst);
+  const auto base = static_cast<double>(PositionBase());
   const double f = base / 1000000.0 + x;
   const auto target = static_cast<int64_t>(f * 1000000.0);
   const auto rel = static_cast<int64_t>((f - (base / 1000000.0 + cur)) * 1000000.0);

@@ -409,6 +409,9 @@ private:
   // data since the last flush) the position playback was last sent to.
   double ResumePosition();
   void ResumeAt(double position, bool forwardOnly = false);
+  // Where position 0 lies on the input's timeline, in microseconds: the
+  // StartTime when set, else the container's start time, else 0.
+  int64_t PositionBase() const;
 
   // ---- clocks (sync.cpp) ----
   int get_master_sync_type() const;

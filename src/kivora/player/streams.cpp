@@ -120,9 +120,7 @@ void TAVPlayer::SetSubtitleStreamIndex(int i) {
 }
 
 double TAVPlayer::ResumePosition() {
-  double start = 0;
-  if (FStartTime.load() != AV_NOPTS_VALUE) start = static_cast<double>(FStartTime.load());
-  else if (FContainerStartTime.load() != AV_NOPTS_VALUE) start = static_cast<double>(FContainerStartTime.load());
+  const auto start = static_cast<double>(PositionBase());
   if (FSeekReq.load()) return std::max(0.0, (static_cast<double>(FSeekPos.load()) - start) / 1000000.0);
   if (!std::isnan(get_master_clock())) return GetPosition();
   return FResumePosition.load();
