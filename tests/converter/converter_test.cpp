@@ -265,7 +265,10 @@ TEST_F(ConverterTest, ErrorsReachOnErrorAndLeaveNothingBehind) {
        "Invalid codec type"},
       {"map file index", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.StreamMaps().Add("3:v"); },
        "Invalid input file index:3"},
-      {"map count", {small}, {dir->Path("x.mkv")}, [](auto& o) { o.StreamMaps().Add("0:a"); },
+      {"map count", {small}, {dir->Path("x.mkv")}, [](auto& o) {
+         o.StreamMaps().Add("0:v");
+         o.VideoOptions().SetVideoDisable(true);
+       },
        "Number of stream maps must match number of output streams"},
       {"same file", {clip}, {clip}, nullptr, "Output file "},
       {"unwritable", {clip}, {"/proc/nope/x.mkv"}, nullptr, "Could not write to file"},
@@ -499,13 +502,26 @@ TEST_F(ConverterTest, StopLeavesAPlayableShorterFileAndPauseResumes) {
   p.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
   Outcome op;
   Watch(p, op);
+  // Each picture takes 10 ms, so the run lasts well beyond the pause.
+  std::atomic<int> pictures{0};
+  p.SetVideoBufferEventInterval(1);
+  p.OnVideoBuffer = [&](TComponent*, TAVBitmap&, double, bool&) {
+    ++pictures;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
   p.InputFiles().Add(clip);
   p.OutputFiles().Add(dir->Path("paused.mkv"));
   p.Convert();
+  for (int i = 0; i < 500 && pictures < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_GE(pictures, 5);
   p.Pause();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  const TAVConvertState s = p.State();
-  EXPECT_TRUE(s == csPaused || s == csNone);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the picture in hand ends
+  EXPECT_EQ(p.State(), csPaused);
+  const int at_pause = pictures;
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(pictures, at_pause) << "pictures went on while paused";
+  EXPECT_EQ(p.State(), csPaused);
+  EXPECT_LT(at_pause, 50);
   p.Resume();
   ASSERT_TRUE(WaitDone(p, op));
   EXPECT_EQ(op.error, "");
@@ -700,18 +716,33 @@ TEST_F(ConverterTest, VideoBufferEditsReachTheEncoder) {
   c.OnVideoBuffer = [&](TComponent*, TAVBitmap& bmp, double, bool& modified) {
     ++calls;
     if (calls % 2 == 0) return;  // every other picture left alone
-    // Paint the picture white: its frame number cells disappear.
-    std::memset(bmp.Buffer(), 255, static_cast<size_t>(bmp.VideoWidth()) * bmp.VideoHeight() * 4);
+    // Paint the picture red, bytes R, G, B, A: its frame number cells
+    // disappear, and a bitmap read as BGRA would come out blue.
+    uint8_t* p = static_cast<uint8_t*>(bmp.Buffer());
+    for (size_t i = 0, n = static_cast<size_t>(bmp.VideoWidth()) * bmp.VideoHeight(); i < n; ++i) {
+      p[4 * i] = 255;
+      p[4 * i + 1] = 0;
+      p[4 * i + 2] = 0;
+      p[4 * i + 3] = 255;
+    }
     modified = true;
   };
   const std::string out = dir->Path("edited.mkv");
   ASSERT_EQ(Convert(c, {clip}, {out}), "");
   EXPECT_EQ(calls, 50);
-  const auto numbers = DecodeMedia(out).video.at(0).numbers;
+  const DecodedVideo v = DecodeMedia(out).video.at(0);
+  const auto& numbers = v.numbers;
   ASSERT_EQ(numbers.size(), 50u);
   EXPECT_EQ(numbers[0], -1);  // edited
   EXPECT_EQ(numbers[1], 1);   // untouched
   EXPECT_EQ(numbers[2], -1);
+  // The edited pictures are red, within the codec's rounding.
+  for (int i : {0, 2}) {
+    const uint32_t rgb = v.centre_rgb.at(static_cast<size_t>(i));
+    EXPECT_GT(static_cast<int>(rgb >> 16 & 0xFF), 220) << std::hex << rgb;
+    EXPECT_LT(static_cast<int>(rgb >> 8 & 0xFF), 40) << std::hex << rgb;
+    EXPECT_LT(static_cast<int>(rgb & 0xFF), 40) << std::hex << rgb;
+  }
 }
 
 TEST_F(ConverterTest, TwoPassMpeg4WritesAndReadsItsStatistics) {
@@ -1060,17 +1091,29 @@ TEST_F(ConverterTest, OutputsLimitsAndStatistics) {
     EXPECT_TRUE(sane);
     EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
   }
-  // A size limit ends the file early; it is still complete.
+  // A size limit ends each file early, each at its own size: MPEG-TS spends
+  // more bytes a picture than Matroska, so it is full first and the Matroska
+  // file goes on. Both stay complete and near the limit.
   {
     TAVConverter c;
     c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
     c.ConvertOptions().VideoOptions().SetVideoQscale(2);
-    c.ConvertOptions().SetLimitFileSize(60000);
-    const std::string out = dir->Path("limited.mkv");
-    ASSERT_EQ(Convert(c, {clip}, {out}), "");
-    const auto n = DecodeMedia(out).video.at(0).numbers.size();
-    EXPECT_GT(n, 0u);
-    EXPECT_LT(n, 50u);
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    const int64_t limit = 60000;
+    c.ConvertOptions().SetLimitFileSize(limit);
+    const std::string ts = dir->Path("limited.ts");
+    const std::string mkv = dir->Path("limited.mkv");
+    ASSERT_EQ(Convert(c, {clip}, {ts, mkv}), "");
+    const auto n_ts = DecodeMedia(ts).video.at(0).numbers.size();
+    const auto n_mkv = DecodeMedia(mkv).video.at(0).numbers.size();
+    EXPECT_GT(n_ts, 0u);
+    EXPECT_LT(n_mkv, 50u);
+    EXPECT_GT(n_mkv, n_ts);
+    for (const std::string& f : {ts, mkv}) {
+      SCOPED_TRACE(f);
+      EXPECT_GE(static_cast<int64_t>(std::filesystem::file_size(f)), limit * 8 / 10);
+      EXPECT_LT(static_cast<int64_t>(std::filesystem::file_size(f)), limit * 14 / 10);
+    }
   }
   // A truncated input converts what could be read and says so.
   {
@@ -1144,6 +1187,44 @@ TEST_F(ConverterTest, AReadErrorEndsInOnErrorAfterTheTrailer) {
     for (size_t i = 1; i < n.size(); ++i) EXPECT_EQ(n[i], n[i - 1] + 1) << i;
     EXPECT_EQ(m.audio.size(), 1u);
   }
+}
+
+// A second input that has gone silent does not hold up the end of a job that
+// takes nothing more from it: its reader is woken when the loop ends.
+TEST_F(ConverterTest, ASilentSecondInputDoesNotHoldUpTheEnd) {
+  // A few pictures, all but the last bytes sent: the reader has read what
+  // came (far less than its queue holds) and waits in a read for the rest.
+  MediaSpec s;
+  s.container = "matroska";
+  s.video_codec = AV_CODEC_ID_MPEG4;
+  s.audio_codec = AV_CODEC_ID_NONE;
+  s.frames = 6;
+  std::string bytes;
+  {
+    std::ifstream f(MakeMedia(dir->Path("silent.mkv"), s), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  CutHttpServer server(bytes, bytes.size() - 16, false, true);
+  ASSERT_FALSE(server.Url("silent.mkv").empty());
+  TAVConverter c;
+  Outcome o;
+  Watch(c, o);
+  c.ConvertOptions().VideoOptions().SetVideoStreamCopy(true);
+  c.ConvertOptions().AudioOptions().SetAudioStreamCopy(true);
+  c.ConvertOptions().StreamMaps().Add("0:v");
+  c.ConvertOptions().StreamMaps().Add("0:a");
+  c.InputFiles().Add(clip);
+  c.InputFiles().Add(server.Url("silent.mkv"));
+  const std::string out = dir->Path("first_only.mkv");
+  c.OutputFiles().Add(out);
+  c.Convert();
+  const bool ended = c.WaitFor(20000);
+  if (!ended) c.Stop();  // lets the test end either way
+  ASSERT_TRUE(ended) << "the end waited for the silent input";
+  ASSERT_TRUE(WaitDone(c, o));
+  EXPECT_EQ(o.error, "");
+  EXPECT_EQ(o.events, (std::vector<std::string>{"complete"}));
+  EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 50u);
 }
 
 TEST_F(ConverterTest, OnCompleteMayDestroyTheConverterOrStartAgain) {
@@ -1361,8 +1442,6 @@ TEST_F(ConverterTest, OtherContainersAndStreamKinds) {
   }
 }
 
-// Damaged media converts what can be read or fails through OnError; it never
-// crashes (the sanitizer builds run this too).
 // A forced raw demuxer is told the output's picture size and pixel format
 // only when the application gave none for the input: the input's own options
 // describe the bytes, and the scaler makes the output's size and format.
@@ -1423,6 +1502,151 @@ TEST_F(ConverterTest, InputOptionsOfARawInputWinOverTheOutputsPicture) {
   }
 }
 
+// The input-side options that choose what is read and when it lies on the
+// output's timeline, each read back from the output.
+TEST_F(ConverterTest, InputSelectionAndTimingOptionsShapeTheOutput) {
+  // An MPEG-TS file with two programs: 1 holds the pictures and a 440 Hz
+  // tone, 2 an 880 Hz tone alone.
+  MediaSpec ts;
+  ts.container = "mpegts";
+  ts.video_codec = AV_CODEC_ID_MPEG4;
+  ts.audio_codec = AV_CODEC_ID_MP2;
+  ts.tones = {440.0, 880.0};
+  ts.ts_programs = {{0, 1}, {2}};
+  const std::string programs = MakeMedia(dir->Path("programs.ts"), ts);
+
+  // Raw grey pictures whose two fields were taken at different moments: a
+  // bar moving right 8 pixels a field, so the rows of a frame alternate
+  // between two bar positions (combing).
+  constexpr int W = 64, H = 64, N = 6;
+  const std::string combed = dir->Path("combed.gray");
+  {
+    std::ofstream f(combed, std::ios::binary);
+    std::vector<uint8_t> pic(static_cast<size_t>(W) * H);
+    for (int n = 0; n < N; ++n) {
+      for (int y = 0; y < H; ++y) {
+        const int bar = 8 * (2 * n + (y & 1));
+        for (int x = 0; x < W; ++x) pic[static_cast<size_t>(y) * W + x] = (x >= bar && x < bar + 16) ? 235 : 16;
+      }
+      f.write(reinterpret_cast<const char*>(pic.data()), static_cast<std::streamsize>(pic.size()));
+    }
+  }
+  // Mean difference between the rows of each field pair of the first picture.
+  auto comb = [](const DecodedVideo& v) {
+    double sum = 0;
+    const int w = v.first_width, h = w ? static_cast<int>(v.first_luma.size()) / w : 0;
+    for (int y = 0; y + 1 < h; y += 2)
+      for (int x = 0; x < w; ++x)
+        sum += std::abs(v.first_luma[static_cast<size_t>(y) * w + x] - v.first_luma[static_cast<size_t>(y + 1) * w + x]);
+    return h ? sum / (w * (h / 2)) : -1.0;
+  };
+  auto raw_grey = [](TAVConvertOptions& o) {
+    TStringList formats;
+    formats.Add("rawvideo");
+    o.SetInputFormats(formats);
+    o.SetInputOption("video_size", "64x64");
+    o.SetInputOption("pixel_format", "gray");
+    o.SetInputOption("framerate", "25");
+    o.VideoOptions().SetVideoCodecName("mpeg4");
+    o.VideoOptions().SetVideoQscale(2);
+  };
+  static TTSScale doubled;  // the options keep a pointer to it
+  doubled.SetStreamIndex(0);
+  doubled.SetScale(2.0);
+
+  struct Case {
+    const char* name;
+    std::string in;
+    std::function<void(TAVConvertOptions&)> setup;
+    std::function<void(const DecodedMedia&)> check;
+    std::string error;  // expected error prefix, empty for success
+  };
+  const Case cases[] = {
+      {"program 1", programs, [](TAVConvertOptions& o) {
+         o.SetProgramID(1);
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.AudioOptions().SetAudioStreamCopy(true);
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].numbers.size(), 50u);
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(MeasureToneHz(m.audio[0].samples.data(), m.audio[0].Frames(), m.audio[0].channels,
+                                   m.audio[0].sample_rate), 440.0, 5.0);
+       }, ""},
+      {"program 2", programs, [](TAVConvertOptions& o) {
+         o.SetProgramID(2);
+         o.AudioOptions().SetAudioStreamCopy(true);
+       },
+       [](const DecodedMedia& m) {
+         EXPECT_TRUE(m.video.empty());
+         ASSERT_EQ(m.audio.size(), 1u);
+         EXPECT_NEAR(MeasureToneHz(m.audio[0].samples.data(), m.audio[0].Frames(), m.audio[0].channels,
+                                   m.audio[0].sample_rate), 880.0, 5.0);
+       }, ""},
+      {"no such program", programs, [](TAVConvertOptions& o) { o.SetProgramID(3); }, nullptr,
+       "Specified program id not found"},
+      {"one map line, two streams", small, [](TAVConvertOptions& o) {
+         o.StreamMaps().Add("0:a");
+         o.AudioOptions().SetAudioStreamCopy(true);
+       },
+       [](const DecodedMedia& m) {
+         EXPECT_TRUE(m.video.empty());
+         ASSERT_EQ(m.audio.size(), 2u);
+         for (size_t i = 0; i < 2; ++i)
+           EXPECT_NEAR(MeasureToneHz(m.audio[i].samples.data(), m.audio[i].Frames(), m.audio[i].channels,
+                                     m.audio[i].sample_rate), 440.0 * static_cast<double>(i + 1), 5.0);
+       }, ""},
+      {"without deinterlacing", combed, raw_grey,
+       [&comb](const DecodedMedia& m) { EXPECT_GT(comb(m.video.at(0)), 30.0); }, ""},
+      {"deinterlaced", combed, [&raw_grey](TAVConvertOptions& o) {
+         raw_grey(o);
+         o.VideoOptions().SetDeinterlace(true);
+       },
+       [&comb](const DecodedMedia& m) {
+         EXPECT_EQ(m.video.at(0).numbers.size(), static_cast<size_t>(N));
+         EXPECT_LT(comb(m.video.at(0)), 12.0);
+       }, ""},
+      {"timestamp offset", clip, [](TAVConvertOptions& o) {
+         o.SetInputTSOffset(2000000);
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.AudioOptions().SetAudioDisable(true);
+       },
+       [](const DecodedMedia& m) {
+         const DecodedVideo& v = m.video.at(0);
+         ASSERT_EQ(v.times.size(), 50u);
+         EXPECT_NEAR(*std::min_element(v.times.begin(), v.times.end()), 2.0, 0.1);
+       }, ""},
+      {"timestamp scale", clip, [](TAVConvertOptions& o) {
+         o.InputTSScale().push_back(&doubled);
+         o.VideoOptions().SetVideoStreamCopy(true);
+         o.AudioOptions().SetAudioDisable(true);
+       },
+       [](const DecodedMedia& m) {
+         const DecodedVideo& v = m.video.at(0);
+         ASSERT_EQ(v.times.size(), 50u);
+         const auto [lo, hi] = std::minmax_element(v.times.begin(), v.times.end());
+         EXPECT_NEAR(*hi - *lo, 2 * 49 / 25.0, 0.05);
+       }, ""},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TAVConverter c;
+    tc.setup(c.ConvertOptions());
+    const std::string out = dir->Path(std::string("input_opts_") + std::to_string(&tc - cases) + ".mkv");
+    const std::string error = Convert(c, {tc.in}, {out});
+    if (!tc.error.empty()) {
+      EXPECT_EQ(error.rfind(tc.error, 0), 0u) << error;
+      EXPECT_FALSE(std::filesystem::exists(out));
+      continue;
+    }
+    ASSERT_EQ(error, "");
+    tc.check(DecodeMedia(out));
+  }
+}
+
+// Damaged media converts what can be read or fails through OnError; it never
+// crashes (the sanitizer builds run this too).
 TEST_F(ConverterTest, DamagedInputsNeverCrash) {
   std::string bytes;
   {

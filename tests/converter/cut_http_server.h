@@ -5,7 +5,9 @@
 // file. With the whole length announced (Content-Length) and the connection
 // closed after the part, FFmpeg's reader sees the stream end prematurely and
 // reports an input/output error. Otherwise the part is sent as one chunk
-// followed by the last (empty) chunk: a clean end of input.
+// followed by the last (empty) chunk: a clean end of input. With holdOpen,
+// the last chunk never comes and the connection stays open and silent until
+// the server goes: a live source that stopped sending.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,13 +26,15 @@ namespace kivora::testing {
 
 class CutHttpServer {
 public:
-  CutHttpServer(std::string body, size_t served, bool announceLength)
-      : FBody(std::move(body)), FServed(std::min(served, FBody.size())), FAnnounce(announceLength) {
+  CutHttpServer(std::string body, size_t served, bool announceLength, bool holdOpen = false)
+      : FBody(std::move(body)), FServed(std::min(served, FBody.size())), FAnnounce(announceLength && !holdOpen),
+        FHold(holdOpen) {
     if (FListener.Port()) FThread = std::thread([this] { Run(); });
   }
   ~CutHttpServer() {
     FQuit = true;
     if (FThread.joinable()) FThread.join();
+    for (const int c : FHeld) close(c);
   }
   CutHttpServer(const CutHttpServer&) = delete;
   CutHttpServer& operator=(const CutHttpServer&) = delete;
@@ -61,13 +65,18 @@ private:
       } else {
         char size[32];
         std::snprintf(size, sizeof size, "%zx\r\n", FServed);
-        reply = head + "Transfer-Encoding: chunked\r\n\r\n" + size + FBody.substr(0, FServed) + "\r\n0\r\n\r\n";
+        reply = head + "Transfer-Encoding: chunked\r\n\r\n" + size + FBody.substr(0, FServed) + "\r\n";
+        if (!FHold) reply += "0\r\n\r\n";
       }
       size_t sent = 0;
       while (sent < reply.size()) {
         const ssize_t n = send(c, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;
         sent += static_cast<size_t>(n);
+      }
+      if (FHold) {
+        FHeld.push_back(c);
+        continue;
       }
       shutdown(c, SHUT_WR);
       close(c);
@@ -77,6 +86,8 @@ private:
   std::string FBody;
   size_t FServed;
   bool FAnnounce;
+  bool FHold;
+  std::vector<int> FHeld;  // silent connections, closed when the server goes
   LoopbackListener FListener;
   std::atomic<bool> FQuit{false};
   std::thread FThread;

@@ -421,6 +421,15 @@ std::string MakeMedia(const std::string& path, const MediaSpec& media) {
     for (const auto& [key, value] : media.stream_metadata[i])
       av_dict_set(&fc->streams[i]->metadata, key.c_str(), value.c_str(), 0);
 
+  for (size_t i = 0; i < media.ts_programs.size(); ++i) {
+    AVProgram* program = av_new_program(fc.get(), static_cast<int>(i + 1));
+    if (!program) Fail("out of memory");
+    for (int index : media.ts_programs[i]) {
+      if (index < 0 || index >= static_cast<int>(fc->nb_streams)) Fail("program names a stream that does not exist");
+      av_program_add_stream_index(fc.get(), program->id, static_cast<unsigned>(index));
+    }
+  }
+
   if (!(fc->oformat->flags & AVFMT_NOFILE))
     Check(avio_open(&fc->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write '" + path + "'");
   Check(avformat_write_header(fc.get(), nullptr), "writing the header");

@@ -81,6 +81,10 @@ struct MediaSpec {
 
   // Adds a DVB (bitmap) subtitle stream showing subtitle_events.
   bool subtitles = false;
+
+  // MPEG-TS only: programs, each a list of output stream indices; program i
+  // gets the id (service number) i + 1. Empty: the muxer's single program.
+  std::vector<std::vector<int>> ts_programs;
   std::vector<SubtitleEvent> subtitle_events{
       {0.2, 0.6, 40, 160, 120, 30, 0xFFFF0000},
       {0.8, 1.2, 60, 170, 100, 24, 0xFF00FF00},

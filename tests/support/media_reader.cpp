@@ -1,6 +1,7 @@
 // DecodeMedia: demux and decode every stream of a file with FFmpeg directly.
 #include "support/media_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -28,7 +29,32 @@ struct StreamState {
   bool subtitle = false;
 };
 
+// The centre pixel of an 8-bit planar YUV picture as 0xRRGGBB.
+uint32_t CentreRgb(const AVFrame* f) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) || !(d->flags & AV_PIX_FMT_FLAG_PLANAR) ||
+      d->nb_components < 3 || d->comp[0].depth != 8 || d->comp[1].plane == d->comp[2].plane)
+    return 0xFFFFFFFFu;
+  const int x = f->width / 2, y = f->height / 2;
+  const int cx = x >> d->log2_chroma_w, cy = y >> d->log2_chroma_h;
+  const double Y = f->data[0][y * f->linesize[0] + x] - 16.0;
+  const double U = f->data[1][cy * f->linesize[1] + cx] - 128.0;
+  const double V = f->data[2][cy * f->linesize[2] + cx] - 128.0;
+  auto clamp = [](double v) { return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 255.0))); };
+  const uint32_t r = clamp(1.164 * Y + 1.596 * V);
+  const uint32_t g = clamp(1.164 * Y - 0.392 * U - 0.813 * V);
+  const uint32_t b = clamp(1.164 * Y + 2.017 * U);
+  return r << 16 | g << 8 | b;
+}
+
 void TakeVideo(StreamState& s, AVStream* st, const AVFrame* f) {
+  s.video->centre_rgb.push_back(CentreRgb(f));
+  if (s.video->numbers.empty() && CentreRgb(f) != 0xFFFFFFFFu) {
+    s.video->first_width = f->width;
+    s.video->first_luma.resize(static_cast<size_t>(f->width) * f->height);
+    for (int y = 0; y < f->height; ++y)
+      std::copy_n(f->data[0] + y * f->linesize[0], f->width, s.video->first_luma.data() + static_cast<size_t>(y) * f->width);
+  }
   s.video->numbers.push_back(ReadFrameNumber(f));
   s.video->widths.push_back(f->width);
   s.video->heights.push_back(f->height);

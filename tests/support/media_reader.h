@@ -15,6 +15,12 @@ struct DecodedVideo {
   std::vector<int> widths;
   std::vector<int> heights;
   std::vector<double> times;  // best-effort timestamp in seconds (NAN when none)
+  // Per frame, the colour of the centre pixel as 0xRRGGBB (BT.601 limited
+  // range), for 8-bit planar YUV pictures; 0xFFFFFFFF for other formats.
+  std::vector<uint32_t> centre_rgb;
+  // The first picture's luma plane, first_width bytes a row (8-bit YUV only).
+  std::vector<uint8_t> first_luma;
+  int first_width = 0;
 };
 
 struct DecodedAudio {

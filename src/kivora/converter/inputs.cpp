@@ -21,10 +21,15 @@ int InterruptCallback(void* opaque) noexcept {
 
 }  // namespace
 
+int TAVTranscoder::InputInterrupted(void* opaque) noexcept {
+  const auto* t = static_cast<const TAVTranscoder*>(opaque);
+  return t && (t->FInputAbort.load() || t->FReadersDone.load()) ? 1 : 0;
+}
+
 TAVTranscoder::TAVTranscoder(TConvertRun& run)
     : C(run), Opt(run.options), FInputAbort(run.inputAbort), FOutputAbort(run.outputAbort) {
-  FInputInterrupt.callback = InterruptCallback;
-  FInputInterrupt.opaque = &FInputAbort;
+  FInputInterrupt.callback = InputInterrupted;
+  FInputInterrupt.opaque = this;
   FOutputInterrupt.callback = InterruptCallback;
   FOutputInterrupt.opaque = &FOutputAbort;
 }
@@ -353,6 +358,10 @@ void TAVTranscoder::init_input_threads() {
 }
 
 void TAVTranscoder::free_input_threads() {
+  bool threads = false;
+  for (auto& fp : input_files) threads = threads || fp->thread.joinable();
+  // Wake readers blocked in a read; nothing is read after this point.
+  if (threads) FReadersDone = true;
   for (auto& fp : input_files) {
     InputFile& f = *fp;
     if (!f.in_thread_queue) continue;

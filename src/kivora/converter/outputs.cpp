@@ -48,7 +48,6 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 void TAVTranscoder::opt_map() {
   stream_maps.clear();
-  input_map_lines = 0;
   const TStringList& maps = Opt.StreamMaps();
   for (int line = 0; line < maps.Count(); ++line) {
     const std::string& arg = maps[line];
@@ -61,7 +60,6 @@ void TAVTranscoder::opt_map() {
       stream_maps.push_back({-1, -1, -1, -1, line, arg.substr(1, close - 1)});
       continue;
     }
-    ++input_map_lines;
     const char* s = arg.c_str();
     char* end = nullptr;
     const long file_idx = std::strtol(s, &end, 0);
@@ -439,7 +437,8 @@ void TAVTranscoder::open_output_file(int index) {
     // gives at most one stream, in the first file that takes it.
     int input_maps = 0;
     for (const AVStreamMap& map : stream_maps) input_maps += map.label.empty() ? 1 : 0;
-    if (input_map_lines != mapped || input_maps != mapped)
+    // One map line may give several streams (every stream it matches).
+    if (input_maps != mapped)
       Fail("Number of stream maps must match number of output streams");
   }
 }

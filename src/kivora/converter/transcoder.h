@@ -303,6 +303,10 @@ private:
   const TAVConvertOptions& Opt;
   std::atomic<bool>& FInputAbort;
   std::atomic<bool>& FOutputAbort;
+  // Set once the loop no longer reads: a reader thread blocked on a silent
+  // input is woken through the interrupt callback so it can be joined.
+  std::atomic<bool> FReadersDone{false};
+  static int InputInterrupted(void* opaque) noexcept;
   AVIOInterruptCB FInputInterrupt{};
   AVIOInterruptCB FOutputInterrupt{};
 
@@ -328,7 +332,6 @@ private:
     std::string label;
   };
   std::vector<AVStreamMap> stream_maps;
-  int input_map_lines = 0;  // StreamMaps lines that name input streams
   std::vector<uint8_t> subtitle_out;
   std::vector<int64_t> FSourceSizes;
   bool FThreadsStarted = false;
