@@ -933,19 +933,68 @@ TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
                               m.audio[0].sample_rate),
                 880.0, 8.0);
   }
-  // Two pictures side by side from two inputs.
+  // Two pictures side by side from two inputs. The progress follows the
+  // graph's inputs through the run and ends at the length converted.
   {
     TAVConverter c;
     c.ConvertOptions().FilterOptions().ComplexFilters().Add("[0:v]scale=160:120[l];[l][1:v]hstack");
     c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
     c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    std::mutex lock;
+    std::vector<int> seen;
+    c.OnProgress = [&](TComponent* s) {
+      std::lock_guard<std::mutex> g(lock);
+      seen.push_back(static_cast<TAVConverter*>(s)->Progress());
+    };
+    c.SetVideoBufferEventInterval(1);
+    c.OnVideoBuffer = [](TComponent*, TAVBitmap&, double, bool&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a run of half a second
+    };
     const std::string out = dir->Path("stacked.mkv");
     ASSERT_EQ(Convert(c, {clip, small}, {out}), "");
+    EXPECT_NEAR(c.ConvertedDuration(), 2.0, 0.1);
+    {
+      std::lock_guard<std::mutex> g(lock);
+      ASSERT_GE(seen.size(), 3u);
+      EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+      int between = 0;
+      for (int p : seen) between += (p > 5 && p < 95) ? 1 : 0;
+      EXPECT_GE(between, 2) << "progress jumped";
+    }
     const DecodedMedia m = DecodeMedia(out);
     ASSERT_EQ(m.video.size(), 1u);
     EXPECT_EQ(m.video[0].widths.front(), 320);
     EXPECT_EQ(m.video[0].heights.front(), 120);
     EXPECT_NEAR(static_cast<double>(m.video[0].numbers.size()), 50, 1);
+  }
+  // Two inputs one after the other: the output is as long as both, and the
+  // progress does not reach its end when the first input is done.
+  {
+    TAVConverter c;
+    c.ConvertOptions().FilterOptions().ComplexFilters().Add("[1:v]scale=320:240[b];[0:v][b]concat=n=2:v=1:a=0");
+    c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
+    c.ConvertOptions().AudioOptions().SetAudioDisable(true);
+    std::mutex lock;
+    std::vector<int> seen;
+    c.OnProgress = [&](TComponent* s) {
+      std::lock_guard<std::mutex> g(lock);
+      seen.push_back(static_cast<TAVConverter*>(s)->Progress());
+    };
+    c.SetVideoBufferEventInterval(1);
+    c.OnVideoBuffer = [](TComponent*, TAVBitmap&, double, bool&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    const std::string out = dir->Path("concatenated.mkv");
+    ASSERT_EQ(Convert(c, {clip, small}, {out}), "");
+    EXPECT_NEAR(c.ConvertedDuration(), 4.0, 0.1);
+    EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 100u);
+    std::lock_guard<std::mutex> g(lock);
+    ASSERT_GE(seen.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 100);
+    int nearly = 0;  // events that read almost done before the end
+    for (size_t i = 0; i + 1 < seen.size(); ++i) nearly += seen[i] >= 95 ? 1 : 0;
+    EXPECT_LE(nearly, 2) << "progress ran ahead of the work";
   }
 }
 

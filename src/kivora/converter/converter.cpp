@@ -458,6 +458,7 @@ void TAVConverter::Reset() {
   run->timer_start = 0;
   run->last_time = 0;
   run->FConvertedDuration = 0;
+  run->FGraphInputsShare = -1;
   run->FLastProgressEvent = 0;
 }
 
@@ -594,7 +595,11 @@ double TAVConverter::ProgressPercent() const {
   const double D = run->FDuration;
   const double done = run->FConvertedDuration;
   double p;
-  if (S <= 0 && D * 1e6 <= R) {
+  if (S <= 0 && R > 9e18 && run->FGraphInputsShare >= 0) {
+    // A graph of several inputs: its own output length is not known ahead,
+    // but how much of its inputs has been read is.
+    p = run->FGraphInputsShare * 100;
+  } else if (S <= 0 && D * 1e6 <= R) {
     p = D <= 0 ? 0 : done / D * 100;
   } else {
     // Measured from the start position, over what is left of the input or

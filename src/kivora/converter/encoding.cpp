@@ -440,10 +440,33 @@ void TAVTranscoder::do_video_stats(OutputStream& ost, int frame_size) {
   C.RaiseVideoStats(w, h, bitrate, avg, ost.frame_number, elapse);
 }
 
+// How far the reading of a complex graph's inputs has got, as a share of
+// their lengths added up (-1 when a length is unknown). Adding up fits both
+// kinds of graph: inputs read side by side (stacking, mixing) advance
+// together, inputs read one after the other (concatenation) in turn, and
+// either way the share grows evenly with the work.
+double TAVTranscoder::GraphInputsShare(const TAVFilterGraph& fg) const {
+  double total = 0, read = 0;
+  for (const auto& in : fg.inputs) {
+    if (!in->ist) continue;
+    const InputFile& f = *input_files[static_cast<size_t>(in->ist->file_index)];
+    const int64_t d = f.ctx->duration;
+    if (d == AV_NOPTS_VALUE || d <= 0) return -1;
+    const double len = static_cast<double>(d) / AV_TIME_BASE;
+    total += len;
+    read += f.eof_reached ? len : std::clamp(static_cast<double>(in->ist->pts) / AV_TIME_BASE, 0.0, len);
+  }
+  return total > 0 ? read / total : -1;
+}
+
 void TAVTranscoder::UpdateProgress(OutputStream& ost) {
   const double pts = get_current_pts(ost);
+  double share = -1;
+  if (ost.filter && ost.filter->graph && !ost.filter->graph->graph_desc.empty() && ost.filter->graph->inputs.size() > 1)
+    share = GraphInputsShare(*ost.filter->graph);
   std::lock_guard<std::mutex> lock(C.FFigureLock);
   if (pts > C.FConvertedDuration) C.FConvertedDuration = pts;
+  if (share > C.FGraphInputsShare) C.FGraphInputsShare = share;
 }
 
 int64_t TAVTranscoder::OutputSize(AVIOContext* pb) {
@@ -547,6 +570,8 @@ void TAVTranscoder::transcode() {
       for (int i = 0; i < static_cast<int>(output_files.size()); ++i) pad_dv_sound(i, 0, 1);
       flush_encoders();
       flush_bitstream_filters();
+      // What the flush wrote counts too.
+      for (auto& ost : output_streams) UpdateProgress(*ost);
     } catch (const std::exception& e) {
       error = e.what();
     }

@@ -92,6 +92,9 @@ public:
   std::string FLastErrorMessage;
   double FConvertedDuration = 0;
   double FDuration = 0;
+  // For outputs of a graph with several inputs: the share of those inputs
+  // read so far (0..1), or -1 when there is none or a length is unknown.
+  double FGraphInputsShare = -1;
   int64_t FTargetFileSize = 0;
   int64_t FSourceFileSize = 0;
   double FBitrate = 0;

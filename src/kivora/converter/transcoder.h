@@ -298,6 +298,7 @@ private:
   void print_report(bool is_last);
   static int64_t OutputSize(AVIOContext* pb);
   void UpdateProgress(OutputStream& ost);
+  double GraphInputsShare(const TAVFilterGraph& fg) const;
 
   TConvertRun& C;
   const TAVConvertOptions& Opt;
