@@ -73,6 +73,18 @@ const Job kJobs[] = {
      },
      "-filter_complex \"[0:v]split=3[a][b][c];[b]scale=1280:720[b2];[c]scale=854:480[c2]\" "
      "-map [a] -map [b2] -map [c2] -c:v mpeg4 -b:v 4000k"},
+    // A streaming ladder: one decode, three H.264 encodes.
+    {"x264 ladder 1080/720/360", "ladder.mkv",
+     [](TAVConverter& c) {
+       auto& o = c.ConvertOptions();
+       o.FilterOptions().ComplexFilters().Add(
+           "[0:v]split=3[a][b][c];[a]null;[b]scale=1280:720;[c]scale=640:360");
+       o.VideoOptions().SetVideoCodecName("libx264");
+       o.SetAdvancedOption("preset", "veryfast");
+       o.AudioOptions().SetAudioDisable(true);
+     },
+     "-filter_complex \"[0:v]split=3[a][b][c];[b]scale=1280:720[b2];[c]scale=640:360[c2]\" "
+     "-map [a] -map [b2] -map [c2] -c:v libx264 -preset veryfast"},
 };
 
 struct Measure {
@@ -142,7 +154,9 @@ int main(int argc, char** argv) {
 
   testing::TempDir dir;
   std::string file;
-  if (argc > 1) {
+  // converter_bench [FILE|-] [PART-OF-A-JOB-NAME]
+  const std::string only = argc > 2 ? argv[2] : "";
+  if (argc > 1 && std::string(argv[1]) != "-") {
     file = argv[1];
   } else {
     testing::MediaSpec s;
@@ -156,24 +170,25 @@ int main(int argc, char** argv) {
   }
   const bool haveFfmpeg = system("command -v ffmpeg >/dev/null 2>&1") == 0;
   if (!haveFfmpeg) std::printf("ffmpeg program not installed: no side-by-side figures (apt-get install ffmpeg)\n");
-  std::printf("%-22s %9s %9s %9s | %9s %9s %9s | %6s %6s\n", "job", "wall s", "cpu s", "rss MB", "ff wall",
+  std::printf("%-26s %9s %9s %9s | %9s %9s %9s | %6s %6s\n", "job", "wall s", "cpu s", "rss MB", "ff wall",
               "ff cpu", "ff rss", "wall", "rss");
   for (int i = 0; i < static_cast<int>(std::size(kJobs)); ++i) {
+    if (!only.empty() && std::string(kJobs[i].name).find(only) == std::string::npos) continue;
     const std::string out = dir.Path(std::string("k_") + kJobs[i].out);
     const Measure k = RunChild({"/proc/self/exe", "--job", std::to_string(i), file, out});
     if (k.status != 0) {
-      std::printf("%-22s failed\n", kJobs[i].name);
+      std::printf("%-26s failed\n", kJobs[i].name);
       continue;
     }
     if (!haveFfmpeg) {
-      std::printf("%-22s %9.2f %9.2f %9.1f\n", kJobs[i].name, k.wall, k.cpu, k.rss_mb);
+      std::printf("%-26s %9.2f %9.2f %9.1f\n", kJobs[i].name, k.wall, k.cpu, k.rss_mb);
       continue;
     }
     const std::string ffout = dir.Path(std::string("f_") + kJobs[i].out);
     const std::string cmd = std::string("ffmpeg -nostdin -y -v error -i '") + file + "' " + kJobs[i].ffmpeg_args +
                             " '" + ffout + "'";
     const Measure f = RunChild({"/bin/sh", "-c", cmd});
-    std::printf("%-22s %9.2f %9.2f %9.1f | %9.2f %9.2f %9.1f | %6.3f %6.3f\n", kJobs[i].name, k.wall, k.cpu,
+    std::printf("%-26s %9.2f %9.2f %9.1f | %9.2f %9.2f %9.1f | %6.3f %6.3f\n", kJobs[i].name, k.wall, k.cpu,
                 k.rss_mb, f.wall, f.cpu, f.rss_mb, f.wall > 0 ? k.wall / f.wall : 0,
                 f.rss_mb > 0 ? k.rss_mb / f.rss_mb : 0);
   }

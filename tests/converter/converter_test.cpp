@@ -704,6 +704,7 @@ TEST_F(ConverterTest, AnEncoderThatRefusesToOpenReachesOnError) {
     EXPECT_EQ(c.State(), csNone);
     EXPECT_EQ(sem.Count(), 1);
     EXPECT_LT(c.Progress(), 100);
+    EXPECT_FALSE(std::filesystem::exists(dir->Path("refused.mkv"))) << "the set-up went on after the refusal";
   }
 }
 
