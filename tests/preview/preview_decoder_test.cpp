@@ -4,6 +4,7 @@
 // never answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <vector>
@@ -80,6 +81,41 @@ const std::initializer_list<Case> kCases = {
 
 TEST(PreviewDecoder, EachTimestampGivesItsPictureInBothModes) {
   ExpectPictures(File("clip.mp4", Clip("mp4")), kCases);
+}
+
+// Accurate requests that move forward a little at a time decode on from the
+// last answer (skipping pictures nothing refers to) instead of seeking: each
+// must still give exactly its picture, the same time twice the same one, and
+// the picture after an answer must be the next one in order.
+TEST(PreviewDecoder, AccurateRequestsInOrderGiveEveryPictureRight) {
+  for (const std::string container : {"mp4", "matroska", "mpegts"}) {
+    SCOPED_TRACE(container);
+    const std::string& file = File("steps." + container, Clip(container));
+    TPreviewDecoder d;
+    ASSERT_TRUE(d.Open(file)) << d.LastError();
+    for (int ms = 0; ms <= 1990; ms += 30) {
+      SCOPED_TRACE(ms);
+      ASSERT_TRUE(d.DecodeAt(ms * 1000, true)) << d.LastError();
+      EXPECT_EQ(Shown(d), ms / 40);
+      if (ms % 270 == 0) {  // now and then: the same time again, then back a little
+        ASSERT_TRUE(d.DecodeAt(ms * 1000, true));
+        EXPECT_EQ(Shown(d), ms / 40);
+        ASSERT_TRUE(d.DecodeAt(std::max(0, ms - 130) * 1000, true));
+        EXPECT_EQ(Shown(d), std::max(0, ms - 130) / 40);
+        ASSERT_TRUE(d.DecodeAt(ms * 1000, true));
+      }
+    }
+    // After an answer, decoding on gives the pictures that follow it.
+    ASSERT_TRUE(d.DecodeAt(Us(0.5), true));
+    EXPECT_EQ(Shown(d), 12);
+    for (int n = 13; n < 20; ++n) {
+      ASSERT_TRUE(d.DecodeNext());
+      EXPECT_EQ(Shown(d), n);
+    }
+    // And a request for a key-frame picture after that still seeks.
+    ASSERT_TRUE(d.DecodeAt(Us(1.3), false));
+    EXPECT_EQ(Shown(d), 24);
+  }
 }
 
 TEST(PreviewDecoder, AStreamThatStartsLateIsAddressedFromItsStart) {

@@ -99,6 +99,7 @@ void TPreviewDecoder::Close() {
   FHasPicture = false;
   FDraining = false;
   FAtStart = false;
+  FPending = false;
   FNoTimestamps = false;
   FPictureTime = FScratchTime = FNextTime = AV_NOPTS_VALUE;
   FStartTime = 0;
@@ -141,6 +142,7 @@ bool TPreviewDecoder::OpenCodec() {
     return Fail(std::string("cannot open the decoder ") + codec->name, ret);
   FSizeChanged = false;
   FDraining = false;
+  FPending = false;
   return true;
 }
 
@@ -176,12 +178,18 @@ int TPreviewDecoder::SeekTo(int64_t absoluteUs) {
   } else {
     avcodec_flush_buffers(FCodec.get());
     FDraining = false;
+    FPending = false;
+    av_frame_unref(FScratch.get());
   }
   FNextTime = result == 0 ? FStartTime : AV_NOPTS_VALUE;
   return result;
 }
 
 int TPreviewDecoder::ReceiveNext() {
+  if (FPending) {
+    FPending = false;
+    return 1;
+  }
   for (;;) {
     int ret = avcodec_receive_frame(FCodec.get(), FScratch.get());
     if (ret >= 0) {
@@ -204,6 +212,16 @@ int TPreviewDecoder::ReceiveNext() {
     }
     FAtStart = false;
     if (FPacket->stream_index == FVideoStream) {
+      // Before an accurate target, a picture followed by a later one that
+      // still lies at or before the target is never the one shown: if no
+      // other picture refers to it, the decoder may skip it.
+      AVDiscard skip = AVDISCARD_DEFAULT;
+      if (FSkipTarget != AV_NOPTS_VALUE && FPacket->pts != AV_NOPTS_VALUE) {
+        const int64_t t = av_rescale_q(FPacket->pts, FFormat->streams[FVideoStream]->time_base, AV_TIME_BASE_Q);
+        if (FLatestSent != AV_NOPTS_VALUE && t < FLatestSent && FLatestSent <= FSkipTarget) skip = AVDISCARD_NONREF;
+        if (FLatestSent == AV_NOPTS_VALUE || t > FLatestSent) FLatestSent = t;
+      }
+      FCodec->skip_frame = skip;
       ret = avcodec_send_packet(FCodec.get(), FPacket.get());
       av_packet_unref(FPacket.get());
       // A damaged packet is skipped; the next key frame recovers.
@@ -239,10 +257,28 @@ bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) {
     FPastEnd = true;
     from = end;
   }
+  // Pictures skipped on the way hold nothing the answer needs; the guard
+  // switches the skipping off again whichever way this returns.
+  struct SkipGuard {
+    TPreviewDecoder& d;
+    ~SkipGuard() {
+      d.FSkipTarget = d.FLatestSent = AV_NOPTS_VALUE;
+      if (d.FCodec) d.FCodec->skip_frame = AVDISCARD_DEFAULT;
+    }
+  } skipGuard{*this};
+  if (accurate && !FPastEnd) FSkipTarget = target;
+  if (accurate && !FPastEnd && CanCarryOn(target)) {
+    // The picture still pending may be past the target already: then the
+    // one shown now is the answer.
+    if (FPending && FScratchTime != AV_NOPTS_VALUE && FScratchTime > target) return true;
+    const int r = DecodeUpTo(target, true, false, false, true);
+    if (r >= 0) return r == 1;
+  }
   int64_t backoff = AV_TIME_BASE;
   // Right after the open the read position is the start already.
   bool atStart = FAtStart && targetUs <= 0;
   for (;;) {
+    FLatestSent = AV_NOPTS_VALUE;
     // Exact: the seek went to the key frame at or before the target, so the
     // first picture is the key-frame answer. Otherwise the picture is found
     // by decoding forward, remembering the last key frame up to the target.
@@ -263,9 +299,27 @@ bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) {
   }
 }
 
-int TPreviewDecoder::DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart) {
-  bool kept = false;
-  bool first = true;
+bool TPreviewDecoder::CanCarryOn(int64_t target) const {
+  if (!FHasPicture || FDraining || FSizeChanged || FPictureTime == AV_NOPTS_VALUE) return false;
+  const int64_t shown = FPictureTime + FStartTime;
+  if (target < shown) return false;
+  const int64_t position = FPending && FScratchTime != AV_NOPTS_VALUE ? FScratchTime : shown;
+  AVStream* st = FFormat->streams[FVideoStream];
+  const int idx = av_index_search_timestamp(st, av_rescale_q(target, AV_TIME_BASE_Q, st->time_base),
+                                            AVSEEK_FLAG_BACKWARD);
+  const AVIndexEntry* key = idx >= 0 ? avformat_index_get_entry(st, idx) : nullptr;
+  // A seek would land on the key frame at or before the target: if that is
+  // not past the current position, going on decodes no more than the seek.
+  // Without an index only a short way on is worth it.
+  if (key) return av_rescale_q(key->timestamp, st->time_base, AV_TIME_BASE_Q) <= position;
+  return target - position <= AV_TIME_BASE / 2;
+}
+
+int TPreviewDecoder::DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart, bool carried) {
+  // Carried on from the last answer: the picture shown lies at or before the
+  // target and stands until a later one is found.
+  bool kept = carried;
+  bool first = !carried;
   for (;;) {
     const int r = ReceiveNext();
     if (kept && r <= 0) {
@@ -293,8 +347,10 @@ int TPreviewDecoder::DecodeUpTo(int64_t target, bool accurate, bool exact, bool 
     }
     if (after) {
       // The picture on screen at the target is the one kept; a target before
-      // every picture shows the first.
+      // every picture shows the first. A later picture stays for the next
+      // request, which may carry on from here.
       if (!kept) KeepPicture();
+      else FPending = true;
       return 1;
     }
     if (accurate || FScratch->key_frame || !kept) {

@@ -91,7 +91,10 @@ private:
   int SeekTo(int64_t absoluteUs);
   // Decodes forward to the picture for target (absolute). 1: a picture;
   // 0: none (LastError says why); -1: the seek went past the target.
-  int DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart);
+  int DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart, bool carried = false);
+  // Whether an accurate picture at target is reached sooner by decoding on
+  // from the current position than by seeking.
+  bool CanCarryOn(int64_t target) const;
   // Reads and decodes until a frame comes out into FFrame (drains at the end
   // of the data). 1: a frame; 0: end of stream; negative: error.
   int ReceiveNext();
@@ -129,6 +132,15 @@ private:
   bool FPastEnd = false;       // the last DecodeAt's target lay past the end
   int64_t FPictureTime = AV_NOPTS_VALUE;
   int64_t FScratchTime = AV_NOPTS_VALUE;  // absolute time of FScratch
+  // FScratch holds a decoded picture not handed out yet (the first one past
+  // the last target): the next ReceiveNext returns it.
+  bool FPending = false;
+  // While decoding towards an accurate target: the target, and the latest
+  // packet time sent to the decoder. A picture that cannot be shown (a later
+  // one lies at or before the target) need not be decoded when nothing
+  // refers to it.
+  int64_t FSkipTarget = AV_NOPTS_VALUE;
+  int64_t FLatestSent = AV_NOPTS_VALUE;
   int64_t FNextTime = AV_NOPTS_VALUE;     // expected time of the next picture
   int64_t FStartTime = 0;
   double FDuration = 0;
