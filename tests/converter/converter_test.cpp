@@ -254,11 +254,21 @@ TEST_F(ConverterTest, ErrorsReachOnErrorAndLeaveNothingBehind) {
     std::string expected;  // prefix of the error text
   };
   const std::string missing = dir->Path("missing.mp4");
+  const std::string garbage = dir->Path("garbage.bin");
+  {
+    std::ofstream f(garbage, std::ios::binary);
+    for (int i = 0; i < 4096; ++i) f.put(static_cast<char>((i * 7919) >> 3));
+  }
   const Case cases[] = {
       {"no input", {}, {dir->Path("x.mkv")}, nullptr, "At least one input file must be specified"},
       {"unknown format", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.SetOutputFormat("nosuchformat"); },
        "Unknown Output format nosuchformat"},
-      {"missing input", {missing}, {dir->Path("x.mkv")}, nullptr, "Could not open file:" + missing},
+      // The number FFmpeg gave, then its reason.
+      {"missing input", {missing}, {dir->Path("x.mkv")}, nullptr,
+       "Could not open file:" + missing + " error(" + std::to_string(AVERROR(ENOENT)) + ")! " + std::strerror(ENOENT)},
+      {"not media", {garbage}, {dir->Path("x.mkv")}, nullptr,
+       "Could not open file:" + garbage + " error(" + std::to_string(AVERROR_INVALIDDATA) +
+           ")! Invalid data found when processing input"},
       {"unknown codec", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("nosuch"); },
        "Unknown Codec Name nosuch"},
       {"codec type", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("mp2"); },
@@ -460,16 +470,27 @@ TEST_F(ConverterTest, SharedSemaphoreQueuesTheSecondConverter) {
   EXPECT_EQ(ob.error, "");
   EXPECT_EQ(sem.Count(), 1);
 
-  // A queued converter can be stopped (and so destroyed).
+  // A default semaphore has one free slot.
+  EXPECT_EQ(TSemaphore().Count(), 1);
+
+  // A queued converter says that it waits, and can be stopped (and so
+  // destroyed).
   TSemaphore none(0);
   TAVConverter c;
   Outcome oc;
   Watch(c, oc);
+  c.SetLogLevel(llInfo);
+  std::atomic<bool> saidWaiting{false};
+  c.OnLog = [&](TComponent*, int, const std::string& line) {
+    if (line.find("Waiting for a free conversion slot") != std::string::npos) saidWaiting = true;
+  };
   c.InputFiles().Add(clip);
   c.OutputFiles().Add(dir->Path("never.mkv"));
   c.Convert(&none);
   for (int i = 0; i < 1000 && c.State() != csWaiting; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_EQ(c.State(), csWaiting);
+  for (int i = 0; i < 500 && !saidWaiting; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(saidWaiting);
   c.Stop();
   ASSERT_TRUE(WaitDone(c, oc));
   EXPECT_EQ(none.Count(), 0);

@@ -274,6 +274,25 @@ TEST_P(ConverterEventsTest, DestroyedMidRunEndsItsFileAndRaisesNothing) {
   EXPECT_LT(numbers.size(), 100u);
 }
 
+// WaitFor returns only once the last event of the run has been delivered:
+// an application that waits and then destroys its converter has had its
+// OnComplete, however slow, in both modes.
+TEST_P(ConverterEventsTest, WaitForReturnsAfterTheLastEvent) {
+  std::atomic<bool> completed{false};
+  auto c = std::make_unique<TAVConverter>();
+  Setup(*c, dir->Path("waited.mkv"));
+  c->OnAudioBuffer = nullptr;  // a quick run
+  c->OnComplete = [&](TComponent*) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    completed = true;
+  };
+  c->Convert();
+  ASSERT_TRUE(c->WaitFor(60000));
+  EXPECT_TRUE(completed) << "WaitFor returned before OnComplete had run";
+  c.reset();
+  EXPECT_TRUE(completed);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothModes, ConverterEventsTest, ::testing::Values(Mode::Synchronous, Mode::Gui),
                          [](const ::testing::TestParamInfo<Mode>& info) {
                            return info.param == Mode::Gui ? std::string("Gui") : std::string("Synchronous");

@@ -110,6 +110,11 @@ bool TConvertRun::AcquireSemaphore() {
     if (FState == csStopped) return false;
     FState = csWaiting;
   }
+  // A wait is said in the log (and State reads csWaiting), so that one that
+  // never ends, a semaphore without free slots, is visible.
+  const auto since = std::chrono::steady_clock::now();
+  auto nextNote = since + std::chrono::seconds(10);
+  bool said = false;
   for (;;) {
     if (sem->WaitFor(20)) {
       std::lock_guard<std::mutex> lock(FStateLock);
@@ -118,8 +123,19 @@ bool TConvertRun::AcquireSemaphore() {
       FState = csRunning;
       return true;
     }
-    std::lock_guard<std::mutex> lock(FStateLock);
-    if (FState == csStopped) return false;
+    {
+      std::lock_guard<std::mutex> lock(FStateLock);
+      if (FState == csStopped) return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!said) {
+      av_log(nullptr, AV_LOG_INFO, "Waiting for a free conversion slot\n");
+      said = true;
+    } else if (now >= nextNote) {
+      av_log(nullptr, AV_LOG_WARNING, "Still waiting for a free conversion slot after %lld s\n",
+             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - since).count()));
+      nextNote = now + std::chrono::seconds(10);
+    }
   }
 }
 

@@ -132,6 +132,9 @@ public:
   // Size of input file index of the running or last conversion; 0 for an
   // input not opened yet or of unknown size.
   int64_t GetSourceFileSize(int index) const;
+  // The last line FFmpeg logged at error level (or worse) during the
+  // running or last conversion: the detail behind OnError's message. Empty
+  // until such a line comes; a new Convert starts it empty again.
   std::string LastErrorMessage() const;
   void SetLastErrorMessage(const std::string& Value);
 

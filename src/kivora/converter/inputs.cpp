@@ -157,7 +157,7 @@ void TAVTranscoder::open_input_file(int index) {
     // avformat_open_input frees the context on failure.
     format_opts.reset();
     codec_opts.reset();
-    Fail(Format("Could not open file:%s error(%d)!", filename.c_str(), err));
+    Fail(Format("Could not open file:%s error(%d)! %s", filename.c_str(), err, AVErrorString(err).c_str()));
   }
   AVInputContextPtr ic(raw);
   if (scan_all_pmts_set) av_dict_set(&format_opts, "scan_all_pmts", nullptr, AV_DICT_MATCH_CASE);
@@ -187,8 +187,11 @@ void TAVTranscoder::open_input_file(int index) {
   {
     TStreamOptions opts = setup_find_stream_info_opts(ic.get(), codec_opts.get());
     const int ret = avformat_find_stream_info(ic.get(), opts.data());
-    if (ret < 0 && ic->nb_streams == 0) Fail(Format("Could not find codec parameters:%d!", ret));
-    if (FInputAbort) Fail(Format("Could not open file:%s error(%d)!", filename.c_str(), AVERROR_EXIT));
+    if (ret < 0 && ic->nb_streams == 0)
+      Fail(Format("Could not find codec parameters:%d! %s", ret, AVErrorString(ret).c_str()));
+    if (FInputAbort)
+      Fail(Format("Could not open file:%s error(%d)! %s", filename.c_str(), AVERROR_EXIT,
+                  AVErrorString(AVERROR_EXIT).c_str()));
   }
 
   int64_t timestamp = Opt.StartTime();

@@ -7,7 +7,8 @@ namespace kivora {
 
 class TSemaphore {
 public:
-  explicit TSemaphore(int initialCount = 0, int maxCount = 0x7FFFFFFF);
+  // The default of one free slot is the usual "one conversion at a time".
+  explicit TSemaphore(int initialCount = 1, int maxCount = 0x7FFFFFFF);
   // Waits until the count is positive and takes one; false on timeout.
   // A negative timeout waits forever.
   bool WaitFor(int timeoutMs = -1);
