@@ -227,6 +227,16 @@ TEST_F(ConverterTest, ConversionsReadBack) {
          ASSERT_EQ(m.audio.size(), 1u);
          EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, 1.0, 0.1);
        }},
+      {"codec names pick their default encoders", "n.mkv",
+       [](TAVConvertOptions& o) {
+         o.VideoOptions().SetVideoCodecName("h264");
+         o.AudioOptions().SetAudioCodecName("mp3");  // no encoder has that name
+       },
+       [](const DecodedMedia& m) {
+         ASSERT_EQ(m.video.size(), 1u);
+         EXPECT_EQ(m.video[0].numbers.size(), 50u);
+         EXPECT_EQ(m.audio.size(), 1u);
+       }},
       {"video filter and audio only", "g.mp3",
        [](TAVConvertOptions& o) { o.AudioOptions().SetAudioSampleRate(22050); },
        [](const DecodedMedia& m) {
@@ -271,6 +281,8 @@ TEST_F(ConverterTest, ErrorsReachOnErrorAndLeaveNothingBehind) {
            ")! Invalid data found when processing input"},
       {"unknown codec", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("nosuch"); },
        "Unknown Codec Name nosuch"},
+      {"misspelled codec", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("mpeg5"); },
+       "Unknown Codec Name mpeg5 (close: mpeg4"},
       {"codec type", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.VideoOptions().SetVideoCodecName("mp2"); },
        "Invalid codec type"},
       {"map file index", {clip}, {dir->Path("x.mkv")}, [](auto& o) { o.StreamMaps().Add("3:v"); },

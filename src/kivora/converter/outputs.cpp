@@ -1,10 +1,12 @@
 // Output files and streams: stream maps, automatic stream selection, the
 // muxer context, the output streams with their encoders, and the output I/O.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
+#include <vector>
 
 #include "kivora/converter/transcoder.h"
 #include "kivora/platform/exception.h"
@@ -119,6 +121,58 @@ void TAVTranscoder::InitOutputParams() {
     MainThread::Queue([] { ShowMessage("crop dimensions are outside the range of the original image."); });
 }
 
+namespace {
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// Encoder names near a mistyped one, nearest first, at most five.
+std::string CloseEncoderNames(const std::string& name) {
+  const std::string wanted = Lower(name);
+  const size_t limit = std::max<size_t>(1, wanted.size() / 3);
+  std::vector<std::pair<size_t, std::string>> near;
+  void* it = nullptr;
+  while (const AVCodec* c = av_codec_iterate(&it)) {
+    if (!av_codec_is_encoder(c)) continue;
+    const std::string candidate = c->name;
+    const size_t d = EditDistance(wanted, Lower(candidate));
+    const bool contains = wanted.size() >= 3 && Lower(candidate).find(wanted) != std::string::npos;
+    if (d <= limit || contains) near.emplace_back(contains ? 0 : d, candidate);
+  }
+  std::sort(near.begin(), near.end());
+  std::string out;
+  for (size_t i = 0; i < near.size() && i < 5; ++i) out += (i ? ", " : "") + near[i].second;
+  return out;
+}
+
+}  // namespace
+
+// An encoder by its own name (libx264), or by a codec's name (h264), which
+// takes that codec's default encoder, as the command line does.
+const AVCodec* TAVTranscoder::FindEncoder(const std::string& name) {
+  if (const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str())) return codec;
+  if (const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(name.c_str())) {
+    if (const AVCodec* codec = avcodec_find_encoder(desc->id)) {
+      av_log(nullptr, AV_LOG_VERBOSE, "Matched encoder '%s' for codec '%s'.\n", codec->name, name.c_str());
+      return codec;
+    }
+  }
+  const std::string near = CloseEncoderNames(name);
+  Fail("Unknown Codec Name " + name + (near.empty() ? "" : " (close: " + near + ")"));
+}
+
 void TAVTranscoder::choose_encoder(AVFormatContext* oc, OutputStream& ost, const std::string& name) {
   const AVMediaType type = ost.type;
   if (name.empty()) {
@@ -130,8 +184,7 @@ void TAVTranscoder::choose_encoder(AVFormatContext* oc, OutputStream& ost, const
   } else if (Lower(name) == "copy") {
     ost.stream_copy = true;
   } else {
-    const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
-    if (!codec) Fail("Unknown Codec Name " + name);
+    const AVCodec* codec = FindEncoder(name);
     if (codec->type != type) Fail("Invalid codec type");
     ost.enc = codec;
     ost.st->codecpar->codec_id = codec->id;

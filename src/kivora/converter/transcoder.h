@@ -208,6 +208,7 @@ private:
 
   // Outputs.
   void opt_map();
+  static const AVCodec* FindEncoder(const std::string& name);
   void open_output_file(int index);
   // The complex graph output with this label (with freeOnly, one that no
   // stream has taken yet), or nullptr.
