@@ -5,6 +5,7 @@
 // through a function AddXxxCommand(CLI::App&) declared in commands.h; read
 // the note at the top of commands.h before adding one.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <map>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "kivora/platform/message.h"
 #include "kivora/runtime/avlib.h"
 
 namespace kivora::app {
@@ -116,6 +118,12 @@ void AddHelpCommand(CLI::App& app) {
 
 int main(int argc, char** argv) {
   using namespace kivora::app;
+  // A command-line tool never opens message boxes: what the library would
+  // show goes to stderr.
+  kivora::SetShowMessageHandler([](const std::string& text) {
+    std::fprintf(stderr, "kivora: %s\n", text.c_str());
+    std::fflush(stderr);
+  });
   CLI::App app("Kivora's own tool: plays, probes and shows what the library does.", "kivora");
   app.formatter(std::make_shared<Formatter>());
   app.require_subcommand(0, 1);

@@ -115,12 +115,17 @@ TEST_F(PreviewTest, RefusedTimestampsChangeNothing) {
   EXPECT_EQ(preview->timestamp(), 0.0);
   EXPECT_EQ(ShownFrame(*preview), 0);
   EXPECT_EQ(messages, std::vector<std::string>{"timestamp can not be large than stream duration!"});
+  // The text reaches the application through the preview too.
+  EXPECT_EQ(preview->LastError(), "timestamp can not be large than stream duration!");
+  EXPECT_EQ(errors, 1);
 
   preview->SetActive(false);
   preview->SetDesigning(true);
   preview->SetActive(true);
   EXPECT_FALSE(preview->Active());
   EXPECT_EQ(messages.back(), "You can only set active=true at runtime!");
+  EXPECT_EQ(preview->LastError(), "You can only set active=true at runtime!");
+  EXPECT_EQ(errors, 2);
 }
 
 // Waits for picture frame to be shown with its own time (25 a second).

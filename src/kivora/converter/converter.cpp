@@ -706,6 +706,7 @@ void TAVConverter::DoProgress() {
   try {
     if (handler) handler(this);
   } catch (const Exception& e) {
+    DoLog(AV_LOG_ERROR, std::string("OnProgress: ") + e.what());
     ShowMessage(e.what());
   }
 }

@@ -2,6 +2,7 @@
 
 #include "kivora/platform/exception.h"
 #include "kivora/platform/message.h"
+#include "kivora/runtime/ffmpeg.h"
 
 namespace kivora {
 
@@ -62,6 +63,7 @@ void TVideoOptions::SetTopFieldFirst(int v) {
 
 void TVideoOptions::SetPass(int v) {
   if (v < 0 || v > 3) {
+    av_log(nullptr, AV_LOG_ERROR, "pass number can be only 0, 1, 2 or 3\n");
     ShowMessage("pass number can be only 0, 1, 2 or 3");
     return;
   }

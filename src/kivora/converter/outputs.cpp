@@ -117,8 +117,10 @@ void TAVTranscoder::InitOutputParams() {
   _FrameHeight = vo.FrameHeight();
   // Negative sizes still mean something to the scaler (keep the aspect), so
   // the conversion goes on; the user is told on the GUI thread.
-  if (_FrameWidth < 0 || _FrameHeight < 0)
+  if (_FrameWidth < 0 || _FrameHeight < 0) {
+    av_log(nullptr, AV_LOG_WARNING, "crop dimensions are outside the range of the original image.\n");
     MainThread::Queue([] { ShowMessage("crop dimensions are outside the range of the original image."); });
+  }
 }
 
 namespace {

@@ -30,6 +30,16 @@ void TAVPreview::SetInputFile(const std::string& Value) {
   if (FActive || opening) CloseFile();
 }
 
+// A request the preview turns down: the user is told (a message box by
+// default), and the text reaches LastError and OnError too, so an
+// application that silences the boxes still has it.
+void TAVPreview::Refuse(const std::string& text) {
+  FLastError = text;
+  ShowMessage(text);
+  const TNotifyEvent handler = OnError;  // it may destroy the preview
+  if (handler) handler(this);
+}
+
 void TAVPreview::SetActive(bool Value) {
   if (Value == FActive) return;
   if (!Value) {
@@ -37,7 +47,7 @@ void TAVPreview::SetActive(bool Value) {
     return;
   }
   if (Designing()) {
-    ShowMessage("You can only set active=true at runtime!");
+    Refuse("You can only set active=true at runtime!");
     return;
   }
   PreviewImage();
@@ -55,7 +65,7 @@ void TAVPreview::Settimestamp(double Value) {
   const auto T = static_cast<int64_t>(Value * 1000000.0);
   if (T == Ftimestamp || !FActive) return;
   if (!std::isnan(FDuration) && Value > FDuration) {
-    ShowMessage("timestamp can not be large than stream duration!");
+    Refuse("timestamp can not be large than stream duration!");
     return;
   }
   Ftimestamp = T;

@@ -142,6 +142,7 @@ private:
   TBounds FBitmapMargins;
   int FTimeoutMs = 10000;
   std::string FLastError;
+  void Refuse(const std::string& text);
 
   // Shared with the worker, under FLock.
   std::mutex FLock;
