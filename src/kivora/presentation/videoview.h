@@ -18,6 +18,9 @@ namespace kivora {
 
 class TVideoView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
+  // Qt properties for Designer's property editor and for forms compiled by
+  // uic, which calls setName(value); the setName adapters below are those.
+  Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
 
 public:
   explicit TVideoView(QWidget* parent = nullptr, TComponent* owner = nullptr);
@@ -32,6 +35,7 @@ public:
   // A locked view shows no designer border even while designing.
   bool Locked() const { return FLocked; }
   void SetLocked(bool v);
+  void setLocked(bool v) { SetLocked(v); }
 
   // ---- IAVView: the surface shows the pictures, so these do nothing ----
   void DoVideoDisplay(AVFrame*) override {}
