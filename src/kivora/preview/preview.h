@@ -30,7 +30,8 @@ class TAVPreview : public QWidget, public TComponent {
   // Qt properties for Designer's property editor and for forms compiled by
   // uic, which calls setName(value); the setName adapters below are those.
   Q_PROPERTY(QString InputFile READ InputFileText WRITE setInputFile)
-  Q_PROPERTY(double timestamp READ timestamp WRITE setTimestamp)
+  // Only an active control takes a time, so a form does not store one.
+  Q_PROPERTY(double timestamp READ timestamp WRITE setTimestamp STORED false)
   Q_PROPERTY(bool Accurate READ Accurate WRITE setAccurate)
   Q_PROPERTY(kivora::TImageWrapMode WrapMode READ WrapMode WRITE setWrapMode)
   Q_PROPERTY(bool DisableInterpolation READ DisableInterpolation WRITE setDisableInterpolation)
