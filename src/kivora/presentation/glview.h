@@ -22,7 +22,8 @@ namespace kivora {
 class TAVGLView : public QOpenGLWidget, public TComponent, public IAVView {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
-  // uic, which calls setName(value); the setName adapters below are those.
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
   Q_PROPERTY(double Opacity READ Opacity WRITE setOpacity)
   Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
   Q_PROPERTY(bool PreferNV12 READ PreferNV12 WRITE setPreferNV12)

@@ -19,7 +19,8 @@ namespace kivora {
 class TVideoView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
-  // uic, which calls setName(value); the setName adapters below are those.
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
   Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
 
 public:

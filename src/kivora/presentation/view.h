@@ -31,7 +31,8 @@ float FitRect2(AVRational ASar, QRectF& R, const QRectF& Bounds);
 class TAVView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
-  // uic, which calls setName(value); the setName adapters below are those.
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
   Q_PROPERTY(kivora::TImageWrapMode WrapMode READ WrapMode WRITE setWrapMode)
   Q_PROPERTY(bool DisableInterpolation READ DisableInterpolation WRITE setDisableInterpolation)
   Q_PROPERTY(double Opacity READ Opacity WRITE setOpacity)

@@ -28,7 +28,8 @@ namespace kivora {
 class TAVPreview : public QWidget, public TComponent {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
-  // uic, which calls setName(value); the setName adapters below are those.
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
   Q_PROPERTY(QString InputFile READ InputFileText WRITE setInputFile)
   // Only an active control takes a time, so a form does not store one.
   Q_PROPERTY(double timestamp READ timestamp WRITE setTimestamp STORED false)

@@ -23,8 +23,10 @@ const std::vector<std::string>& KivoraPageClasses() {
 }
 
 void Register() {
-  // Each class registers itself where it is defined, so the page only names
-  // them; what this program does not contain cannot be offered.
+  // Each class registers itself where it is defined (KIVORA_REGISTER_CLASS or
+  // KIVORA_REGISTER_WIDGET in its own source file; the recorder's is
+  // KIVORA_REGISTER_CLASS(TAndroidRecorder, "recorder")), so the page only
+  // names them; what this program does not contain cannot be offered.
   std::vector<std::string> present;
   for (const auto& name : KivoraPageClasses())
     if (FindClass(name)) present.push_back(name);
