@@ -158,3 +158,44 @@ TEST(DesignerPlugin, OffersTheWidgetsAndTheirProperties) {
 }
 
 }  // namespace kivora
+
+#ifdef KIVORA_HAS_UITOOLS
+#include <QDir>
+#include <QFile>
+#include <QUiLoader>
+
+namespace kivora {
+
+// Designer's own form builder reads a .ui file through the plugin and sets
+// each stored property by name, the way Designer opens a form.
+TEST(DesignerPlugin, FormBuilderMakesAStoredFormThroughThePlugin) {
+  testing::EnsureApp();
+  QUiLoader loader;
+  loader.clearPluginPaths();
+  loader.addPluginPath(QFileInfo(QStringLiteral(KIVORA_DESIGNER_PLUGIN_PATH)).absolutePath());
+  for (const char* name : {"kivora::TAVView", "kivora::TAVPreview", "kivora::TVideoView", "kivora::TAVGLView"})
+    EXPECT_TRUE(loader.availableWidgets().contains(QString::fromLatin1(name))) << name;
+
+  QFile ui(QStringLiteral(KIVORA_CONSUMER_FORM));
+  ASSERT_TRUE(ui.open(QIODevice::ReadOnly));
+  QWidget holder;
+  QWidget* form = loader.load(&ui, &holder);
+  ASSERT_NE(form, nullptr) << loader.errorString().toStdString();
+  auto* view = form->findChild<TAVView*>("avView");
+  auto* preview = form->findChild<TAVPreview*>("avPreview");
+  auto* video = form->findChild<TVideoView*>("videoView");
+  auto* gl = form->findChild<TAVGLView*>("glView");
+  ASSERT_TRUE(view && preview && video && gl) << "the form's widgets are not Kivora's classes";
+  EXPECT_EQ(view->WrapMode(), TImageWrapMode::Stretch);
+  EXPECT_EQ(view->Opacity(), 0.5);
+  EXPECT_FALSE(view->DisableInterpolation());
+  EXPECT_EQ(preview->InputFile(), "clip.mp4");
+  EXPECT_EQ(preview->WrapMode(), TImageWrapMode::Center);
+  EXPECT_EQ(preview->TimeoutMs(), 2500);
+  EXPECT_TRUE(video->Locked());
+  EXPECT_TRUE(gl->PreferNV12());
+  EXPECT_EQ(gl->Opacity(), 0.75);
+}
+
+}  // namespace kivora
+#endif
