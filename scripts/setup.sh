@@ -8,7 +8,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev
   libswresample-dev libavutil-dev libavdevice-dev
   libsdl2-dev libsdl2-mixer-dev
-  qt6-base-dev libqt6opengl6-dev libgl-dev
+  qt6-base-dev libqt6opengl6-dev libgl-dev qt6-tools-dev
   xvfb xauth libgl1-mesa-dri
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev locales

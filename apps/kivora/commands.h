@@ -56,6 +56,8 @@ void AddEncryptCommand(CLI::App& app);
 void AddDecryptCommand(CLI::App& app);
 // `kivora profiles`: the conversion profiles and profile files.
 void AddProfilesCommand(CLI::App& app);
+// `kivora components`: the "Kivora" page and the class registry.
+void AddComponentsCommand(CLI::App& app);
 void AddVersionCommand(CLI::App& app);
 // `kivora help [COMMAND]`: the generated help of the program or a command.
 void AddHelpCommand(CLI::App& app);

@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
   AddEncryptCommand(app);
   AddDecryptCommand(app);
   AddProfilesCommand(app);
+  AddComponentsCommand(app);
   AddVersionCommand(app);
   AddHelpCommand(app);
   for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) cmd->group("Commands");

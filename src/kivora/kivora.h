@@ -4,6 +4,7 @@
 
 // The small toolkit and runtime layer the components stand on.
 #include "kivora/platform/bitmap.h"
+#include "kivora/platform/classes.h"
 #include "kivora/platform/component.h"
 #include "kivora/platform/exception.h"
 #include "kivora/platform/inifile.h"
@@ -21,6 +22,7 @@
 #include "kivora/runtime/cmdutils.h"
 #include "kivora/runtime/events.h"
 #include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/register.h"
 #include "kivora/runtime/utils.h"
 
 // Application streams as inputs and outputs ("stream:" URLs).

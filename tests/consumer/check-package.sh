@@ -30,6 +30,18 @@ cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/n
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/kivora_consumer"
 
+# The Designer plugin is installed when the tree built one (Qt's Designer
+# files were there); the form program then also loads the installed copy,
+# which must find the installed library by itself.
+plugin_arg=()
+if [ -e "$build/plugins/designer/libkivora_designer.so" ]; then
+  plugin=$(find "$prefix" -path '*/plugins/designer/libkivora_designer.so' -print -quit)
+  [ -n "$plugin" ] || { echo "package: the Designer plugin is not installed under Qt's designer plugin folder" >&2; exit 1; }
+  plugin_arg=("$plugin")
+fi
+echo "package: a uic-compiled form with the Kivora widgets shows"
+QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} "$work/cmake/kivora_consumer_form" "${plugin_arg[@]}"
+
 echo "package: consumer through pkg-config"
 mkdir -p "$work/pc"
 make -s -C "$here" OUT="$work/pc/kivora_consumer"

@@ -8,6 +8,7 @@
 
 #include "kivora/converter/run.h"
 #include "kivora/converter/transcoder.h"
+#include "kivora/platform/classes.h"
 #include "kivora/platform/exception.h"
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/message.h"
@@ -753,5 +754,8 @@ void TAVConverter::DoConvertComplete() {
   } catch (...) {
   }
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAVConverter, "converter");
 
 }  // namespace kivora

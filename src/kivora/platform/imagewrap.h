@@ -3,14 +3,19 @@
 // rectangle fit and the border that marks a control in the designer. Shared
 // by every widget that shows a bitmap.
 #include <QImage>
+#include <QObject>
 #include <QRectF>
 
 class QPainter;
 
 namespace kivora {
+// Gives the namespace a meta-object, so that Qt properties of the widgets can
+// carry the wrap mode as an enumeration (Designer's list, uic's values).
+Q_NAMESPACE
 
 // How the bitmap is placed in the control when no margins are set.
 enum class TImageWrapMode : int { Original = 0, Fit = 1, Stretch = 2, Tile = 3, Center = 4, Place = 5 };
+Q_ENUM_NS(TImageWrapMode)
 
 // Margins in pixels. When any is non-zero the bitmap is drawn as nine slices:
 // the corners keep their size, the edges stretch along one direction and the

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "kivora/platform/classes.h"
 #include "kivora/platform/exception.h"
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
@@ -796,5 +797,8 @@ int TAVPlayer::GetVideoHeight() const {
   if (FGraphHeight.load() > 0) return FGraphHeight.load();
   return FCodecHeight.load();
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAVPlayer, "player");
 
 }  // namespace kivora

@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "kivora/platform/classes.h"
 #include "kivora/platform/imagewrap.h"
 #include "kivora/presentation/view.h"
 #include "kivora/runtime/avlib.h"
@@ -209,5 +210,8 @@ void TAVGLView::paintGL() {
     DrawDesignBorder(painter, QRectF(0, 0, width(), height()), FOpacity);
   }
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_WIDGET(TAVGLView, "GPU view");
 
 }  // namespace kivora

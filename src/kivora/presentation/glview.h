@@ -21,6 +21,12 @@ namespace kivora {
 
 class TAVGLView : public QOpenGLWidget, public TComponent, public IAVView {
   Q_OBJECT
+  // Qt properties for Designer's property editor and for forms compiled by
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
+  Q_PROPERTY(double Opacity READ Opacity WRITE setOpacity)
+  Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
+  Q_PROPERTY(bool PreferNV12 READ PreferNV12 WRITE setPreferNV12)
 
 public:
   explicit TAVGLView(QWidget* parent = nullptr, TComponent* owner = nullptr);
@@ -42,6 +48,10 @@ public:
   // the CPU first) instead of the planar one. Off by default.
   bool PreferNV12() const { return FPreferNV12; }
   void SetPreferNV12(bool v) { FPreferNV12 = v; }
+
+  void setOpacity(double v) { SetOpacity(v); }
+  void setLocked(bool v) { SetLocked(v); }
+  void setPreferNV12(bool v) { SetPreferNV12(v); }
 
   // ---- IAVView ----
   // Takes one picture: YUV420P (or YUVJ420P), NV12 and RGBA as they are,

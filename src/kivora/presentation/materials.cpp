@@ -13,6 +13,8 @@
 #include <mutex>
 #include <set>
 
+#include "kivora/platform/classes.h"
+
 #ifndef GL_LUMINANCE
 #define GL_LUMINANCE 0x1909
 #endif
@@ -836,5 +838,12 @@ void TVideoTextureMaterialSource::DoTextureChanged() {
   m->SetTexture(&FTexture);
   m->NotifyChange();
 }
+
+// Makes the classes known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TYuvTextureMaterialSource, "material source");
+KIVORA_REGISTER_CLASS(TYuvHPTextureMaterialSource, "material source");
+KIVORA_REGISTER_CLASS(TNVTextureMaterialSource, "material source");
+KIVORA_REGISTER_CLASS(TVideoTextureMaterialSource, "material source");
+KIVORA_REGISTER_CLASS(TRgbTextureMaterialSource, "material source");
 
 }  // namespace kivora

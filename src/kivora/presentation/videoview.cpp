@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "kivora/platform/classes.h"
 #include "kivora/platform/imagewrap.h"
 
 namespace kivora {
@@ -180,5 +181,8 @@ TVideoViewPool& VideoViewPool() {
   static auto* p = new TVideoViewPool;
   return *p;
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_WIDGET(TVideoView, "video view");
 
 }  // namespace kivora

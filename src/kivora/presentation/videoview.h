@@ -18,6 +18,10 @@ namespace kivora {
 
 class TVideoView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
+  // Qt properties for Designer's property editor and for forms compiled by
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
+  Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
 
 public:
   explicit TVideoView(QWidget* parent = nullptr, TComponent* owner = nullptr);
@@ -32,6 +36,7 @@ public:
   // A locked view shows no designer border even while designing.
   bool Locked() const { return FLocked; }
   void SetLocked(bool v);
+  void setLocked(bool v) { SetLocked(v); }
 
   // ---- IAVView: the surface shows the pictures, so these do nothing ----
   void DoVideoDisplay(AVFrame*) override {}

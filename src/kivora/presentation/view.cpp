@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "kivora/platform/classes.h"
 #include "kivora/platform/exception.h"
 #include "kivora/runtime/avbitmap.h"
 #include "kivora/runtime/avlib.h"
@@ -234,5 +235,8 @@ void TAVView::Paint(QPainter& painter) {
   }
   painter.restore();
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_WIDGET(TAVView, "image view");
 
 }  // namespace kivora

@@ -30,6 +30,13 @@ float FitRect2(AVRational ASar, QRectF& R, const QRectF& Bounds);
 
 class TAVView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
+  // Qt properties for Designer's property editor and for forms compiled by
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
+  Q_PROPERTY(kivora::TImageWrapMode WrapMode READ WrapMode WRITE setWrapMode)
+  Q_PROPERTY(bool DisableInterpolation READ DisableInterpolation WRITE setDisableInterpolation)
+  Q_PROPERTY(double Opacity READ Opacity WRITE setOpacity)
+  Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
 
 public:
   explicit TAVView(QWidget* parent = nullptr, TComponent* owner = nullptr);
@@ -65,6 +72,11 @@ public:
   // A locked view shows no designer border even while designing.
   bool Locked() const { return FLocked; }
   void SetLocked(bool v);
+
+  void setWrapMode(TImageWrapMode v) { SetWrapMode(v); }
+  void setDisableInterpolation(bool v) { SetDisableInterpolation(v); }
+  void setOpacity(double v) { SetOpacity(v); }
+  void setLocked(bool v) { SetLocked(v); }
 
   // ---- IAVView ----
   // Copies one RGBA picture into the bitmap. Raises "TAVView only support RGB

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "kivora/platform/classes.h"
 #include "kivora/runtime/avlib.h"
 #include "kivora/runtime/ffmpeg.h"
 
@@ -247,5 +248,8 @@ bool TAVMotionDetector::getImage(TBitmap& bmp, bool rePaint) {
   if (onGetImage) onGetImage(bmp);
   return true;
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAVMotionDetector, "motion detector");
 
 }  // namespace kivora

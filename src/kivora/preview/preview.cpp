@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kivora/platform/classes.h"
 #include "kivora/platform/message.h"
 #include "kivora/runtime/avlib.h"
 
@@ -252,5 +253,8 @@ void TAVPreview::Paint(QPainter& painter) {
   }
   painter.restore();
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_WIDGET(TAVPreview, "preview control");
 
 }  // namespace kivora

@@ -27,6 +27,16 @@ namespace kivora {
 
 class TAVPreview : public QWidget, public TComponent {
   Q_OBJECT
+  // Qt properties for Designer's property editor and for forms compiled by
+  // uic. uic sets a property X by calling setX(value), hence the lower-case
+  // set adapters below.
+  Q_PROPERTY(QString InputFile READ InputFileText WRITE setInputFile)
+  // Only an active control takes a time, so a form does not store one.
+  Q_PROPERTY(double timestamp READ timestamp WRITE setTimestamp STORED false)
+  Q_PROPERTY(bool Accurate READ Accurate WRITE setAccurate)
+  Q_PROPERTY(kivora::TImageWrapMode WrapMode READ WrapMode WRITE setWrapMode)
+  Q_PROPERTY(bool DisableInterpolation READ DisableInterpolation WRITE setDisableInterpolation)
+  Q_PROPERTY(int TimeoutMs READ TimeoutMs WRITE setTimeoutMs)
 
 public:
   explicit TAVPreview(QWidget* parent = nullptr, TComponent* owner = nullptr);
@@ -63,6 +73,14 @@ public:
   // Upper bound of an open or a seek on blocking I/O, in milliseconds.
   int TimeoutMs() const { return FTimeoutMs; }
   void SetTimeoutMs(int Value) { FTimeoutMs = Value; }
+
+  QString InputFileText() const { return QString::fromStdString(FInputFile); }
+  void setInputFile(const QString& Value) { SetInputFile(Value.toStdString()); }
+  void setTimestamp(double Value) { Settimestamp(Value); }
+  void setAccurate(bool Value) { SetAccurate(Value); }
+  void setWrapMode(TImageWrapMode Value) { SetWrapMode(Value); }
+  void setDisableInterpolation(bool Value) { SetDisableInterpolation(Value); }
+  void setTimeoutMs(int Value) { SetTimeoutMs(Value); }
 
   // The open file: duration in seconds (NaN when unknown), frame rate,
   // start time in microseconds, chroma subsampling.

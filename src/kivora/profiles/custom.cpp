@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "kivora/converter/options.h"
+#include "kivora/platform/classes.h"
 #include "kivora/profiles/targets.h"
 
 namespace kivora {
@@ -200,5 +201,9 @@ void TAVCustomVideoProfile::DoLoadProfile(const TIniFile& Ini, int Index) {
   FVideoBitrate = static_cast<int>(
       ReadRange(Ini, ProfileKey("VideoBitrate", Index), FVideoBitrate, 0, static_cast<int64_t>(MAX_KBITS)));
 }
+
+// Makes the classes known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAVCustomAudioProfile, "profile");
+KIVORA_REGISTER_CLASS(TAVCustomVideoProfile, "profile");
 
 }  // namespace kivora

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "kivora/converter/converter.h"
+#include "kivora/platform/classes.h"
 #include "kivora/platform/exception.h"
 #include "kivora/profiles/custom.h"
 
@@ -179,5 +180,8 @@ void TAVProfileList::Notification(TComponent* AComponent, TOperation Operation) 
   // reports it, only the address is left to compare.
   std::erase_if(FProfiles, [&](TAVProfile* p) { return static_cast<TComponent*>(p) == AComponent; });
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAVProfileList, "profile list");
 
 }  // namespace kivora

@@ -1,6 +1,7 @@
 #include "kivora/profiles/targets.h"
 
 #include "kivora/converter/options.h"
+#include "kivora/platform/classes.h"
 
 namespace kivora {
 
@@ -210,5 +211,14 @@ bool TAVX264Profile::ApplyToOptions(TAVConvertOptions& Options) {
   Options.SetAdvancedOption("preset", PresetNames[static_cast<size_t>(Fpreset)]);
   return true;
 }
+
+// Makes the classes known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAVVcdProfile, "profile");
+KIVORA_REGISTER_CLASS(TAVSVcdProfile, "profile");
+KIVORA_REGISTER_CLASS(TAVDvdProfile, "profile");
+KIVORA_REGISTER_CLASS(TAVDvProfile, "profile");
+KIVORA_REGISTER_CLASS(TAVDv50Profile, "profile");
+KIVORA_REGISTER_CLASS(TAVImageProfile, "profile");
+KIVORA_REGISTER_CLASS(TAVX264Profile, "profile");
 
 }  // namespace kivora
