@@ -92,7 +92,12 @@ OutputStream* TAVTranscoder::Choose_output() {
     const int64_t opts = ost.last_mux_dts == AV_NOPTS_VALUE
                              ? INT64_MIN
                              : av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q);
-    if (!best || opts < opts_min) {
+    // Until a stream has muxed its first packet there is no time to compare
+    // by: the one fed fewest frames goes first. Otherwise an encoder that
+    // holds pictures back (a look-ahead) keeps every other stream unread,
+    // and a live input's sound waits in its queue or is lost.
+    const bool fewer = best && opts == INT64_MIN && opts_min == INT64_MIN && ost.frame_number < best->frame_number;
+    if (!best || opts < opts_min || fewer) {
       opts_min = opts;
       best = &ost;
     }
