@@ -145,6 +145,58 @@ TEST_P(RecorderTest, RecordsTheDevicesWithTheRecordersSettings) {
   EXPECT_GT(Rms(a.samples.data(), a.Frames(), a.channels), 0.03);
 }
 
+// The sample size and the bit rates reach the file: 8-bit sound keeps only
+// the upper byte of each 16-bit sample, and a higher bit rate makes a
+// larger picture stream.
+TEST(RecorderSettings, SampleSizeAndBitRateReachTheFile) {
+  EnsureApp();
+  TempDir dir;
+  const struct {
+    TAudioFormat format;
+    int bitrate;
+  } cases[] = {{PCM_8BIT, 50000}, {PCM_16BIT, 400000}};
+  std::vector<uintmax_t> sizes;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format == PCM_8BIT ? "8 bit" : "16 bit");
+    TAndroidRecorder r;
+    std::atomic<int> ended{0};
+    std::string error;
+    r.SetSynchronous(true);
+    r.SetVideoInputFormat("lavfi");
+    r.SetVideoDevice("testsrc2=size=320x240:rate=25");
+    r.SetAudioInputFormat("lavfi");
+    r.SetAudioDevice("sine=frequency=300:sample_rate=44100");
+    r.SetWidth(320);
+    r.SetHeight(240);
+    r.SetVideoCodec("mpeg4");
+    r.SetAudioCodec("pcm_s16le");
+    r.SetAudioFormat(c.format);
+    r.SetSampleRate(22050);  // resampled before the sample size is cut
+    r.SetBitrate(c.bitrate);
+    r.SetRecordTime(1000000);
+    const std::string out = dir.Path(std::to_string(c.bitrate) + ".mkv");
+    r.SetOutputFile(out);
+    r.OnError = [&](TComponent*, const std::string& e) { error = e; };
+    r.OnStopped = [&](TComponent*) { ++ended; };
+    r.StartRecord(0);
+    ASSERT_TRUE(PumpUntil([&] { return ended > 0; }, 30000)) << error;
+    ASSERT_EQ(error, "");
+    const DecodedMedia m = DecodeMedia(out);
+    ASSERT_EQ(m.audio.size(), 1u);
+    const std::vector<int16_t>& s = m.audio[0].samples;
+    ASSERT_GT(s.size(), 20000u);
+    size_t fine = 0;  // samples with bits below the upper byte
+    for (int16_t v : s) fine += (v & 0xFF) != 0;
+    if (c.format == PCM_8BIT)
+      EXPECT_EQ(fine, 0u);
+    else
+      EXPECT_GT(fine, s.size() / 2);
+    sizes.push_back(std::filesystem::file_size(out));
+  }
+  // The sound is the same size in both; the pictures are not.
+  EXPECT_GT(sizes[1], sizes[0] + 25000);
+}
+
 // StopRecord ends a recording without a time limit; the file is complete
 // when it returns. A second StartRecord into the same file changes nothing.
 TEST_P(RecorderTest, StopRecordLeavesAPlayableFileAndStartingTwiceKeepsRecording) {
@@ -217,6 +269,7 @@ TEST_P(RecorderTest, WhatCannotRecordRaisesAnErrorAndWritesNothing) {
        "No container is known"},
       {"no picture size", [](TAndroidRecorder& r) { r.SetWidth(0); }, "Invalid recording size 0x120"},
       {"no frame rate", [](TAndroidRecorder& r) { r.SetFrameRate(-1); }, "Invalid recording frame rate -1"},
+      {"unknown encoder", [](TAndroidRecorder& r) { r.SetAudioCodec("nosuchcodec"); }, "Unknown audio encoder nosuchcodec"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

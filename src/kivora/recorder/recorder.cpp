@@ -3,6 +3,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 }
@@ -225,6 +226,7 @@ std::unique_ptr<TAVConverter> TCustomAndroidRecorder::MakeConverter(int Camera, 
   vo.SetInputFrameRate(rate);
   if (recording) {
     if (FBitrate > 0) vo.SetBitrate(FBitrate);
+    if (!FVideoCodec.empty()) vo.SetVideoCodecName(FVideoCodec);
     c->OutputFiles().Add(FOutputFile);
     if (FRecordTime > 0) o.SetRecordingTime(FRecordTime);
   } else {
@@ -237,9 +239,13 @@ std::unique_ptr<TAVConverter> TCustomAndroidRecorder::MakeConverter(int Camera, 
     ao.SetAudioSampleRate(FSampleRate);
     ao.SetAudioChannels(FChannelConfig == STEREO ? 2 : 1);
     if (FAudioBitrate > 0) ao.SetBitrate(FAudioBitrate);
-    // The sound keeps no more precision than the chosen sample size.
-    o.FilterOptions().SetAudioFilters(FAudioFormat == PCM_8BIT ? "aformat=sample_fmts=u8"
-                                                                : "aformat=sample_fmts=s16");
+    if (!FAudioCodec.empty()) ao.SetAudioCodecName(FAudioCodec);
+    // The sound keeps no more precision than the chosen sample size; it is
+    // brought to the recording's rate and channels first, so that nothing
+    // after the quantisation fills the dropped bits in again.
+    o.FilterOptions().SetAudioFilters(Format("aformat=sample_fmts=%s:sample_rates=%d:channel_layouts=%s",
+                                             FAudioFormat == PCM_8BIT ? "u8" : "s16", FSampleRate,
+                                             FChannelConfig == STEREO ? "stereo" : "mono"));
   } else {
     o.AudioOptions().SetAudioDisable(true);
   }
@@ -306,6 +312,10 @@ void TCustomAndroidRecorder::StartRecord(int Camera) {
     why = Format("Invalid recording sample rate %d", FSampleRate);
   else if (!av_guess_format(nullptr, FOutputFile.c_str(), nullptr))
     why = "No container is known for the output file name " + FOutputFile;
+  else if (!FVideoCodec.empty() && !avcodec_find_encoder_by_name(FVideoCodec.c_str()))
+    why = "Unknown video encoder " + FVideoCodec;
+  else if (!FAudioDevice.empty() && !FAudioCodec.empty() && !avcodec_find_encoder_by_name(FAudioCodec.c_str()))
+    why = "Unknown audio encoder " + FAudioCodec;
   if (why.empty()) {
     // The camera cannot be opened twice: the recording takes over from the preview.
     StopPreview();

@@ -76,6 +76,12 @@ public:
   void SetAudioInputFormat(const std::string& Value) { FAudioInputFormat = Value; }
   const std::string& AudioDevice() const { return FAudioDevice; }
   void SetAudioDevice(const std::string& Value) { FAudioDevice = Value; }
+  // The encoders' names ("libx264", "aac", "pcm_s16le"); empty: the
+  // container's usual ones.
+  const std::string& VideoCodec() const { return FVideoCodec; }
+  void SetVideoCodec(const std::string& Value) { FVideoCodec = Value; }
+  const std::string& AudioCodec() const { return FAudioCodec; }
+  void SetAudioCodec(const std::string& Value) { FAudioCodec = Value; }
   // The device name StartRecord and Preview open for camera Camera.
   std::string CameraDevice(int Camera) const;
   // Microseconds of recording after which the file is ended by itself; 0
@@ -156,6 +162,7 @@ private:
   std::string FVideoDevice = "/dev/video%d";
   std::string FAudioInputFormat = "pulse";
   std::string FAudioDevice = "default";
+  std::string FVideoCodec, FAudioCodec;
   int64_t FRecordTime = 0;
   bool FSynchronous = false;
   std::atomic<bool> FPreviewing{false};
