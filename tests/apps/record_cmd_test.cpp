@@ -85,6 +85,7 @@ TEST(KivoraRecord, DevicesAndArgumentsThatCannotWorkFailWithTheirReason) {
     std::string says;
   } cases[] = {
       {{"--video-input", "v4l2:/dev/video97", "--audio-input", "none"}, 1, "/dev/video97"},
+      {{"--camera", "96", "--audio-input", "none"}, 1, "Could not open camera 96 (v4l2:/dev/video96)"},
       {{"--video-input", kCamera, "--audio-input", "lavfi:nosuchfilter"}, 1, "microphone"},
       {{"--video-input", "nosuchformat:x"}, 1, "no device format"},
       {{"--video-input", "lavfi"}, 2, "FORMAT:DEVICE expected"},

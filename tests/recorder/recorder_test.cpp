@@ -290,6 +290,12 @@ TEST_P(RecorderTest, WhatCannotRecordRaisesAnErrorAndWritesNothing) {
       EXPECT_EQ(errors.size(), 1u);
     }
     r.StopPreview();
+    if (std::string(c.name) == "missing camera") {
+      errors.clear();
+      EXPECT_FALSE(r.PrepareCamera(0, true));
+      EXPECT_FALSE(r.Previewing());
+      EXPECT_EQ(errors.size(), 1u);
+    }
   }
 }
 
@@ -302,7 +308,11 @@ TEST_P(RecorderTest, PreviewShowsEveryPictureInTheViewAndTheTexture) {
   TVideoTextureMaterialSource texture;
   r.SetVideoView(&view);
   r.SetTexture(&texture);
-  r.Preview(0);
+  EXPECT_EQ(r.VideoView(), &view);
+  EXPECT_EQ(r.Texture(), &texture);
+  ASSERT_TRUE(r.PrepareCamera(0, false));
+  EXPECT_FALSE(r.Previewing());
+  ASSERT_TRUE(r.PrepareCamera(0, true));
   ASSERT_TRUE(errors.empty()) << errors[0];
   EXPECT_TRUE(r.Previewing());
   EXPECT_FALSE(r.Recording());
@@ -376,7 +386,7 @@ TEST_P(RecorderTest, DestroyedTargetsAreForgotten) {
 // Any handler may stop or destroy its recorder; a recording ended that way
 // still leaves a file that plays.
 TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
-  enum class Act { StopInFrame, DestroyInFrame, DestroyInStopped, DestroyInError, DestroyInPreviewFrame };
+  enum class Act { StopInFrame, DestroyInFrame, DestroyInStopped, DestroyInError, DestroyInPreviewFrame, DestroyedMidWay };
   const struct {
     const char* name;
     Act act;
@@ -386,6 +396,7 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
       {"destroyed in OnStopped", Act::DestroyInStopped},
       {"destroyed in OnError", Act::DestroyInError},
       {"destroyed in a preview's OnFrameAvailable", Act::DestroyInPreviewFrame},
+      {"destroyed while recording, by its owner", Act::DestroyedMidWay},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -417,6 +428,11 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
           acted = true;
         };
         break;
+      case Act::DestroyedMidWay:
+        r->OnFrameAvailable = [&](TComponent*) {
+          if (raw->FrameCount() >= 10) acted = true;
+        };
+        break;
       case Act::DestroyInError:
         r->SetVideoDevice("nosuchfilter");
         r->OnError = [&](TComponent*, const std::string&) {
@@ -430,6 +446,13 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
     else
       r->StartRecord(0);
     ASSERT_TRUE(Until([&] { return acted.load(); })) << "the handler did not run";
+    if (c.act == Act::DestroyedMidWay) {
+      r.reset();  // ends the recording: the file is complete at once
+      const DecodedMedia m = DecodeMedia(out);
+      ASSERT_EQ(m.video.size(), 1u);
+      EXPECT_GE(m.video[0].widths.size(), 5u);
+      continue;
+    }
     if (c.act == Act::StopInFrame) {
       ASSERT_TRUE(Until([&] { return stopped == 1; }));
       EXPECT_FALSE(r->Recording());

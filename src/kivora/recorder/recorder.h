@@ -10,7 +10,9 @@
 // OnFrameAvailable, OnError and OnStopped run on the GUI thread (the
 // converter's worker waits for them), or on the worker when Synchronous is
 // set or the program has no Qt application object. Every handler may call
-// StopRecord, StartRecord or Preview, or destroy the recorder.
+// StopRecord, StartRecord or Preview, or destroy the recorder. The pictures
+// reach VideoView and Texture on the thread that runs the events: the GUI
+// thread unless Synchronous is set.
 #include <atomic>
 #include <cstdint>
 #include <memory>
