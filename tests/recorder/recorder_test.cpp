@@ -299,6 +299,29 @@ TEST_P(RecorderTest, WhatCannotRecordRaisesAnErrorAndWritesNothing) {
   }
 }
 
+// A recording that fails once it runs (here: a sound encoder for the
+// pictures) ends in OnError and then OnStopped, and the recorder is idle.
+TEST_P(RecorderTest, AFailureWhileRecordingEndsTheRecording) {
+  TAndroidRecorder r;
+  Setup(r, dir.Path("wrong-encoder.mkv"));
+  r.SetVideoCodec("pcm_s16le");
+  r.StartRecord(0);
+  ASSERT_TRUE(Until([&] { return stopped > 0; }));
+  EXPECT_FALSE(r.Recording());
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("Recording failed: ", 0), 0u) << errors[0];
+  EXPECT_EQ(stopped, 1);
+  // The recorder records again once the setting is right.
+  errors.clear();
+  r.SetVideoCodec("");
+  r.SetRecordTime(500000);
+  r.StartRecord(0);
+  EXPECT_TRUE(r.Recording());
+  ASSERT_TRUE(Until([&] { return stopped == 2; }));
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(DecodeMedia(r.OutputFile()).video.size(), 1u);
+}
+
 // The preview hands every picture to the view and the texture source and
 // raises OnFrameAvailable for it.
 TEST_P(RecorderTest, PreviewShowsEveryPictureInTheViewAndTheTexture) {

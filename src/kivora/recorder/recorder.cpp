@@ -256,8 +256,8 @@ std::unique_ptr<TAVConverter> TCustomAndroidRecorder::MakeConverter(int Camera, 
   const uint64_t id = ++life->next;
   (recording ? life->recording : life->preview) = id;
   // Each handler ends with the user's handler, which may destroy the recorder.
-  c->OnVideoBuffer = [this, life](TComponent*, TAVBitmap& Bitmap, double, bool&) {
-    if (!life->alive) return;
+  c->OnVideoBuffer = [this, life, id, recording](TComponent*, TAVBitmap& Bitmap, double, bool&) {
+    if (!life->alive || (recording ? life->recording : life->preview) != id) return;
     DeliverPicture(Bitmap);
     ++FFrameCount;
     DoOnFrameAvailable();
