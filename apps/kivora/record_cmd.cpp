@@ -22,16 +22,20 @@ namespace kivora::app {
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// The first Ctrl-C (or termination request) ends the recording cleanly; a
+// second one leaves at once, should the ending itself hang.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnRecordInterrupt(int) { g_interrupted = true; }
+extern "C" void OnRecordInterrupt(int) {
+  if (g_interrupted.fetch_add(1) >= 1) _exit(130);
+}
 
-// Ctrl-C and termination requests end the recording for the handler's lifetime.
+// Installs the handler for its lifetime and puts the old ones back after.
 class StopRequests {
 public:
   StopRequests() {
-    g_interrupted = false;
+    g_interrupted = 0;
     struct sigaction sa {};
     sa.sa_handler = OnRecordInterrupt;
     sigemptyset(&sa.sa_mask);
@@ -63,7 +67,8 @@ struct RecordOptions {
 std::pair<std::string, std::string> Device(const std::string& text, const char* option) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-    throw UsageError(std::string(option) + " '" + text + "': FORMAT:DEVICE expected (v4l2:/dev/video0, lavfi:testsrc2)");
+    throw UsageError(std::string(option) + " '" + text +
+                     "': FORMAT:DEVICE expected (v4l2:/dev/video0, lavfi:testsrc2)");
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
@@ -137,13 +142,14 @@ int RunRecord(const RecordOptions& opt) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lk(events->lock);
-      events->changed.wait_for(lk, std::chrono::milliseconds(200), [&] { return events->stopped || g_interrupted; });
+      events->changed.wait_for(lk, std::chrono::milliseconds(200),
+                               [&] { return events->stopped || g_interrupted > 0; });
       if (events->stopped) break;
     }
-    if (g_interrupted && !stopping) {
+    if (g_interrupted > 0 && !stopping) {
       stopping = true;
       if (terminal) std::cerr << "\n";
-      std::cerr << "kivora: record: stopping; the file gets its ending\n" << std::flush;
+      std::cerr << "kivora: record: stopping; the file gets its ending (Ctrl-C again quits at once)\n" << std::flush;
       rec.StopRecord();  // returns once the file is complete
       break;
     }

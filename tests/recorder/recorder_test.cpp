@@ -269,7 +269,8 @@ TEST_P(RecorderTest, WhatCannotRecordRaisesAnErrorAndWritesNothing) {
        "No container is known"},
       {"no picture size", [](TAndroidRecorder& r) { r.SetWidth(0); }, "Invalid recording size 0x120"},
       {"no frame rate", [](TAndroidRecorder& r) { r.SetFrameRate(-1); }, "Invalid recording frame rate -1"},
-      {"unknown encoder", [](TAndroidRecorder& r) { r.SetAudioCodec("nosuchcodec"); }, "Unknown audio encoder nosuchcodec"},
+      {"unknown encoder", [](TAndroidRecorder& r) { r.SetAudioCodec("nosuchcodec"); },
+       "Unknown audio encoder nosuchcodec"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -409,7 +410,14 @@ TEST_P(RecorderTest, DestroyedTargetsAreForgotten) {
 // Any handler may stop or destroy its recorder; a recording ended that way
 // still leaves a file that plays.
 TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
-  enum class Act { StopInFrame, DestroyInFrame, DestroyInStopped, DestroyInError, DestroyInPreviewFrame, DestroyedMidWay };
+  enum class Act {
+    StopInFrame,
+    DestroyInFrame,
+    DestroyInStopped,
+    DestroyInError,
+    DestroyInPreviewFrame,
+    DestroyedMidWay
+  };
   const struct {
     const char* name;
     Act act;
