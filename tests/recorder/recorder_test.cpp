@@ -218,11 +218,17 @@ TEST_P(RecorderTest, StopRecordLeavesAPlayableFileAndStartingTwiceKeepsRecording
   EXPECT_GE(m.video[0].widths.size(), 20u * 15 / 25 - 2);
   ASSERT_EQ(m.audio.size(), 1u);
   EXPECT_GT(m.audio[0].Frames(), 0u);
+  // The sound was read along with the pictures, though the video encoder
+  // holds pictures back: it lasts as long as they do.
+  EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate,
+              m.video[0].times.back() - m.video[0].times.front(), 0.3);
   EXPECT_TRUE(Until([&] { return stopped == 1; }));
   EXPECT_TRUE(errors.empty());
 }
 
-// Paused, no pictures come; resumed, they come again, and the file plays.
+// Paused, no pictures come; resumed, they come again, and the file plays
+// without the paused second: the devices were read on and their pictures
+// and sound dropped meanwhile.
 TEST_P(RecorderTest, PauseHoldsTheRecordingAndResumeGoesOn) {
   TAndroidRecorder r;
   const std::string out = dir.Path("paused.mp4");
@@ -244,6 +250,12 @@ TEST_P(RecorderTest, PauseHoldsTheRecordingAndResumeGoesOn) {
   const DecodedMedia m = DecodeMedia(out);
   ASSERT_EQ(m.video.size(), 1u);
   EXPECT_GE(m.video[0].widths.size(), static_cast<size_t>((held + 8) * 15 / 25 - 2));
+  // What was delivered is what the file holds: 25 pictures a second.
+  const std::vector<double>& t = m.video[0].times;
+  const double delivered = r.FrameCount() / 25.0;
+  EXPECT_NEAR(t.back() - t.front(), delivered, 0.3);
+  ASSERT_EQ(m.audio.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(m.audio[0].Frames()) / m.audio[0].sample_rate, delivered, 0.3);
 }
 
 // Whatever keeps a recording from starting is told through OnError, the

@@ -214,6 +214,8 @@ std::unique_ptr<TAVConverter> TCustomAndroidRecorder::MakeConverter(int Camera, 
     o.InputFormats().Add(FAudioInputFormat);
   }
   o.SetSynchronous(FSynchronous);
+  // A pause drops what the devices deliver meanwhile and leaves no gap.
+  o.SetLiveInputs(true);
   TVideoOptions& vo = o.VideoOptions();
   // The size and rate are asked of the camera too (a V4L2 device takes
   // them); the scaler and the rate conversion make sure of them.
