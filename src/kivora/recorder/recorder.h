@@ -58,7 +58,9 @@ public:
   // the recorder's end. A device that cannot be opened raises OnError.
   void Preview(int Camera);
   void StopPreview();
-  // Holds and continues the recording (or the preview).
+  // Holds and continues the recording (or the preview). The devices are
+  // read on meanwhile and what they deliver is dropped: the file goes on
+  // from the last picture before the pause, without a gap.
   void Pause();
   void Resume();
   // Hands the last picture to VideoView and Texture again.
