@@ -428,7 +428,8 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
     DestroyInStopped,
     DestroyInError,
     DestroyInPreviewFrame,
-    DestroyedMidWay
+    DestroyedMidWay,
+    DestroyInStoppedDuringStopRecord
   };
   const struct {
     const char* name;
@@ -440,6 +441,7 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
       {"destroyed in OnError", Act::DestroyInError},
       {"destroyed in a preview's OnFrameAvailable", Act::DestroyInPreviewFrame},
       {"destroyed while recording, by its owner", Act::DestroyedMidWay},
+      {"destroyed in the OnStopped that StopRecord waits for", Act::DestroyInStoppedDuringStopRecord},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -465,7 +467,8 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
         };
         break;
       case Act::DestroyInStopped:
-        r->SetRecordTime(500000);
+      case Act::DestroyInStoppedDuringStopRecord:
+        if (c.act == Act::DestroyInStopped) r->SetRecordTime(500000);
         r->OnStopped = [&](TComponent*) {
           r.reset();
           acted = true;
@@ -488,6 +491,16 @@ TEST_P(RecorderTest, HandlersMayStopOrDestroyTheRecorder) {
       r->Preview(0);
     else
       r->StartRecord(0);
+    if (c.act == Act::DestroyInStoppedDuringStopRecord) {
+      ASSERT_TRUE(Until([&] { return r->FrameCount() >= 10; }));
+      r->StopRecord();  // OnStopped destroys the recorder before this returns
+      EXPECT_TRUE(acted);
+      EXPECT_EQ(r, nullptr);
+      const DecodedMedia m = DecodeMedia(out);
+      ASSERT_EQ(m.video.size(), 1u);
+      EXPECT_GE(m.video[0].widths.size(), 5u);
+      continue;
+    }
     ASSERT_TRUE(Until([&] { return acted.load(); })) << "the handler did not run";
     if (c.act == Act::DestroyedMidWay) {
       r.reset();  // ends the recording: the file is complete at once

@@ -350,12 +350,11 @@ void TCustomAndroidRecorder::StopRecord() {
   FOpenning = false;
   FPaused = false;
   if (!FRecorder) return;
-  const std::shared_ptr<TLife> life = FLife;
   TAVConverter* conv = FRecorder.get();
   conv->Stop();
-  // Runs the GUI thread's events meanwhile; OnStopped may destroy the recorder.
+  // Runs the GUI thread's events meanwhile, and OnStopped may destroy the
+  // recorder: nothing of it is touched after the wait.
   conv->WaitFor(-1);
-  (void)life;
 }
 
 double TCustomAndroidRecorder::RecordedSeconds() const {
