@@ -5,7 +5,7 @@
 #   scripts/test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer
 #                            build in build-asan/, tests
 #   scripts/test.sh --tsan   ThreadSanitizer build in build-tsan/, the
-#                            threaded suites (platform, io, player, converter)
+#                            threaded suites (platform, io, player, converter, recorder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +39,8 @@ else
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 if [ "$tsan" = 1 ]; then
-  cmake --build "$build" -j2 --target kivora_platform_tests kivora_io_tests kivora_player_tests kivora_converter_tests
+  cmake --build "$build" -j2 --target kivora_platform_tests kivora_io_tests kivora_player_tests kivora_converter_tests \
+    kivora_recorder_tests
 else
   cmake --build "$build" -j2
 fi
@@ -66,7 +67,7 @@ run_gl_tests() {
 
 status=0
 if [ "$tsan" = 1 ]; then
-  ctest --test-dir "$build" --output-on-failure -R '^(platform|io|player|converter)$' || status=1
+  ctest --test-dir "$build" --output-on-failure -R '^(platform|io|player|converter|recorder)$' || status=1
   cmake --build "$build" -j2 --target kivora_presentation_tests >/dev/null && ctest --test-dir "$build" --output-on-failure -R '^presentation$' || status=1
 else
   ctest --test-dir "$build" --output-on-failure -E '^gl$' || status=1

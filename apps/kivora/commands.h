@@ -51,6 +51,8 @@ void AddProbeCommand(CLI::App& app);
 void AddPreviewCommand(CLI::App& app);
 void AddMotionCommand(CLI::App& app);
 void AddConvertCommand(CLI::App& app);
+// `kivora record`: a camera and a microphone into a file.
+void AddRecordCommand(CLI::App& app);
 // `kivora encrypt` and `kivora decrypt`: encrypted copies of media files.
 void AddEncryptCommand(CLI::App& app);
 void AddDecryptCommand(CLI::App& app);

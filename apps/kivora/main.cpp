@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
   AddPreviewCommand(app);
   AddMotionCommand(app);
   AddConvertCommand(app);
+  AddRecordCommand(app);
   AddEncryptCommand(app);
   AddDecryptCommand(app);
   AddProfilesCommand(app);

@@ -57,3 +57,6 @@
 #include "kivora/preview/motiondetect.h"
 #include "kivora/preview/preview.h"
 #include "kivora/preview/preview_decoder.h"
+
+// The camera and microphone recorder.
+#include "kivora/recorder/recorder.h"

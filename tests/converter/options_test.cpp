@@ -108,6 +108,7 @@ TEST(ConvertOptions, AssignCopiesTheSettingsButNotTheRuntimeOnes) {
   src.SetThreadCount(4);
   src.SetLimitFileSize(1000);
   src.SetSynchronous(true);
+  src.SetLiveInputs(true);
   src.InputTSScale().push_back(&scale);
   dst.Assign(src);
   EXPECT_EQ(dst.VideoOptions().FrameWidth(), 640);
@@ -130,7 +131,13 @@ TEST(ConvertOptions, AssignCopiesTheSettingsButNotTheRuntimeOnes) {
   // Runtime settings stay the target's own.
   EXPECT_EQ(dst.LimitFileSize(), INT64_MAX_VALUE);
   EXPECT_FALSE(dst.Synchronous());
+  EXPECT_FALSE(dst.LiveInputs());
   EXPECT_TRUE(dst.InputTSScale().empty());
+  // A conversion's own copy takes them too.
+  TAVConvertOptions run;
+  run.CopyAll(src);
+  EXPECT_TRUE(run.Synchronous());
+  EXPECT_TRUE(run.LiveInputs());
 
   TRational r;
   EXPECT_THROW(r.Assign(src.AudioOptions()), EAssignError);

@@ -539,6 +539,7 @@ void TAVTranscoder::transcode() {
       const int ret = transcode_step();
       if (ret >= 0) {
         C.DoProgress();
+        if (Opt.LiveInputs()) drop_while_paused();
         if (!C.CheckPauseAndStop()) {
           stopped = true;
           break;

@@ -313,8 +313,9 @@ void TAVTranscoder::init_input_threads() {
   for (auto& fp : input_files) {
     InputFile& f = *fp;
     AVFormatContext* ctx = f.ctx.get();
+    // A live input that has nothing yet must not hold up the others.
     f.non_blocking = (!ctx->pb && strcmp(ctx->iformat->name, "lavfi") != 0) ||
-                     (ctx->pb && !(ctx->pb->seekable & AVIO_SEEKABLE_NORMAL));
+                     (ctx->pb && !(ctx->pb->seekable & AVIO_SEEKABLE_NORMAL)) || Opt.LiveInputs();
     AVThreadMessageQueue* q = nullptr;
     if (av_thread_message_queue_alloc(&q, 16, sizeof(AVPacket*)) < 0)
       Fail("Could not allocate the input queue.");

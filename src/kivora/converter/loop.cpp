@@ -92,7 +92,12 @@ OutputStream* TAVTranscoder::Choose_output() {
     const int64_t opts = ost.last_mux_dts == AV_NOPTS_VALUE
                              ? INT64_MIN
                              : av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q);
-    if (!best || opts < opts_min) {
+    // Until a stream has muxed its first packet there is no time to compare
+    // by: the one fed fewest frames goes first. Otherwise an encoder that
+    // holds pictures back (a look-ahead) keeps every other stream unread,
+    // and a live input's sound waits in its queue or is lost.
+    const bool fewer = best && opts == INT64_MIN && opts_min == INT64_MIN && ost.frame_number < best->frame_number;
+    if (!best || opts < opts_min || fewer) {
       opts_min = opts;
       best = &ost;
     }
@@ -112,7 +117,32 @@ void TAVTranscoder::reset_eagain() {
   for (auto& ost : output_streams) ost->unavailable = false;
 }
 
+int TAVTranscoder::transcode_step_live() {
+  // Live inputs are read as they deliver, whichever has something. Choosing
+  // by the outputs' times would leave the microphone unread for as long as
+  // the video encoder holds pictures back (its look-ahead), and what its
+  // device takes meanwhile would wait, overflow, or be lost at the stop.
+  bool got = false;
+  for (int i = 0; i < static_cast<int>(input_files.size()); ++i) {
+    const int ret = process_input(i);
+    if (ret == AVERROR(EAGAIN)) continue;
+    if (ret < 0) return ret == AVERROR_EOF ? 0 : ret;
+    got = true;
+  }
+  for (auto& ost : output_streams)
+    if (!ost->finished) UpdateProgress(*ost);
+  if (!got) av_usleep(2000);
+  return reap_filters(false);
+}
+
 int TAVTranscoder::transcode_step() {
+  // Once a live input has ended (its recording time is reached), the ending
+  // is the ordinary loop's: it drains and closes the outputs.
+  if (Opt.LiveInputs()) {
+    bool ended = false;
+    for (auto& f : input_files) ended = ended || f->eof_reached;
+    if (!ended) return transcode_step_live();
+  }
   OutputStream* ost = Choose_output();
   if (!ost) {
     if (got_eagain()) {
@@ -173,6 +203,34 @@ int TAVTranscoder::transcode_from_filter(TAVFilterGraph& fg, InputStream** best_
     for (auto& of : fg.outputs)
       if (of->ost) of->ost->unavailable = true;
   return 0;
+}
+
+void TAVTranscoder::drop_while_paused() {
+  // A device that is not read fills its buffers and then loses what it
+  // takes, or hands it over late with the paused time inside; so the inputs
+  // are read on, at their own pace, and what they deliver is dropped.
+  std::vector<bool> ended(input_files.size(), false);
+  while (C.State() == csPaused) {
+    bool got = false;
+    for (size_t i = 0; i < input_files.size(); ++i) {
+      InputFile& f = *input_files[i];
+      if (ended[i] || f.eof_reached) continue;
+      AVPacketPtr pkt(av_packet_alloc());
+      if (!pkt) return;
+      const int ret = get_input_packet(f, pkt.get());
+      if (ret == AVERROR(EAGAIN)) continue;
+      if (ret < 0) {
+        ended[i] = true;  // an end or an error is the loop's to handle after the pause
+        continue;
+      }
+      got = true;
+      if (f.pause_first_ts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->stream_index >= 0 &&
+          pkt->stream_index < static_cast<int>(f.ctx->nb_streams))
+        f.pause_first_ts = av_rescale_q(pkt->dts, f.ctx->streams[pkt->stream_index]->time_base, AV_TIME_BASE_Q) +
+                           f.ts_offset;
+    }
+    if (!got) av_usleep(5000);
+  }
 }
 
 int TAVTranscoder::process_input(int file_index) {
@@ -264,6 +322,13 @@ int TAVTranscoder::process_input(int file_index) {
     }
   }
 
+  if (ifile.pause_first_ts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
+    // The first packet after a pause of live inputs follows on from the last
+    // one before it: the paused time is cut out of this input's timeline.
+    const int64_t t = av_rescale_q(pkt->dts, ist.st->time_base, AV_TIME_BASE_Q) + ifile.ts_offset;
+    if (t > ifile.pause_first_ts) ifile.ts_offset -= t - ifile.pause_first_ts;
+    ifile.pause_first_ts = AV_NOPTS_VALUE;
+  }
   if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += av_rescale_q(ifile.ts_offset, AV_TIME_BASE_Q, ist.st->time_base);
   if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += av_rescale_q(ifile.ts_offset, AV_TIME_BASE_Q, ist.st->time_base);
   if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(static_cast<double>(pkt->pts) * ist.ts_scale);

@@ -166,6 +166,7 @@ void TAVConvertOptions::CopyAll(const TAVConvertOptions& s) {
   FInputTSOffset = s.FInputTSOffset;
   FInputTSScale = s.FInputTSScale;
   FForceSeek = s.FForceSeek;
+  FLiveInputs = s.FLiveInputs;
   FSynchronous = s.FSynchronous;
 }
 

@@ -365,6 +365,12 @@ public:
   void SetInputTSScale(const std::vector<TTSScale*>& v) { FInputTSScale = v; }
   bool ForceSeek() const { return FForceSeek; }
   void SetForceSeek(bool v) { FForceSeek = v; }
+  // The inputs are live (a camera, a microphone): while paused they are
+  // still read and what they deliver is dropped, and the paused time is
+  // cut out of the outputs. Without it a pause stops reading, as it must
+  // for a file.
+  bool LiveInputs() const { return FLiveInputs; }
+  void SetLiveInputs(bool v) { FLiveInputs = v; }
   // Raise the converter's events on its worker thread instead of the GUI thread.
   bool Synchronous() const { return FSynchronous; }
   void SetSynchronous(bool v) { FSynchronous = v; }
@@ -411,6 +417,7 @@ private:
   int64_t FInputTSOffset = 0;
   std::vector<TTSScale*> FInputTSScale;
   bool FForceSeek = false;
+  bool FLiveInputs = false;
   bool FSynchronous = false;
 };
 

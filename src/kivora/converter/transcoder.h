@@ -72,6 +72,9 @@ struct InputFile {
   int ist_index = 0;
   int64_t ts_offset = 0;
   int64_t last_ts = AV_NOPTS_VALUE;
+  // The time (AV_TIME_BASE, offset applied) of the first packet dropped in
+  // a pause of live inputs; the first packet after it takes this time.
+  int64_t pause_first_ts = AV_NOPTS_VALUE;
   int64_t recording_time = INT64_MAX;
   int nb_streams = 0;
   bool rate_emu = false;
@@ -255,8 +258,11 @@ private:
   bool got_eagain() const;
   void reset_eagain();
   int transcode_step();
+  int transcode_step_live();
   int transcode_from_filter(TAVFilterGraph& fg, InputStream** best_ist);
   int process_input(int file_index);
+  // While paused: reads the live inputs and drops what they deliver.
+  void drop_while_paused();
   bool process_input_packet(InputStream& ist, const AVPacket* pkt, bool no_eof);
   int decode_audio(InputStream& ist, AVPacket* pkt, bool& got_output);
   int decode_video(InputStream& ist, AVPacket* pkt, bool& got_output, bool eof);
