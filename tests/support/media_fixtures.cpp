@@ -421,6 +421,7 @@ std::string MakeMedia(const std::string& path, const MediaSpec& media) {
     for (const auto& [key, value] : media.stream_metadata[i])
       av_dict_set(&fc->streams[i]->metadata, key.c_str(), value.c_str(), 0);
 
+  fc->output_ts_offset = static_cast<int64_t>(media.start_seconds * AV_TIME_BASE);
   if (!(fc->oformat->flags & AVFMT_NOFILE))
     Check(avio_open(&fc->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write '" + path + "'");
   Check(avformat_write_header(fc.get(), nullptr), "writing the header");

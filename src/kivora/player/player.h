@@ -159,6 +159,8 @@ public:
 
   int GetVideoWidth() const;
   int GetVideoHeight() const;
+  // Where the playable part ends (EndTime, else the input's length), in
+  // seconds from the file's start; -1 for an input without an end.
   double Duration() const { return FDuration.load(); }
   bool Infinite() const { return FInfinite.load(); }
   double VideoFrameRate() const { return FVideoFrameRate.load(); }
@@ -233,6 +235,10 @@ public:
   void SetSeekMode(TAVSeekMode v) { FSeekMode = v; }
   TAVSeekPositionMode SeekPositionMode() const { return FSeekPositionMode.load(); }
   void SetSeekPositionMode(TAVSeekPositionMode v) { FSeekPositionMode = v; }
+  // Microseconds from the file's start (MPEG-TS and other inputs whose
+  // times do not begin at 0 count from their first timestamp), the same
+  // count GetPosition, SetPosition and Duration use: with StartTime 0.2 s,
+  // the position reads 0.2 once playback starts there.
   int64_t StartTime() const { return FStartTime.load(); }
   void SetStartTime(int64_t us) { FStartTime = us; }
   int64_t EndTime() const { return FEndTime.load(); }
@@ -318,6 +324,13 @@ private:
   // Runs fn on the GUI thread for the refresh thread and waits for it, unless
   // the player is closed from inside that very call (then it stops waiting).
   void ShowOnGui(const std::function<void()>& fn);
+  // Runs fn on the GUI thread for a thread of the movie and waits for it;
+  // false when the movie began closing before the GUI thread took it up
+  // (then fn never runs). Runs fn at once without a GUI thread or on it.
+  bool RunOnGui(const std::function<void()>& fn);
+  // Cancels the hand-offs of the movie that the GUI thread has not begun and
+  // refuses new ones until the next open; one it is running is waited for.
+  void CancelGuiCalls();
   // Thrown on the refresh thread when the display call destroyed the player:
   // unwinds to the thread's entry, touching nothing of the freed player.
   struct TPlayerGone {};
@@ -328,6 +341,9 @@ private:
   // unregistered meanwhile. Stops early (returning false) when the display
   // call was released (the player is gone).
   bool ForEachView(const std::function<void(IAVView*)>& fn);
+  // Calls fn(view) with no lock of the player held, if the view is still
+  // registered; UnRegisterView on another thread waits until the call is over.
+  void CallView(IAVView* view, const std::function<void(IAVView*)>& fn);
   // The log thread: hands queued lines to OnLog in order.
   void PostLog(int level, const std::string& message);
   void LogThreadExecute();
@@ -372,7 +388,13 @@ private:
   void InitQueue();
   void FreeQueue();
   void ReadSignal();
-  void WaitForRead();
+  // The read thread sleeps until ready() holds or something it serves asks
+  // for it (a close, a seek, a stream switch, a pause change, metadata).
+  void WaitForRead(const std::function<bool()>& ready);
+  // Something other than packets asks for the read thread (wait_mutex held).
+  bool ReadThreadWanted() const;
+  // Whether the queues hold enough for now (read thread).
+  bool QueuesFull() const;
   // Asks the read thread to seek; a request not served yet is replaced,
   // unless unlessPending (then the pending one stays).
   void stream_seek(int64_t pos, int64_t rel, bool unlessPending = false);
@@ -410,7 +432,8 @@ private:
   double ResumePosition();
   void ResumeAt(double position, bool forwardOnly = false);
   // Where position 0 lies on the input's timeline, in microseconds: the
-  // StartTime when set, else the container's start time, else 0.
+  // file's start time (0 when it has none). Positions, Duration, seek
+  // targets, StartTime and EndTime all count from there.
   int64_t PositionBase() const;
 
   // ---- clocks (sync.cpp) ----
@@ -463,7 +486,6 @@ private:
   void video_audio_display();
   void DrawImage();
   void DrawBitmap();
-  void CopyPicture(IAVView* AView);
   void UpdateBitmapSize();
   void UpdateCoverSize();
   void RetireSubtitles();
@@ -583,17 +605,37 @@ private:
   std::unique_ptr<TMovie> FM;
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
+  // The read thread waits for room in the queues: decoders taking packets
+  // wake it (only then, so they do not take the lock for every packet).
+  std::atomic<bool> FReadWaiting{false};
   std::recursive_mutex FMutex;                // view list and cover image
+  // The views being called now, with the calling thread (FViewCallLock).
+  std::mutex FViewCallLock;
+  std::condition_variable FViewCallCond;
+  std::vector<std::pair<IAVView*, std::thread::id>> FViewsInCall;
   std::recursive_mutex FBitmapMutex;          // the shown picture's frame
   // The display call the refresh thread waits for (FDisplayLock).
   struct TDisplayCall {
     std::mutex lock;
     std::condition_variable cond;
+    bool started = false;   // the GUI thread has begun it
     bool finished = false;  // the GUI side ended (or was dropped)
-    bool released = false;  // the player was closed or destroyed from inside it
+    bool released = false;  // the player was closed or destroyed from inside it, or it was cancelled unstarted
   };
-  std::mutex FDisplayLock;
+  // Any other call a thread of the movie hands to the GUI thread and waits for.
+  struct TGuiCall {
+    std::mutex lock;
+    std::condition_variable cond;
+    bool started = false;
+    bool finished = false;
+    bool cancelled = false;  // the movie closes: it will never run
+  };
+  std::mutex FDisplayLock;  // FDisplayCall, FGuiCalls, FGuiClosed
   std::shared_ptr<TDisplayCall> FDisplayCall;
+  std::vector<std::shared_ptr<TGuiCall>> FGuiCalls;
+  // The movie is closing: hand-offs not begun yet are cancelled and new ones
+  // refused, so a close never waits for an event loop that may not run.
+  bool FGuiClosed = false;
   int FDisplayDepth = 0;  // GUI thread only: inside this player's display call
   // ---- the log thread ----
   std::mutex FLogLock;
