@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <future>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -209,6 +210,79 @@ TEST(PlayerTeardown, ViewsAndHandlersThatCallBackIntoThePlayerFromAnotherThreadD
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (bool qt : {true, false})
     EXPECT_EXIT(RunCallBackCase(qt), ::testing::ExitedWithCode(0), "") << (qt ? "Qt events" : "direct");
+}
+
+// Without a Qt application (a console program) one thread writes the views
+// while a movie plays: its pictures, the sizes and clears of a picture size
+// change midway, and the size of a cover image set meanwhile by the
+// application's thread.
+void RunOneWriterCase() {
+  alarm(30);
+  MediaSpec s;
+  s.container = "matroska";
+  s.audio_codec = AV_CODEC_ID_NONE;
+  s.frames = 40;
+  s.gop = 10;
+  s.resize_at_frame = 20;
+  s.width2 = 160;
+  s.height2 = 128;
+  const std::string clip = Media::Get().File("one_writer.mkv", s);
+  struct ThreadsView : IAVView {
+    std::mutex m;
+    std::set<std::thread::id> threads;
+    bool recording = true;
+    int pictures = 0, sizes = 0;
+    void Note() {
+      if (recording) threads.insert(std::this_thread::get_id());
+    }
+    void DoVideoDisplay(AVFrame*) override {
+      std::lock_guard<std::mutex> g(m);
+      Note();
+      pictures++;
+    }
+    void SetViewSize(int, int) override {
+      std::lock_guard<std::mutex> g(m);
+      Note();
+      sizes++;
+    }
+    void Clear(uint32_t) override {
+      std::lock_guard<std::mutex> g(m);
+      Note();
+    }
+    int Pictures() {
+      std::lock_guard<std::mutex> g(m);
+      return pictures;
+    }
+  } view;
+  TAVPlayer p;
+  p.SetDisableAudio(true);
+  p.SetFrameDrop(false);
+  p.RegisterView(&view);
+  p.OpenMovie(clip, false, true);
+  bool ok = SleepUntil([&] { return view.Pictures() >= 10; }, 10000);
+  TBitmap cover(32, 32);
+  p.SetCoverImage(cover);
+  ok = ok && SleepUntil([&] { return view.Pictures() >= 35; }, 10000);
+  size_t writers;
+  int sizes;
+  {
+    std::lock_guard<std::mutex> g(view.m);
+    view.recording = false;
+    writers = view.threads.size();
+    sizes = view.sizes;
+  }
+  p.CloseMovie();
+  SleepUntil([&] { return !p.Playing(); }, 10000);
+  // The open's size, the size change's and the cover's.
+  ok = ok && writers == 1 && sizes >= 3;
+  if (!ok) std::fprintf(stderr, "pictures %d, sizes %d, writing threads %zu\n", view.Pictures(), sizes, writers);
+  std::fflush(stderr);
+  std::_Exit(ok ? 0 : 1);
+}
+
+TEST(PlayerTeardown, WithoutAQtApplicationOneThreadWritesTheViews) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunOneWriterCase(), ::testing::ExitedWithCode(0), "");
 }
 
 // Voluntary context switches of this process's threads named `name`, and

@@ -126,6 +126,12 @@ bool TAVPlayer::OpenMovieInternal() {
 }
 
 bool TAVPlayer::Stream_Open() {
+  {
+    // Without a GUI thread the movie's refresh thread writes the views from
+    // here on; what threads of the movie ask for before it runs waits for it.
+    std::lock_guard<std::mutex> g(FViewCallLock);
+    FViewWriter = !MainThread::HasGuiThread();
+  }
   ClearStreamSwitches();
   FResumePosition = 0;
   FIcyAvailable = false;
@@ -266,7 +272,7 @@ bool TAVPlayer::Stream_Open() {
   if (FVideoStreamIndex.load() < 0 && FAudioStreamIndex.load() < 0) throw Exception("Could not open codecs");
 
   CopyMetadatas();
-  RunOnGui([this] { UpdateCoverSize(); });
+  ViewsFromMovie([this] { UpdateCoverSize(); });
 
   FM->FRefreshThread = std::thread([this] { RefreshThreadExecute(); });
   FM->FReadThread = std::thread([this] { ReadThreadExecute(); });

@@ -482,6 +482,9 @@ void TAVPlayer::CloseThreads() {
     for (std::thread& t : *threads) joined = JoinMovieThread(this, t) && joined;
     if (joined) threads->clear();
   }
+  // Without a refresh thread (an open that failed before starting it) the
+  // view calls waiting for it are made here.
+  if (joined) EndViewWriter();
   if (joined) {
     try {
       FreeResources();
@@ -829,6 +832,7 @@ void TAVPlayer::RegisterView(IAVView* AView) {
   const int w = GetVideoWidth(), h = GetVideoHeight();
   if (w <= 0 || h <= 0) return;
   auto size = [this, AView, w, h] { CallView(AView, [w, h](IAVView* v) { v->SetViewSize(RoundTo16(w), h); }); };
+  if (HandToViewWriter(size)) return;
   if (MainThread::IsMainThread()) size();
   else MainThread::Synchronize(size);
 }

@@ -344,6 +344,18 @@ private:
   // Calls fn(view) with no lock of the player held, if the view is still
   // registered; UnRegisterView on another thread waits until the call is over.
   void CallView(IAVView* view, const std::function<void(IAVView*)>& fn);
+  // Without a GUI thread (a console program) the views are written by one
+  // thread only: while a movie is open, its refresh thread. Calls of views
+  // from any other thread are handed to it (in order) and this returns true;
+  // false when the caller is to call them itself.
+  bool HandToViewWriter(const std::function<void()>& fn);
+  // The refresh thread: makes the view calls handed to it so far.
+  void RunViewWork();
+  // The movie's view writer ends: the calls still waiting are made here.
+  void EndViewWriter();
+  // Sizes or clears the views for a thread of the movie: on the GUI thread,
+  // or by the view writer.
+  void ViewsFromMovie(const std::function<void()>& fn);
   // The log thread: hands queued lines to OnLog in order.
   void PostLog(int level, const std::string& message);
   void LogThreadExecute();
@@ -613,6 +625,11 @@ private:
   std::mutex FViewCallLock;
   std::condition_variable FViewCallCond;
   std::vector<std::pair<IAVView*, std::thread::id>> FViewsInCall;
+  // Direct mode: view calls waiting for the movie's refresh thread, and
+  // whether that thread is the views' writer now (FViewCallLock).
+  std::vector<std::function<void()>> FViewWork;
+  bool FViewWriter = false;
+  std::atomic<std::thread::id> FViewWriterThread{};
   std::recursive_mutex FBitmapMutex;          // the shown picture's frame
   // The display call the refresh thread waits for (FDisplayLock).
   struct TDisplayCall {

@@ -14,16 +14,78 @@ namespace kivora {
 
 void TAVPlayer::RefreshThreadExecute() {
   TThreadLoggerGuard logger(this);
+  FViewWriterThread = std::this_thread::get_id();
   try {
     RefreshLoop();
   } catch (const TPlayerGone&) {
     // Destroyed from its own display call on this thread: the player and its
     // movie are gone, and the close has let this thread go.
+    return;
   }
+  EndViewWriter();
+}
+
+bool TAVPlayer::HandToViewWriter(const std::function<void()>& fn) {
+  if (MainThread::HasGuiThread()) return false;
+  {
+    std::lock_guard<std::mutex> g(FViewCallLock);
+    if (!FViewWriter || FViewWriterThread.load() == std::this_thread::get_id()) return false;
+    FViewWork.push_back(fn);
+  }
+  KickRefresh();
+  return true;
+}
+
+void TAVPlayer::RunViewWork() {
+  if (FViewWriterThread.load() != std::this_thread::get_id()) return;
+  for (;;) {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard<std::mutex> g(FViewCallLock);
+      work.swap(FViewWork);
+    }
+    if (work.empty()) return;
+    const std::shared_ptr<TLifeToken> life = FLife;
+    for (const auto& fn : work) {
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        DoLog(AV_LOG_ERROR, e.what());
+      }
+      std::lock_guard<std::mutex> g(life->m);
+      if (!life->alive) throw TPlayerGone{};
+    }
+  }
+}
+
+void TAVPlayer::EndViewWriter() {
+  std::vector<std::function<void()>> work;
+  {
+    std::lock_guard<std::mutex> g(FViewCallLock);
+    FViewWriter = false;
+    work.swap(FViewWork);
+  }
+  FViewWriterThread = std::thread::id();
+  for (const auto& fn : work) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      DoLog(AV_LOG_ERROR, e.what());
+    }
+  }
+}
+
+void TAVPlayer::ViewsFromMovie(const std::function<void()>& fn) {
+  if (MainThread::HasGuiThread()) {
+    RunOnGui(fn);
+    return;
+  }
+  if (!HandToViewWriter(fn)) fn();
 }
 
 void TAVPlayer::RefreshLoop() {
   while (!FAbortRequest.load()) {
+    RunViewWork();
     // Without a picture to wait for, the thread sleeps until a picture is
     // queued, playback resumes, a seek or a close wakes it (FRefreshKick).
     double remaining = 0.1;
@@ -173,7 +235,9 @@ void TAVPlayer::video_image_display() {
 void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
   if (!MainThread::HasGuiThread()) {
     // A console program: no GUI thread to hand over to. The handler and the
-    // views run here, and may destroy the player.
+    // views run here, and may destroy the player. The views' sizes asked for
+    // before this picture was queued come first.
+    RunViewWork();
     const std::shared_ptr<TLifeToken> life = FLife;
     fn();
     std::lock_guard<std::mutex> g(life->m);
@@ -324,6 +388,7 @@ void TAVPlayer::ReleaseDisplayCall() {
 }
 
 bool TAVPlayer::ForEachView(const std::function<void(IAVView*)>& fn) {
+  if (HandToViewWriter([this, fn] { ForEachView(fn); })) return true;
   if (!MainThread::IsMainThread()) {
     bool all = true;
     MainThread::Synchronize([&] { all = ForEachView(fn); });
