@@ -301,6 +301,7 @@ bool TAVPlayer::RunOnGui(const std::function<void()>& fn) {
     return true;
   }
   auto call = std::make_shared<TGuiCall>();
+  const std::shared_ptr<TLifeToken> life = FLife;  // fn may destroy the player (OnStart)
   {
     std::lock_guard<std::mutex> g(FDisplayLock);
     if (FGuiClosed) return false;
@@ -341,6 +342,10 @@ bool TAVPlayer::RunOnGui(const std::function<void()>& fn) {
     std::unique_lock<std::mutex> g(call->lock);
     call->cond.wait(g, [&] { return call->finished || call->cancelled; });
     ran = call->started;
+  }
+  {
+    std::lock_guard<std::mutex> g(life->m);
+    if (!life->alive) return ran;  // destroyed by fn: touch nothing
   }
   std::lock_guard<std::mutex> g(FDisplayLock);
   std::erase(FGuiCalls, call);
