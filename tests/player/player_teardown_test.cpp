@@ -131,6 +131,11 @@ void RunCloseWithoutThreads() {
 }
 
 TEST(PlayerTeardown, ACloseThatCannotStartItsThreadStillEndsClosed) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The address sanitizer maps memory for every allocation: with the address
+  // space capped it ends the process instead of the thread start failing.
+  GTEST_SKIP() << "needs an allocator that works with a capped address space";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(RunCloseWithoutThreads(), ::testing::ExitedWithCode(0), "");
 }

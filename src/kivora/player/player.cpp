@@ -359,18 +359,32 @@ void TAVPlayer::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block)
   } else {
     // The handle is set under its lock, so no thread reads it half-made
     // (the new thread may end before this assignment would otherwise be done).
-    std::lock_guard<std::mutex> h(FOpenThreadLock);
+    std::unique_lock<std::mutex> h(FOpenThreadLock);
     if (FOpenThread.joinable()) FOpenThread.detach();  // a finished earlier opener
-    FOpenThread = std::thread([this, finished] {
-      bool alive = true;
-      try {
-        alive = OpenMovieInternal();
-      } catch (...) {
-        // OpenMovieInternal reports its own failures; nothing may leave a thread.
+    try {
+      FOpenThread = std::thread([this, finished] {
+        bool alive = true;
+        try {
+          alive = OpenMovieInternal();
+        } catch (...) {
+          // OpenMovieInternal reports its own failures; nothing may leave a thread.
+        }
+        ReleaseAudioThreadState();
+        if (alive) finished();
+      });
+    } catch (const std::system_error& e) {
+      // No thread to open on: the player goes back to closed, usable again,
+      // instead of staying Opening for good.
+      h.unlock();
+      std::unique_ptr<TMovie> gone;
+      {
+        std::lock_guard<std::mutex> g(FStateLock);
+        gone = std::move(FM);
+        FState = TLifeState::Idle;
       }
-      ReleaseAudioThreadState();
-      if (alive) finished();
-    });
+      finished();
+      throw Exception(std::string("Could not start the open thread: ") + e.what());
+    }
   }
 }
 

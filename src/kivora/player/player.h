@@ -37,10 +37,14 @@ class TAVPlayer;
 // Closes a player and waits until its threads are gone (used at process exit).
 void ShutDownPlayer(TAVPlayer* player);
 
-// How a player reaches its views. Every call arrives on the GUI thread. A
-// view may unregister itself or other views from inside a call; views
-// unregistered that way are not called again. A view must not destroy the
-// player from inside one of its calls.
+// How a player reaches its views. Every call arrives on the GUI thread; in a
+// program without a Qt application, on one thread of the open movie (its
+// refresh thread), or on the caller's while no movie is open. No lock of the
+// player is held during a call, so a view may call the player. A view may
+// unregister itself or other views from inside a call; views unregistered
+// that way are not called again, and UnRegisterView on another thread returns
+// once the view's call has ended. A view must not destroy the player from
+// inside one of its calls.
 class IAVView {
 public:
   virtual ~IAVView() = default;
