@@ -710,7 +710,12 @@ TEST(PlayerFaults, TheEndOfInputIsSignalledOnceTinyPicturesShowAndTimeoutCoversO
     TAVPlayer p;
     p.SetTimeout(1);
     Watchdog dog(30, "a blocking open of a silent server with Timeout 1");
+    const auto start = Clock::now();
     EXPECT_THROW(p.OpenMovie(server.Url(), false, true), Exception);
+    // The silent server would hold the open for the default Timeout (15 s).
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GT(took, 0.9);
+    EXPECT_LT(took, 6.0);
     EXPECT_FALSE(p.Playing());
   }
 }

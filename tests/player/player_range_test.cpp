@@ -16,7 +16,8 @@ TEST_F(PlayerRange, StartAndEndTimeLimitWhatIsPlayedAndTheEndIsReported) {
   int finished = 0;
   player->OnPlaybackFinished = [&](TComponent*) { finished++; };
   player->OpenMovie(VideoClip(), false, true);
-  EXPECT_NEAR(player->Duration(), 1.0, 1e-9);
+  // Counted from the file's start, like positions: where the range ends.
+  EXPECT_NEAR(player->Duration(), 2.0, 1e-9);
   ASSERT_TRUE(PumpUntil([&] { return finished > 0; }, 10000));
   // The end is reported when the decoder meets it; the last pictures are
   // still being shown then.

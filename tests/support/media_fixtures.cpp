@@ -430,6 +430,7 @@ std::string MakeMedia(const std::string& path, const MediaSpec& media) {
     }
   }
 
+  fc->output_ts_offset = static_cast<int64_t>(media.start_seconds * AV_TIME_BASE);
   if (!(fc->oformat->flags & AVFMT_NOFILE))
     Check(avio_open(&fc->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write '" + path + "'");
   Check(avformat_write_header(fc.get(), nullptr), "writing the header");

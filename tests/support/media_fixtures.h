@@ -91,6 +91,10 @@ struct MediaSpec {
       {1.4, 1.8, 80, 180, 80, 20, 0xFF0000FF},
   };
 
+  // Where the file's timestamps begin (the muxer's output_ts_offset), in
+  // seconds: containers such as MPEG-TS whose times do not start at 0.
+  double start_seconds = 0;
+
   // Length of the clip in seconds (video if any, else audio_seconds).
   double DurationSeconds() const;
 };

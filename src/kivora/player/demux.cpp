@@ -1,5 +1,7 @@
 // Opening the input and the read thread: packets from the demuxer into the
 // three packet queues, seeks, stream switches and the end of the input.
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -58,13 +60,18 @@ bool TAVPlayer::OpenMovieInternal() {
   // OnStart and OnConnectionError run on the GUI thread (or here, without
   // one) while this thread waits; either may close, reopen or destroy the
   // player.
+  // OnStart belongs to the movie: a close before the GUI thread gets to it
+  // cancels it, so the close never waits for the GUI loop. OnConnectionError
+  // comes after the movie is gone and always runs.
   auto raise = [this](void (TAVPlayer::*event)()) {
     THandlerResult r;
-    MainThread::Synchronize([&] {
+    auto call = [&] {
       FOpenerHandlerThread = std::this_thread::get_id();
       r = RunHandler([&] { (this->*event)(); });
       if (r.alive) FOpenerHandlerThread = std::thread::id();
-    });
+    };
+    if (event == &TAVPlayer::DoStart) RunOnGui(call);
+    else MainThread::Synchronize(call);
     return r;
   };
   try {
@@ -119,6 +126,12 @@ bool TAVPlayer::OpenMovieInternal() {
 }
 
 bool TAVPlayer::Stream_Open() {
+  {
+    // Without a GUI thread the movie's refresh thread writes the views from
+    // here on; what threads of the movie ask for before it runs waits for it.
+    std::lock_guard<std::mutex> g(FViewCallLock);
+    FViewWriter = !MainThread::HasGuiThread();
+  }
   ClearStreamSwitches();
   FResumePosition = 0;
   FIcyAvailable = false;
@@ -175,16 +188,16 @@ bool TAVPlayer::Stream_Open() {
   FContainerDuration = FM->FIc->duration;
   // The playable duration is known before the read thread starts: it decides
   // which packets are in range.
+  // Duration is where the playable part ends, counted like positions from
+  // the file's start: a StartTime does not move the end.
   {
-    const int64_t start = FStartTime.load() != AV_NOPTS_VALUE ? FStartTime.load() : 0;
     const int64_t end = FEndTime.load() != AV_NOPTS_VALUE ? FEndTime.load() : FContainerDuration.load();
     FInfinite = FContainerDuration.load() == AV_NOPTS_VALUE;
-    FDuration = FInfinite.load() && FEndTime.load() == AV_NOPTS_VALUE ? -1.0 : (end - start) / 1000000.0;
+    FDuration = FInfinite.load() && FEndTime.load() == AV_NOPTS_VALUE ? -1.0 : end / 1000000.0;
   }
 
   if (FStartTime.load() != AV_NOPTS_VALUE) {
-    int64_t ts = FStartTime.load();
-    if (FM->FIc->start_time != AV_NOPTS_VALUE) ts += FM->FIc->start_time;
+    const int64_t ts = PositionBase() + FStartTime.load();
     const int ret =
         avformat_seek_file(FM->FIc, -1, std::numeric_limits<int64_t>::min(), ts, std::numeric_limits<int64_t>::max(), 0);
     // An input that cannot seek (a pipe, a live stream) plays from where it
@@ -259,7 +272,7 @@ bool TAVPlayer::Stream_Open() {
   if (FVideoStreamIndex.load() < 0 && FAudioStreamIndex.load() < 0) throw Exception("Could not open codecs");
 
   CopyMetadatas();
-  MainThread::Synchronize([this] { UpdateCoverSize(); });
+  ViewsFromMovie([this] { UpdateCoverSize(); });
 
   FM->FRefreshThread = std::thread([this] { RefreshThreadExecute(); });
   FM->FReadThread = std::thread([this] { ReadThreadExecute(); });
@@ -286,9 +299,31 @@ void TAVPlayer::ReadSignal() {
   continue_read_thread.notify_all();
 }
 
-void TAVPlayer::WaitForRead() {
+bool TAVPlayer::ReadThreadWanted() const {
+  return FAbortRequest.load() || FSeekReq.load() || FVideoStreamChanged.load() || FAudioStreamChanged.load() ||
+         FSubtitleStreamChanged.load() || queue_attachments_req.load() || FMetadataRequest.load() ||
+         FPaused.load() != FM->FLastPaused;
+}
+
+bool TAVPlayer::QueuesFull() const {
+  const int queued = FAudioQ->Size() + FVideoQ->Size() + FSubtitleQ->Size();
+  if (!FIsRealTime.load() && queued > MAX_QUEUE_SIZE) return true;
+  auto satisfied = [](int streamPos, const TAVPacketQueue& q, bool attached) {
+    return streamPos < 0 || q.Aborted() || attached || q.NbPackets() > MIN_FRAMES;
+  };
+  const bool videoAttached = FM->FVideoStream && (FM->FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
+  return satisfied(FAudioStreamIndex.load(), *FAudioQ, false) &&
+         satisfied(FVideoStreamIndex.load(), *FVideoQ, videoAttached) &&
+         satisfied(FSubtitleStreamIndex.load(), *FSubtitleQ, false);
+}
+
+void TAVPlayer::WaitForRead(const std::function<bool()>& ready) {
   std::unique_lock<std::mutex> g(wait_mutex);
-  continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
+  // Set before the condition is looked at: a decoder that takes a packet
+  // after that look sees the flag and wakes us.
+  FReadWaiting = true;
+  continue_read_thread.wait(g, [&] { return ReadThreadWanted() || ready(); });
+  FReadWaiting = false;
 }
 
 void TAVPlayer::stream_seek(int64_t pos, int64_t rel, bool unlessPending) {
@@ -330,10 +365,10 @@ void TAVPlayer::SignalFinishEvent() {
 }
 
 void TAVPlayer::ReadThreadExecute() {
+  // Named for debuggers and for /proc (tests look at its wake-ups there).
+  pthread_setname_np(pthread_self(), "kivora-read");
   TThreadLoggerGuard logger(this);
   TCLocaleScope numbers;
-  int infinite_buffer = -1;
-  if (infinite_buffer < 0 && FIsRealTime.load()) infinite_buffer = 1;
   bool eof = false;
   bool last_pkt_in_range = false;
   AVPacketPtr pkt(av_packet_alloc());
@@ -350,7 +385,8 @@ void TAVPlayer::ReadThreadExecute() {
       }
       if (paused && ((FM->FIc->iformat && !std::strcmp(FM->FIc->iformat->name, "rtsp")) ||
                      (FM->FIc->pb && StartsWithNoCase(FMovie, "mmsh:")))) {
-        WaitForRead();
+        // Such inputs are not read while paused: until the resume.
+        WaitForRead([] { return false; });
         continue;
       }
 
@@ -425,20 +461,10 @@ void TAVPlayer::ReadThreadExecute() {
         queue_attachments_req = false;
       }
 
-      const int queued = (FAudioQ ? FAudioQ->Size() : 0) + (FVideoQ ? FVideoQ->Size() : 0) +
-                         (FSubtitleQ ? FSubtitleQ->Size() : 0);
-      if (infinite_buffer < 1 && queued > MAX_QUEUE_SIZE) {
-        WaitForRead();
-        continue;
-      }
-      auto satisfied = [](int streamPos, const std::unique_ptr<TAVPacketQueue>& q, bool attached) {
-        return streamPos < 0 || !q || q->Aborted() || attached || q->NbPackets() > MIN_FRAMES;
-      };
-      const bool videoAttached = FM->FVideoStream && (FM->FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
-      if (satisfied(FAudioStreamIndex.load(), FAudioQ, false) &&
-          satisfied(FVideoStreamIndex.load(), FVideoQ, videoAttached) &&
-          satisfied(FSubtitleStreamIndex.load(), FSubtitleQ, false)) {
-        WaitForRead();
+      // Enough queued: the thread sleeps until a decoder takes a packet (or
+      // anything else it serves comes), never polling.
+      if (QueuesFull()) {
+        WaitForRead([this] { return !QueuesFull(); });
         continue;
       }
 
@@ -481,17 +507,21 @@ void TAVPlayer::ReadThreadExecute() {
           });
           continue;
         }
-        WaitForRead();
+        // A read that failed for now (no data yet): tried again shortly,
+        // or at once when something else comes.
+        {
+          std::unique_lock<std::mutex> g(wait_mutex);
+          continue_read_thread.wait_for(g, std::chrono::milliseconds(10), [this] { return ReadThreadWanted(); });
+        }
         continue;
       }
       eof = false;
       UpdateIcy();
 
       AVStream* st = FM->FIc->streams[pkt->stream_index];
-      const double start = FStartTime.load() != AV_NOPTS_VALUE ? static_cast<double>(FStartTime.load()) : 0.0;
-      const int64_t stream_start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+      // The packet's position, counted from the file's start like EndTime.
       const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-      const double t = ts == AV_NOPTS_VALUE ? 0.0 : (ts - stream_start) * av_q2d(st->time_base) - start / 1000000.0;
+      const double t = ts == AV_NOPTS_VALUE ? 0.0 : ts * av_q2d(st->time_base) - static_cast<double>(PositionBase()) / 1000000.0;
       const bool in_range = FEndTime.load() == AV_NOPTS_VALUE || t <= FDuration.load();
       if (last_pkt_in_range && !in_range) SignalFinishEvent();
       last_pkt_in_range = in_range;

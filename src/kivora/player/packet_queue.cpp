@@ -68,6 +68,8 @@ int TAVPacketQueue::Get(AVPacket* pkt, bool block, int* serial) {
       av_packet_move_ref(pkt, n.pkt);
       if (serial) *serial = n.serial;
       FreeNode(n);
+      lock.unlock();
+      if (FOnTaken) FOnTaken();
       return 1;
     }
     if (!block) return -1;

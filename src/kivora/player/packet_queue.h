@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 
 #include "kivora/runtime/ffmpeg.h"
@@ -50,6 +51,9 @@ public:
   bool Aborted() const { return FAbortRequest.load(); }
   // Packets (markers included) accepted since the queue was made.
   int64_t TotalPut() const { return FTotalPut.load(); }
+  // Called (outside the queue's lock) each time Get took a packet: for the
+  // reader waiting for room. Set before any thread uses the queue.
+  void SetOnTaken(std::function<void()> fn) { FOnTaken = std::move(fn); }
 
 private:
   struct Node {
@@ -69,6 +73,7 @@ private:
   std::atomic<bool> FAbortRequest{true};
   std::mutex FMutex;
   std::condition_variable FCond;
+  std::function<void()> FOnTaken;
 };
 
 }  // namespace kivora

@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "kivora/platform/classes.h"
 #include "kivora/platform/exception.h"
@@ -119,6 +123,10 @@ TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
   FVideoQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
   FAudioQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
   FSubtitleQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
+  for (TAVPacketQueue* q : {FVideoQ.get(), FAudioQ.get(), FSubtitleQ.get()})
+    q->SetOnTaken([this] {
+      if (FReadWaiting.load()) ReadSignal();
+    });
   FStateTimer.SetInterval(50);
   FStateTimer.OnTimer = [this] { OnStateTimer(); };
   // Runs for the player's whole life: started and stopped by one thread
@@ -314,6 +322,10 @@ void TAVPlayer::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block)
     // sees the abort flag it may set.
     FAbortRequest = false;
     FPlaybackFinished = false;
+    {
+      std::lock_guard<std::mutex> d(FDisplayLock);
+      FGuiClosed = false;
+    }
     break;
   }
   {
@@ -348,18 +360,32 @@ void TAVPlayer::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block)
   } else {
     // The handle is set under its lock, so no thread reads it half-made
     // (the new thread may end before this assignment would otherwise be done).
-    std::lock_guard<std::mutex> h(FOpenThreadLock);
+    std::unique_lock<std::mutex> h(FOpenThreadLock);
     if (FOpenThread.joinable()) FOpenThread.detach();  // a finished earlier opener
-    FOpenThread = std::thread([this, finished] {
-      bool alive = true;
-      try {
-        alive = OpenMovieInternal();
-      } catch (...) {
-        // OpenMovieInternal reports its own failures; nothing may leave a thread.
+    try {
+      FOpenThread = std::thread([this, finished] {
+        bool alive = true;
+        try {
+          alive = OpenMovieInternal();
+        } catch (...) {
+          // OpenMovieInternal reports its own failures; nothing may leave a thread.
+        }
+        ReleaseAudioThreadState();
+        if (alive) finished();
+      });
+    } catch (const std::system_error& e) {
+      // No thread to open on: the player goes back to closed, usable again,
+      // instead of staying Opening for good.
+      h.unlock();
+      std::unique_ptr<TMovie> gone;
+      {
+        std::lock_guard<std::mutex> g(FStateLock);
+        gone = std::move(FM);
+        FState = TLifeState::Idle;
       }
-      ReleaseAudioThreadState();
-      if (alive) finished();
-    });
+      finished();
+      throw Exception(std::string("Could not start the open thread: ") + e.what());
+    }
   }
 }
 
@@ -371,6 +397,9 @@ bool TAVPlayer::CloseMovie() {
     // (decode_interrupt_cb) and ends on its own thread, freeing what it made.
     FAbortRequest = true;
   }
+  // Threads of the movie waiting for the GUI thread are let go at once: the
+  // GUI thread may be the one waiting for this close.
+  CancelGuiCalls();
   TThreadLoggerGuard logger(this);
   ReadSignal();
   WakeQueueWaiters();
@@ -397,7 +426,9 @@ void TAVPlayer::StartCloser() {
   // The previous close thread finished (its movie went back to Idle before
   // this one opened); only its handle is left.
   if (FCloseThread.joinable()) FCloseThread.join();
-  FCloseThread = std::thread([this] {
+  // Whatever fails on the way, the movie ends closed: a player left Closing
+  // would refuse every later call.
+  auto close = [this] {
     {
       TThreadLoggerGuard logger(this);
       CloseThreads();
@@ -409,21 +440,46 @@ void TAVPlayer::StartCloser() {
       FCloserRunning = false;
     }
     NotifyState();
-  });
+  };
+  try {
+    FCloseThread = std::thread(close);
+  } catch (const std::system_error& e) {
+    // No thread to be had (the process is at its limit): closed here instead.
+    DoLog(AV_LOG_ERROR, std::string("Could not start the close thread (") + e.what() + "); closing on this thread");
+    close();
+  }
 }
+
+namespace {
+// Joins a thread of the movie; false when it cannot be joined (it is the
+// calling thread itself, or the system refuses), which is logged.
+bool JoinMovieThread(TAVPlayer* player, std::thread& t) {
+  if (!t.joinable()) return true;
+  try {
+    if (t.get_id() == std::this_thread::get_id()) throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+    t.join();
+    return true;
+  } catch (const std::system_error& e) {
+    player->DoLog(AV_LOG_ERROR, std::string("A thread of the movie could not be joined: ") + e.what());
+    return false;
+  }
+}
+}  // namespace
 
 // Ends the movie's worker threads in order (read, refresh, decoders), then
 // frees the movie's state. Runs on the closer thread, or on the opening
-// thread when an open fails half-way.
+// thread when an open fails half-way. Never throws: a step that fails is
+// logged and the rest still runs, so the player always ends closed.
 void TAVPlayer::CloseThreads() {
   FAbortRequest = true;
+  CancelGuiCalls();
   ReadSignal();
   WakePauseWaiters();
   // Each stage may be waiting on the picture or subtitle queue (the read
   // thread for the display to drain before a seek, decoders for room), so
   // the waiters are woken before each join.
   WakeQueueWaiters();
-  if (FM->FReadThread.joinable()) FM->FReadThread.join();
+  bool joined = JoinMovieThread(this, FM->FReadThread);
   FreeQueue();
   WakeQueueWaiters();
   if (FM->FRefreshThread.joinable()) {
@@ -433,20 +489,33 @@ void TAVPlayer::CloseThreads() {
     if (FM->FRefreshThread.get_id() == FDestroyerThread.load())
       FM->FRefreshThread.detach();
     else
-      FM->FRefreshThread.join();
+      joined = JoinMovieThread(this, FM->FRefreshThread) && joined;
   }
   FreeQueue();
   WakeQueueWaiters();
-  JoinThreads(FM->FVideoThreads);
-  JoinThreads(FM->FSubtitleThreads);
-  FreeResources();
+  for (auto* threads : {&FM->FVideoThreads, &FM->FSubtitleThreads}) {
+    for (std::thread& t : *threads) joined = JoinMovieThread(this, t) && joined;
+    if (joined) threads->clear();
+  }
+  // Without a refresh thread (an open that failed before starting it) the
+  // view calls waiting for it are made here.
+  if (joined) EndViewWriter();
+  if (joined) {
+    try {
+      FreeResources();
+    } catch (const std::exception& e) {
+      DoLog(AV_LOG_ERROR, std::string("Closing the movie failed half-way: ") + e.what());
+    }
+  }
   // Every thread of the movie has ended and its sound channel is closed:
-  // the movie goes, exactly once, here.
+  // the movie goes, exactly once, here. One with a thread still running is
+  // left allocated rather than freed under that thread.
   std::unique_ptr<TMovie> gone;
   {
     std::lock_guard<std::mutex> g(FStateLock);
     gone = std::move(FM);
   }
+  if (!joined) (void)gone.release();
 }
 
 namespace {
@@ -466,8 +535,15 @@ TMovie::~TMovie() {
   avformat_close_input(&FIc);
   FIO.reset();
   // With no movie left, nothing will reuse the pictures' memory soon; an
-  // application that closed its last movie gets it back at once.
-  if (--g_movies == 0) PictureMemory::Trim();
+  // application that closed its last movie gets it back at once, and so
+  // the heap's free pages (packets, decoder state and queue nodes freed
+  // above, which the allocator would otherwise keep for itself).
+  if (--g_movies == 0) {
+    PictureMemory::Trim();
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+  }
 }
 
 namespace {
@@ -709,7 +785,6 @@ void TAVPlayer::CheckStep(bool IsAudio, int serial) {
 }
 
 int64_t TAVPlayer::PositionBase() const {
-  if (FStartTime.load() != AV_NOPTS_VALUE) return FStartTime.load();
   if (FContainerStartTime.load() != AV_NOPTS_VALUE) return FContainerStartTime.load();
   return 0;
 }
@@ -725,9 +800,7 @@ double TAVPlayer::GetPosition() {
 
 void TAVPlayer::SetPosition(double x) {
   if (!Playing() || FAbortRequest.load()) return;
-  double cur = GetPosition();
-  const int64_t cst = FContainerStartTime.load();
-  if (cst != AV_NOPTS_VALUE && cst / 1000000.0 > cur) cur = cst / 1000000.0;
+  const double cur = GetPosition();
   const auto base = static_cast<double>(PositionBase());
   const double f = base / 1000000.0 + x;
   const auto target = static_cast<int64_t>(f * 1000000.0);
@@ -773,17 +846,25 @@ void TAVPlayer::RegisterView(IAVView* AView) {
   }
   const int w = GetVideoWidth(), h = GetVideoHeight();
   if (w <= 0 || h <= 0) return;
-  auto size = [this, AView, w, h] {
-    std::lock_guard<std::recursive_mutex> g(FMutex);
-    if (std::find(FViewList.begin(), FViewList.end(), AView) != FViewList.end()) AView->SetViewSize(RoundTo16(w), h);
-  };
+  auto size = [this, AView, w, h] { CallView(AView, [w, h](IAVView* v) { v->SetViewSize(RoundTo16(w), h); }); };
+  if (HandToViewWriter(size)) return;
   if (MainThread::IsMainThread()) size();
   else MainThread::Synchronize(size);
 }
 
 void TAVPlayer::UnRegisterView(IAVView* AView) {
-  std::lock_guard<std::recursive_mutex> g(FMutex);
-  FViewList.erase(std::remove(FViewList.begin(), FViewList.end(), AView), FViewList.end());
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    FViewList.erase(std::remove(FViewList.begin(), FViewList.end(), AView), FViewList.end());
+  }
+  // Once this returns the caller may destroy the view: a call of it running
+  // on another thread is waited for (one on this thread is the caller itself).
+  const auto self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> c(FViewCallLock);
+  FViewCallCond.wait(c, [&] {
+    return std::none_of(FViewsInCall.begin(), FViewsInCall.end(),
+                        [&](const auto& e) { return e.first == AView && e.second != self; });
+  });
 }
 
 int TAVPlayer::GetVideoWidth() const {

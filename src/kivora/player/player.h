@@ -37,10 +37,14 @@ class TAVPlayer;
 // Closes a player and waits until its threads are gone (used at process exit).
 void ShutDownPlayer(TAVPlayer* player);
 
-// How a player reaches its views. Every call arrives on the GUI thread. A
-// view may unregister itself or other views from inside a call; views
-// unregistered that way are not called again. A view must not destroy the
-// player from inside one of its calls.
+// How a player reaches its views. Every call arrives on the GUI thread; in a
+// program without a Qt application, on one thread of the open movie (its
+// refresh thread), or on the caller's while no movie is open. No lock of the
+// player is held during a call, so a view may call the player. A view may
+// unregister itself or other views from inside a call; views unregistered
+// that way are not called again, and UnRegisterView on another thread returns
+// once the view's call has ended. A view must not destroy the player from
+// inside one of its calls.
 class IAVView {
 public:
   virtual ~IAVView() = default;
@@ -159,6 +163,8 @@ public:
 
   int GetVideoWidth() const;
   int GetVideoHeight() const;
+  // Where the playable part ends (EndTime, else the input's length), in
+  // seconds from the file's start; -1 for an input without an end.
   double Duration() const { return FDuration.load(); }
   bool Infinite() const { return FInfinite.load(); }
   double VideoFrameRate() const { return FVideoFrameRate.load(); }
@@ -233,6 +239,10 @@ public:
   void SetSeekMode(TAVSeekMode v) { FSeekMode = v; }
   TAVSeekPositionMode SeekPositionMode() const { return FSeekPositionMode.load(); }
   void SetSeekPositionMode(TAVSeekPositionMode v) { FSeekPositionMode = v; }
+  // Microseconds from the file's start (MPEG-TS and other inputs whose
+  // times do not begin at 0 count from their first timestamp), the same
+  // count GetPosition, SetPosition and Duration use: with StartTime 0.2 s,
+  // the position reads 0.2 once playback starts there.
   int64_t StartTime() const { return FStartTime.load(); }
   void SetStartTime(int64_t us) { FStartTime = us; }
   int64_t EndTime() const { return FEndTime.load(); }
@@ -318,6 +328,13 @@ private:
   // Runs fn on the GUI thread for the refresh thread and waits for it, unless
   // the player is closed from inside that very call (then it stops waiting).
   void ShowOnGui(const std::function<void()>& fn);
+  // Runs fn on the GUI thread for a thread of the movie and waits for it;
+  // false when the movie began closing before the GUI thread took it up
+  // (then fn never runs). Runs fn at once without a GUI thread or on it.
+  bool RunOnGui(const std::function<void()>& fn);
+  // Cancels the hand-offs of the movie that the GUI thread has not begun and
+  // refuses new ones until the next open; one it is running is waited for.
+  void CancelGuiCalls();
   // Thrown on the refresh thread when the display call destroyed the player:
   // unwinds to the thread's entry, touching nothing of the freed player.
   struct TPlayerGone {};
@@ -328,6 +345,21 @@ private:
   // unregistered meanwhile. Stops early (returning false) when the display
   // call was released (the player is gone).
   bool ForEachView(const std::function<void(IAVView*)>& fn);
+  // Calls fn(view) with no lock of the player held, if the view is still
+  // registered; UnRegisterView on another thread waits until the call is over.
+  void CallView(IAVView* view, const std::function<void(IAVView*)>& fn);
+  // Without a GUI thread (a console program) the views are written by one
+  // thread only: while a movie is open, its refresh thread. Calls of views
+  // from any other thread are handed to it (in order) and this returns true;
+  // false when the caller is to call them itself.
+  bool HandToViewWriter(const std::function<void()>& fn);
+  // The refresh thread: makes the view calls handed to it so far.
+  void RunViewWork();
+  // The movie's view writer ends: the calls still waiting are made here.
+  void EndViewWriter();
+  // Sizes or clears the views for a thread of the movie: on the GUI thread,
+  // or by the view writer.
+  void ViewsFromMovie(const std::function<void()>& fn);
   // The log thread: hands queued lines to OnLog in order.
   void PostLog(int level, const std::string& message);
   void LogThreadExecute();
@@ -372,7 +404,13 @@ private:
   void InitQueue();
   void FreeQueue();
   void ReadSignal();
-  void WaitForRead();
+  // The read thread sleeps until ready() holds or something it serves asks
+  // for it (a close, a seek, a stream switch, a pause change, metadata).
+  void WaitForRead(const std::function<bool()>& ready);
+  // Something other than packets asks for the read thread (wait_mutex held).
+  bool ReadThreadWanted() const;
+  // Whether the queues hold enough for now (read thread).
+  bool QueuesFull() const;
   // Asks the read thread to seek; a request not served yet is replaced,
   // unless unlessPending (then the pending one stays).
   void stream_seek(int64_t pos, int64_t rel, bool unlessPending = false);
@@ -410,7 +448,8 @@ private:
   double ResumePosition();
   void ResumeAt(double position, bool forwardOnly = false);
   // Where position 0 lies on the input's timeline, in microseconds: the
-  // StartTime when set, else the container's start time, else 0.
+  // file's start time (0 when it has none). Positions, Duration, seek
+  // targets, StartTime and EndTime all count from there.
   int64_t PositionBase() const;
 
   // ---- clocks (sync.cpp) ----
@@ -463,7 +502,6 @@ private:
   void video_audio_display();
   void DrawImage();
   void DrawBitmap();
-  void CopyPicture(IAVView* AView);
   void UpdateBitmapSize();
   void UpdateCoverSize();
   void RetireSubtitles();
@@ -583,17 +621,42 @@ private:
   std::unique_ptr<TMovie> FM;
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
+  // The read thread waits for room in the queues: decoders taking packets
+  // wake it (only then, so they do not take the lock for every packet).
+  std::atomic<bool> FReadWaiting{false};
   std::recursive_mutex FMutex;                // view list and cover image
+  // The views being called now, with the calling thread (FViewCallLock).
+  std::mutex FViewCallLock;
+  std::condition_variable FViewCallCond;
+  std::vector<std::pair<IAVView*, std::thread::id>> FViewsInCall;
+  // Direct mode: view calls waiting for the movie's refresh thread, and
+  // whether that thread is the views' writer now (FViewCallLock).
+  std::vector<std::function<void()>> FViewWork;
+  bool FViewWriter = false;
+  std::atomic<std::thread::id> FViewWriterThread{};
   std::recursive_mutex FBitmapMutex;          // the shown picture's frame
   // The display call the refresh thread waits for (FDisplayLock).
   struct TDisplayCall {
     std::mutex lock;
     std::condition_variable cond;
+    bool started = false;   // the GUI thread has begun it
     bool finished = false;  // the GUI side ended (or was dropped)
-    bool released = false;  // the player was closed or destroyed from inside it
+    bool released = false;  // the player was closed or destroyed from inside it, or it was cancelled unstarted
   };
-  std::mutex FDisplayLock;
+  // Any other call a thread of the movie hands to the GUI thread and waits for.
+  struct TGuiCall {
+    std::mutex lock;
+    std::condition_variable cond;
+    bool started = false;
+    bool finished = false;
+    bool cancelled = false;  // the movie closes: it will never run
+  };
+  std::mutex FDisplayLock;  // FDisplayCall, FGuiCalls, FGuiClosed
   std::shared_ptr<TDisplayCall> FDisplayCall;
+  std::vector<std::shared_ptr<TGuiCall>> FGuiCalls;
+  // The movie is closing: hand-offs not begun yet are cancelled and new ones
+  // refused, so a close never waits for an event loop that may not run.
+  bool FGuiClosed = false;
   int FDisplayDepth = 0;  // GUI thread only: inside this player's display call
   // ---- the log thread ----
   std::mutex FLogLock;

@@ -14,16 +14,78 @@ namespace kivora {
 
 void TAVPlayer::RefreshThreadExecute() {
   TThreadLoggerGuard logger(this);
+  FViewWriterThread = std::this_thread::get_id();
   try {
     RefreshLoop();
   } catch (const TPlayerGone&) {
     // Destroyed from its own display call on this thread: the player and its
     // movie are gone, and the close has let this thread go.
+    return;
   }
+  EndViewWriter();
+}
+
+bool TAVPlayer::HandToViewWriter(const std::function<void()>& fn) {
+  if (MainThread::HasGuiThread()) return false;
+  {
+    std::lock_guard<std::mutex> g(FViewCallLock);
+    if (!FViewWriter || FViewWriterThread.load() == std::this_thread::get_id()) return false;
+    FViewWork.push_back(fn);
+  }
+  KickRefresh();
+  return true;
+}
+
+void TAVPlayer::RunViewWork() {
+  if (FViewWriterThread.load() != std::this_thread::get_id()) return;
+  for (;;) {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard<std::mutex> g(FViewCallLock);
+      work.swap(FViewWork);
+    }
+    if (work.empty()) return;
+    const std::shared_ptr<TLifeToken> life = FLife;
+    for (const auto& fn : work) {
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        DoLog(AV_LOG_ERROR, e.what());
+      }
+      std::lock_guard<std::mutex> g(life->m);
+      if (!life->alive) throw TPlayerGone{};
+    }
+  }
+}
+
+void TAVPlayer::EndViewWriter() {
+  std::vector<std::function<void()>> work;
+  {
+    std::lock_guard<std::mutex> g(FViewCallLock);
+    FViewWriter = false;
+    work.swap(FViewWork);
+  }
+  FViewWriterThread = std::thread::id();
+  for (const auto& fn : work) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      DoLog(AV_LOG_ERROR, e.what());
+    }
+  }
+}
+
+void TAVPlayer::ViewsFromMovie(const std::function<void()>& fn) {
+  if (MainThread::HasGuiThread()) {
+    RunOnGui(fn);
+    return;
+  }
+  if (!HandToViewWriter(fn)) fn();
 }
 
 void TAVPlayer::RefreshLoop() {
   while (!FAbortRequest.load()) {
+    RunViewWork();
     // Without a picture to wait for, the thread sleeps until a picture is
     // queued, playback resumes, a seek or a close wakes it (FRefreshKick).
     double remaining = 0.1;
@@ -173,7 +235,9 @@ void TAVPlayer::video_image_display() {
 void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
   if (!MainThread::HasGuiThread()) {
     // A console program: no GUI thread to hand over to. The handler and the
-    // views run here, and may destroy the player.
+    // views run here, and may destroy the player. The views' sizes asked for
+    // before this picture was queued come first.
+    RunViewWork();
     const std::shared_ptr<TLifeToken> life = FLife;
     fn();
     std::lock_guard<std::mutex> g(life->m);
@@ -183,6 +247,7 @@ void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
   auto call = std::make_shared<TDisplayCall>();
   {
     std::lock_guard<std::mutex> g(FDisplayLock);
+    if (FGuiClosed) return;  // the movie closes: nothing more is shown
     FDisplayCall = call;
   }
   // Marks the call finished when the GUI side is done with it, also when the
@@ -204,6 +269,7 @@ void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
     {
       std::lock_guard<std::mutex> g(call->lock);
       if (call->released) return;  // the player is closed or gone: touch nothing
+      call->started = true;
     }
     FDisplayDepth++;
     struct TDepth {
@@ -229,6 +295,88 @@ void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
   FDisplayCall.reset();
 }
 
+bool TAVPlayer::RunOnGui(const std::function<void()>& fn) {
+  if (!MainThread::HasGuiThread() || MainThread::IsMainThread()) {
+    fn();
+    return true;
+  }
+  auto call = std::make_shared<TGuiCall>();
+  const std::shared_ptr<TLifeToken> life = FLife;  // fn may destroy the player (OnStart)
+  {
+    std::lock_guard<std::mutex> g(FDisplayLock);
+    if (FGuiClosed) return false;
+    FGuiCalls.push_back(call);
+  }
+  // Marks the call finished when the GUI side is done with it: after it ran,
+  // or when the hand-off is dropped because the application shuts down.
+  struct TFinish {
+    std::shared_ptr<TGuiCall> call;
+    ~TFinish() {
+      if (!call) return;
+      {
+        std::lock_guard<std::mutex> g(call->lock);
+        call->finished = true;
+      }
+      call->cond.notify_all();
+    }
+  };
+  auto finish = std::make_shared<TFinish>();
+  finish->call = call;
+  // Once cancelled the queued call touches nothing of the player, which may
+  // be gone by the time the GUI thread gets to it.
+  MainThread::Queue([this, call, finish, fn] {
+    {
+      std::lock_guard<std::mutex> g(call->lock);
+      if (call->cancelled) return;
+      call->started = true;
+    }
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      DoLog(AV_LOG_ERROR, e.what());
+    }
+  });
+  finish.reset();
+  bool ran;
+  {
+    std::unique_lock<std::mutex> g(call->lock);
+    call->cond.wait(g, [&] { return call->finished || call->cancelled; });
+    ran = call->started;
+  }
+  {
+    std::lock_guard<std::mutex> g(life->m);
+    if (!life->alive) return ran;  // destroyed by fn: touch nothing
+  }
+  std::lock_guard<std::mutex> g(FDisplayLock);
+  std::erase(FGuiCalls, call);
+  return ran;
+}
+
+void TAVPlayer::CancelGuiCalls() {
+  std::vector<std::shared_ptr<TGuiCall>> calls;
+  std::shared_ptr<TDisplayCall> display;
+  {
+    std::lock_guard<std::mutex> g(FDisplayLock);
+    FGuiClosed = true;
+    calls = FGuiCalls;
+    display = FDisplayCall;
+  }
+  for (const auto& c : calls) {
+    {
+      std::lock_guard<std::mutex> g(c->lock);
+      if (!c->started) c->cancelled = true;
+    }
+    c->cond.notify_all();
+  }
+  if (display) {
+    {
+      std::lock_guard<std::mutex> g(display->lock);
+      if (!display->started) display->released = true;
+    }
+    display->cond.notify_all();
+  }
+}
+
 void TAVPlayer::ReleaseDisplayCall() {
   std::shared_ptr<TDisplayCall> call;
   {
@@ -245,6 +393,7 @@ void TAVPlayer::ReleaseDisplayCall() {
 }
 
 bool TAVPlayer::ForEachView(const std::function<void(IAVView*)>& fn) {
+  if (HandToViewWriter([this, fn] { ForEachView(fn); })) return true;
   if (!MainThread::IsMainThread()) {
     bool all = true;
     MainThread::Synchronize([&] { all = ForEachView(fn); });
@@ -265,14 +414,36 @@ bool TAVPlayer::ForEachView(const std::function<void(IAVView*)>& fn) {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     views = FViewList;
   }
-  for (IAVView* view : views) {
-    // Held during the call, so a view cannot be unregistered (and destroyed)
-    // by another thread meanwhile; a view may unregister views itself.
-    std::lock_guard<std::recursive_mutex> g(FMutex);
-    if (std::find(FViewList.begin(), FViewList.end(), view) == FViewList.end()) continue;
-    fn(view);
-  }
+  // A view may unregister views itself; those are not called any more.
+  for (IAVView* view : views) CallView(view, fn);
   return !released();
+}
+
+void TAVPlayer::CallView(IAVView* view, const std::function<void(IAVView*)>& fn) {
+  {
+    // Marked as in a call while still registered, so another thread's
+    // UnRegisterView (after which the view may be destroyed) waits for it.
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (std::find(FViewList.begin(), FViewList.end(), view) == FViewList.end()) return;
+    std::lock_guard<std::mutex> c(FViewCallLock);
+    FViewsInCall.emplace_back(view, std::this_thread::get_id());
+  }
+  struct TEnd {
+    TAVPlayer* p;
+    IAVView* view;
+    ~TEnd() {
+      {
+        std::lock_guard<std::mutex> c(p->FViewCallLock);
+        auto& v = p->FViewsInCall;
+        const auto it = std::find(v.begin(), v.end(), std::make_pair(view, std::this_thread::get_id()));
+        if (it != v.end()) v.erase(it);
+      }
+      p->FViewCallCond.notify_all();
+    }
+  } end{this, view};
+  // No lock of the player is held here: a view may call back into the
+  // player, and hand work to threads that do.
+  fn(view);
 }
 
 void TAVPlayer::video_audio_display() {
@@ -290,11 +461,14 @@ void TAVPlayer::video_audio_display() {
 
 void TAVPlayer::DrawImage() {
   if (FAbortRequest.load() || !FCurrentVP) return;
-  AVFrame* frame;
+  // The handler and the views get a reference of their own to the picture,
+  // so no lock of the player is held while they run.
+  AVFramePtr shown;
   {
     std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
-    frame = FCurrentVP->bmp;
+    if (FCurrentVP->bmp) shown.reset(av_frame_clone(FCurrentVP->bmp));
   }
+  AVFrame* const frame = shown.get();
   if (frame && OnVideoDisplay) {
     // The handler may destroy or reopen the player: it runs from a copy, and
     // nothing of the player is touched after it unless the call still holds.
@@ -311,7 +485,10 @@ void TAVPlayer::DrawImage() {
     }
     if (FAbortRequest.load()) return;
   }
-  if (!ForEachView([this](IAVView* view) { CopyPicture(view); })) return;
+  if (frame && !ForEachView([this, frame](IAVView* view) {
+        if (!FAbortRequest.load()) view->DoVideoDisplay(frame);
+      }))
+    return;
   if (FVideoMoving.load()) {
     // Shown: its memory goes back to the pool. A cover is kept, as it is
     // decoded only once and a step shows it again.
@@ -359,12 +536,6 @@ void TAVPlayer::DrawBitmap() {
     if (FAbortRequest.load()) return;
   }
   ForEachView([&](IAVView* view) { view->DoVideoDisplay(cover.get()); });
-}
-
-void TAVPlayer::CopyPicture(IAVView* AView) {
-  if (FAbortRequest.load() || !FCurrentVP) return;
-  std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
-  if (FCurrentVP->bmp) AView->DoVideoDisplay(FCurrentVP->bmp);
 }
 
 void TAVPlayer::UpdateBitmapSize() {

@@ -68,9 +68,13 @@ void TAVPlayer::SetPausedState(bool paused) {
   }
   // A decoder flushing the picture queue waits for the display or a pause,
   // and the refresh thread for a resume.
-  std::lock_guard<std::mutex> g(FPictQMutex);
-  FRefreshKick++;
+  {
+    std::lock_guard<std::mutex> g(FPictQMutex);
+    FRefreshKick++;
+  }
   FPictQCond.notify_all();
+  // The read thread pauses and resumes the input itself.
+  ReadSignal();
 }
 
 // Called with FPauseLock held.

@@ -239,7 +239,7 @@ AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
   }
   FGraphWidth = av_buffersink_get_w(FM->filt_out);
   FGraphHeight = av_buffersink_get_h(FM->filt_out);
-  MainThread::Synchronize([this] { UpdateBitmapSize(); });
+  ViewsFromMovie([this] { UpdateBitmapSize(); });
   return outFmt;
 }
 
