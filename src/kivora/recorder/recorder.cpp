@@ -16,6 +16,7 @@ extern "C" {
 #include "kivora/presentation/videoview.h"
 #include "kivora/runtime/avlib.h"
 #include "kivora/runtime/ffmpeg.h"
+#include "kivora/platform/classes.h"
 
 namespace kivora {
 
@@ -412,5 +413,8 @@ void TCustomAndroidRecorder::Resume() {
     if (c) c->Resume();
   FPaused = false;
 }
+
+// Makes the class known by name to stored forms and tools.
+KIVORA_REGISTER_CLASS(TAndroidRecorder, "recorder");
 
 }  // namespace kivora
