@@ -12,8 +12,36 @@
 #include "json_output.h"
 #include "kivora/preview/motiondetect.h"
 #include "kivora/preview/preview_decoder.h"
+#include "kivora/runtime/ffmpeg.h"
 
 namespace kivora::app {
+
+namespace {
+
+// An 8-bit YUV picture whose luma is a plane of its own.
+bool LumaPlaneOf(const AVFrame* f) {
+  if (!f || f->width < 2 || f->height < 2 || !f->data[0] || f->linesize[0] < f->width) return false;
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  return d && !(d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL)) &&
+         d->nb_components >= 3 && d->comp[0].plane == 0 && d->comp[0].step == 1 && d->comp[0].depth == 8 &&
+         d->comp[0].offset == 0 && d->comp[0].shift == 0;
+}
+
+bool FullRange(const AVFrame* f) {
+  if (f->color_range == AVCOL_RANGE_JPEG) return true;
+  switch (f->format) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 MotionReport RunMotion(const MotionOptions& options) {
   TPreviewDecoder decoder;
@@ -44,19 +72,31 @@ MotionReport RunMotion(const MotionOptions& options) {
 
   bool first = true;
   while (decoder.DecodeNext()) {
-    if (!decoder.ToBitmap(picture, SWS_BILINEAR)) continue;
+    // Without masks to write, the detector reads the decoder's luma plane
+    // as it is; the RGBA conversion is only for pictures someone will see.
+    const AVFrame* f = decoder.Frame();
+    const bool luma = options.maskDir.empty() && LumaPlaneOf(f);
+    if (!luma && !decoder.ToBitmap(picture, SWS_BILINEAR)) continue;
+    const int w = luma ? f->width : picture.Width();
+    const int h = luma ? f->height : picture.Height();
     ++report.frames;
     const int64_t t = decoder.PictureTime();
     if (t != AV_NOPTS_VALUE) now = t / 1e6;
     // Pictures without a time count as real time.
     const int64_t mediaTime = t != AV_NOPTS_VALUE ? t : INT64_MIN;
+    const bool fullRange = luma && FullRange(f);
     // A picture of a new size has nothing to be compared with: it becomes
     // the new reference, and motion in progress ends with the old size (the
     // detector itself resets without an end).
-    if (first || picture.Width() != detector.width() || picture.Height() != detector.height()) {
+    if (first || w != detector.width() || h != detector.height()) {
       if (detector.hasMotion()) report.events.push_back({false, now, {}});
-      detector.initialize(picture, mediaTime);
+      if (luma)
+        detector.initializeLuma(f->data[0], w, h, f->linesize[0], fullRange, mediaTime);
+      else
+        detector.initialize(picture, mediaTime);
       first = false;
+    } else if (luma) {
+      detector.feedLuma(f->data[0], w, h, f->linesize[0], fullRange, mediaTime);
     } else {
       detector.feedFrame(picture, mediaTime);
     }

@@ -299,3 +299,86 @@ TEST(MotionDetector, FramesItCannotCompareAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The luma plane a decoder would hand over for Frame(x, noise, seed): each
+// grey byte v in limited range, 16 + v * 219 / 255.
+std::vector<uint8_t> LumaOf(TBitmap& bmp, int pitch) {
+  std::vector<uint8_t> plane(static_cast<size_t>(pitch) * H, 0);
+  for (int y = 0; y < H; ++y) {
+    const uint8_t* row = bmp.Image().constScanLine(y);
+    for (int x = 0; x < W; ++x) plane[static_cast<size_t>(y) * pitch + x] = static_cast<uint8_t>(16 + (row[4 * x] * 219 + 127) / 255);
+  }
+  return plane;
+}
+
+}  // namespace
+
+// Fed the luma planes of grey pictures, the detector sees what it sees in the
+// RGBA pictures: the same begins and ends, about the same moving pixels each
+// frame, at several sensitivities and noise levels (so pixels near the
+// threshold are counted alike), also with padded rows.
+TEST(MotionDetector, LumaPlanesGiveWhatTheirRgbaPicturesGive) {
+  struct Case {
+    int sens, noise, pitch;
+  };
+  for (const Case c : {Case{32, 0, W}, Case{32, 6, W + 32}, Case{12, 4, W}, Case{60, 20, W + 1}}) {
+    SCOPED_TRACE(::testing::Message() << "sensitivity " << c.sens << " noise " << c.noise << " pitch " << c.pitch);
+    TAVMotionDetector rgba, luma;
+    for (TAVMotionDetector* d : {&rgba, &luma}) {
+      d->setTolerance(100);
+      d->setSensivity(c.sens);
+      d->setDetectionSecs(1);
+    }
+    Events er, el;
+    int n = 0;
+    rgba.onMotionBegin = [&](TComponent*) { er.begins.push_back(n); };
+    rgba.onMotionEnd = [&](TComponent*) { er.ends.push_back(n); };
+    luma.onMotionBegin = [&](TComponent*) { el.begins.push_back(n); };
+    luma.onMotionEnd = [&](TComponent*) { el.ends.push_back(n); };
+    for (n = 0; n < 60; ++n) {
+      TBitmap f = Frame(BlockX(n), c.noise, static_cast<unsigned>(n));
+      const std::vector<uint8_t> plane = LumaOf(f, c.pitch);
+      if (n == 0) {
+        rgba.initialize(f, 0);
+        luma.initializeLuma(plane.data(), W, H, c.pitch, false, 0);
+        continue;
+      }
+      ASSERT_TRUE(rgba.feedFrame(f, n * kFrameUs));
+      ASSERT_TRUE(luma.feedLuma(plane.data(), W, H, c.pitch, false, n * kFrameUs));
+      const double a = rgba.value(), b = luma.value();
+      EXPECT_NEAR(b, a, std::max(20.0, a * 0.05)) << "frame " << n;
+    }
+    EXPECT_EQ(el.begins, er.begins);
+    EXPECT_EQ(el.ends, er.ends);
+    EXPECT_FALSE(er.begins.empty());
+  }
+}
+
+// After luma planes, the stored picture is painted grey under the mask; a
+// bitmap fed afterwards starts over as a new size does.
+TEST(MotionDetector, LumaFramesAreShownGreyAndBitmapsStartOver) {
+  TAVMotionDetector d;
+  d.setShowMask(smMotion);
+  TBitmap f = Frame(BlockX(0));
+  const std::vector<uint8_t> plane = LumaOf(f, W);
+  d.initializeLuma(plane.data(), W, H, W, false, 0);
+  TBitmap shown;
+  ASSERT_TRUE(d.getImage(shown, true));
+  TBitmapData data;
+  ASSERT_TRUE(shown.Map(TMapAccess::Read, data));
+  const uint8_t* px = data.Data + 10 * data.Pitch + 4 * 10;  // background
+  EXPECT_EQ(px[0], plane[10 * W + 10]);
+  EXPECT_EQ(px[1], px[0]);
+  EXPECT_EQ(px[2], px[0]);
+  EXPECT_EQ(px[3], 255);
+  shown.Unmap(data);
+  // A bitmap after planes is compared with black, not with the luma bytes.
+  ASSERT_TRUE(d.feedFrame(f, kFrameUs));
+  EXPECT_EQ(d.value(), static_cast<uint32_t>(W * H));
+  // Planes that cannot be compared are refused.
+  EXPECT_FALSE(d.feedLuma(nullptr, W, H, W, false));
+  EXPECT_FALSE(d.feedLuma(plane.data(), 1, H, W, false));
+  EXPECT_FALSE(d.feedLuma(plane.data(), W, H, W - 1, false));
+}

@@ -182,12 +182,97 @@ void TCustomAVMotionDetector::compareFrame(const uint8_t* data, int pitch, int64
   if (FHasMotion && FValue < fTolerance && tick > endTick) motionEnd();
 }
 
+void TCustomAVMotionDetector::compareLuma(const uint8_t* data, int pitch, int64_t now, uint8_t sens) {
+  tick = now;
+  uint8_t* mask = fShowMask != smNone ? pMotionMask.data() : nullptr;
+  const bool newOnly = fShowMask == smMotionNew;
+  const bool light = fDetectLightness;
+  uint8_t maxDiff = 0;
+  uint64_t moving = 0, sum = 0;
+  for (uint32_t y = 0; y < fHeight; ++y) {
+    const uint8_t* n = data + static_cast<ptrdiff_t>(y) * pitch;
+    uint8_t* l = pLastFrame.data() + size_t{y} * fWidth;
+    uint8_t* m = mask ? mask + size_t{y} * fWidth : nullptr;
+    uint32_t x = 0;
+#ifdef __SSE2__
+    if (!m) {
+      // Sixteen pixels at a time when no mask is kept.
+      const __m128i zero = _mm_setzero_si128();
+      const __m128i one = _mm_set1_epi8(1);
+      const __m128i sens8 = _mm_set1_epi8(static_cast<char>(sens));
+      __m128i vMax = zero, vCount = zero, vSum = zero;
+      for (; x + 16 <= fWidth; x += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(n + x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l + x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(l + x), a);
+        const __m128i d = _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
+        vMax = _mm_max_epu8(vMax, d);
+        const __m128i moves = _mm_cmpeq_epi8(_mm_max_epu8(d, sens8), d);  // d >= sens
+        vCount = _mm_add_epi64(vCount, _mm_sad_epu8(_mm_and_si128(moves, one), zero));
+        if (light) vSum = _mm_add_epi64(vSum, _mm_sad_epu8(a, zero));
+      }
+      alignas(16) uint8_t maxes[16];
+      _mm_store_si128(reinterpret_cast<__m128i*>(maxes), vMax);
+      for (uint8_t v : maxes) maxDiff = std::max(maxDiff, v);
+      alignas(16) uint64_t counts[2], sums[2];
+      _mm_store_si128(reinterpret_cast<__m128i*>(counts), vCount);
+      _mm_store_si128(reinterpret_cast<__m128i*>(sums), vSum);
+      moving += counts[0] + counts[1];
+      sum += sums[0] + sums[1];
+    }
+#endif
+    for (; x < fWidth; ++x) {
+      const uint8_t d = n[x] > l[x] ? n[x] - l[x] : l[x] - n[x];
+      l[x] = n[x];
+      if (light) sum += n[x];
+      maxDiff = std::max(maxDiff, d);
+      if (d >= sens) ++moving;
+      if (m) m[x] = newOnly && d >= sens && m[x] >= sens ? 0 : d;
+    }
+  }
+  FMaxDiff = maxDiff;
+  vl = static_cast<uint32_t>(std::min<uint64_t>(moving, UINT32_MAX));
+  FValue = vl;
+  // As for a grey RGBA picture: three bytes of the grey and one of alpha.
+  const uint64_t pixels = uint64_t{fWidth} * fHeight;
+  FLightness = light && pixels ? static_cast<uint8_t>((sum * 3 + pixels * 255) / (pixels * 4)) : 0;
+  if (!FHasMotion && FValue >= fTolerance) motionBegin();
+  if (FHasMotion && FValue < fTolerance && tick > endTick) motionEnd();
+}
+
 TAVMotionDetector::TAVMotionDetector(TComponent* owner) : TCustomAVMotionDetector(owner) {}
+
+bool TAVMotionDetector::feedLuma(const uint8_t* plane, int w, int h, int pitch, bool fullRange,
+                                 int64_t frameTimeUs) {
+  if (!plane || w > 65535 || h > 65535 || w < 2 || h < 2 || pitch < w) return false;
+  if (w != width() || h != height() || !lumaFrames) {
+    setSize(static_cast<uint16_t>(w), static_cast<uint16_t>(h));
+    lumaFrames = true;
+  }
+  if (!buffersReady()) return false;
+  // The RGBA conversion stretches a limited-range plane by 255/219: a byte
+  // change of sens there is a change of sens * 219 / 255 here.
+  const uint8_t sens = fullRange ? sensivity()
+                                 : static_cast<uint8_t>(std::max(1, (sensivity() * 219 + 254) / 255));
+  compareLuma(plane, pitch, Now(frameTimeUs), sens);
+  return true;
+}
+
+void TAVMotionDetector::initializeLuma(const uint8_t* plane, int w, int h, int pitch, bool fullRange,
+                                       int64_t frameTimeUs) {
+  init = true;
+  feedLuma(plane, w, h, pitch, fullRange, frameTimeUs);
+  init = false;
+  reset();
+  std::fill(pMotionMask.begin(), pMotionMask.end(), 0);
+}
 
 bool TAVMotionDetector::feedFrame(TBitmap& bmp, int64_t frameTimeUs) {
   if (bmp.Width() > 65535 || bmp.Height() > 65535) return false;
-  if (bmp.Width() != width() || bmp.Height() != height())
+  if (bmp.Width() != width() || bmp.Height() != height() || lumaFrames) {
     setSize(static_cast<uint16_t>(bmp.Width()), static_cast<uint16_t>(bmp.Height()));
+    lumaFrames = false;
+  }
   if (height() < 2 || width() < 2 || !buffersReady()) return false;
   {
     MapGuard mapped(bmp);
@@ -229,8 +314,16 @@ bool TAVMotionDetector::getImage(TBitmap& bmp, bool rePaint) {
     const uint8_t* mask = pMotionMask.data();
     for (int y = 0; y < height(); ++y) {
       uint8_t* px = mapped.data.Data + static_cast<ptrdiff_t>(y) * mapped.data.Pitch;
-      if (rePaint) std::memcpy(px, last, size_t{width()} * res);
-      last += size_t{width()} * res;
+      if (rePaint && lumaFrames) {
+        // A luma frame is painted grey.
+        for (int x = 0; x < width(); ++x) {
+          px[4 * x] = px[4 * x + 1] = px[4 * x + 2] = last[x];
+          px[4 * x + 3] = 255;
+        }
+      } else if (rePaint) {
+        std::memcpy(px, last, size_t{width()} * res);
+      }
+      last += size_t{width()} * (lumaFrames ? 1 : res);
       if (mode == smNone) continue;
       for (int x = 0; x < width(); ++x, px += 4, ++mask) {
         const uint8_t m = *mask;

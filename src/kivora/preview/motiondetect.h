@@ -75,7 +75,12 @@ protected:
   // Compares a frame of fWidth x fHeight pixels (rows pitch bytes apart) and
   // raises the motion events; now is the frame's time in microseconds.
   void compareFrame(const uint8_t* data, int pitch, int64_t now);
+  // The same for a plane of one byte a pixel (the pictures' luma): a pixel
+  // moves when its byte changed by at least sens.
+  void compareLuma(const uint8_t* data, int pitch, int64_t now, uint8_t sens);
   bool buffersReady() const;
+  // The last frame holds one byte a pixel (fed as luma) instead of four.
+  bool lumaFrames = false;
 
   const uint8_t res = 4;  // bytes per pixel
   int64_t tick = 0;       // the current frame's time, microseconds
@@ -115,6 +120,16 @@ public:
   // Feeds a first frame without raising onMotionBegin, then resets and
   // clears the mask.
   void initialize(TBitmap& bmp, int64_t frameTimeUs = INT64_MIN);
+  // Compares a picture given by its luma plane (8 bits a pixel, rows pitch
+  // bytes apart), as a decoder hands it over: no conversion to RGBA. The
+  // sensitivity keeps its meaning for grey pictures: a limited-range plane
+  // (16..235) is compared with the threshold scaled to that range, as the
+  // RGBA conversion would stretch it. Switching between bitmaps and planes
+  // starts over against a zero frame, as a new size does. False as feedFrame.
+  bool feedLuma(const uint8_t* plane, int width, int height, int pitch, bool fullRange,
+                int64_t frameTimeUs = INT64_MIN);
+  void initializeLuma(const uint8_t* plane, int width, int height, int pitch, bool fullRange,
+                      int64_t frameTimeUs = INT64_MIN);
   // Paints the mask into bmp (sized to the detector), after copying the last
   // frame into it when rePaint. Without rePaint the mask goes over the
   // bitmap's own pixels, which only a bitmap of the detector's size has: one
