@@ -19,11 +19,16 @@ libdir=$(dirname "$(find "$prefix" -name 'libkivora.so' -print -quit)")
 [ -d "$pcdir" ] && [ -d "$libdir" ] || { echo "package: kivora.pc or libkivora.so not installed" >&2; exit 1; }
 export PKG_CONFIG_PATH=$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 
-echo "package: every installed header compiles on its own"
+echo "package: every installed header compiles on its own, and after Qt's headers with QT_NO_KEYWORDS"
 cflags=$(pkg-config --cflags kivora)
 export cflags
 (cd "$prefix/include" && find kivora -name '*.h' | sort) |
-  xargs -P 2 -I{} sh -c 'echo "#include <{}>" | c++ $cflags -fsyntax-only -x c++ - || { echo "package: {} does not compile alone" >&2; exit 255; }'
+  xargs -P 2 -I{} sh -c '
+    echo "#include <{}>" | c++ $cflags -fsyntax-only -x c++ - ||
+      { echo "package: {} does not compile alone" >&2; exit 255; }
+    printf "#include <QObject>\n#include <QtWidgets>\n#include <{}>\n" |
+      c++ $cflags -DQT_NO_KEYWORDS -fsyntax-only -x c++ - ||
+      { echo "package: {} does not compile after Qt with QT_NO_KEYWORDS" >&2; exit 255; }'
 
 echo "package: consumer through find_package(Kivora)"
 cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
