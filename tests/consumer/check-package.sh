@@ -55,4 +55,37 @@ LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$work/pc/kivora_co
 echo "package: the installed kivora program runs"
 "$prefix/bin/kivora" version >/dev/null
 
+# The examples of examples/, built as a user builds them and run on a clip
+# made by the installed kivora program; their outputs are read back.
+echo "package: the examples build and run"
+examples=$here/../../examples
+cmake -S "$examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/examples" >/dev/null
+ex=$work/examples
+run=$work/run
+mkdir -p "$run/all" "$run/cancelled"
+kivora_bin=$prefix/bin/kivora
+"$kivora_bin" convert "testsrc2=size=1280x720:rate=25:duration=20[out0];sine=duration=20[out1]" -o "$run/clip.mp4" \
+  --set InputFormats=lavfi --set VideoOptions.VideoCodecName=mpeg4 >/dev/null
+cp "$run/clip.mp4" "$run/second.mp4"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
+expect() {  # expect TEXT OUTPUT: fails unless OUTPUT holds TEXT
+  case "$2" in *"$1"*) ;; *) echo "package: expected '$1' in: $2" >&2; exit 1 ;; esac
+}
+out=$(timeout 60 "$ex/thumbnail_sheet" "$run/clip.mp4" "$run/sheet.png" 4 3 2>/dev/null)
+expect "12 pictures in a 960x" "$out"
+[ -s "$run/sheet.png" ] || { echo "package: thumbnail_sheet wrote no sheet" >&2; exit 1; }
+out=$(timeout 120 "$ex/batch_convert" "$run/all" "$run/clip.mp4" "$run/second.mp4" 2>/dev/null)
+expect "2 of 2 converted" "$out"
+for f in clip second; do
+  expect "mpeg4" "$("$kivora_bin" probe "$run/all/$f.mkv")"
+  expect "mp2" "$("$kivora_bin" probe "$run/all/$f.mkv")"
+done
+out=$(timeout 120 "$ex/batch_convert" "$run/cancelled" "$run/clip.mp4" --cancel-at 30 2>/dev/null)
+expect "then cancelled" "$out"
+expect "mpeg4" "$("$kivora_bin" probe "$run/cancelled/clip.mkv")"  # the shorter file still plays
+out=$(timeout 60 "$ex/player_window" "$run/clip.mp4" --seconds 1.5 2>/dev/null)
+expect "played to" "$out"
+echo "package: examples: $out"
+
 echo "package: OK"
