@@ -115,15 +115,26 @@ public:
   // Zeroes the figures of the last conversion.
   void Reset();
 
+  // The figures below may be read from any thread, during and after a run.
+  // csNone idle or done, csRunning, csPaused, csWaiting for a semaphore slot,
+  // csStopped while a stop is under way.
   TAVConvertState State() const;
+  // Whole percent 0..100; 100 only once a conversion has ended complete.
   int Progress() const { return GetProgress(); }
   int GetProgress() const;
+  // Seconds of media converted so far.
   double ConvertedDuration() const;
+  // Seconds: the length of the input (the longest input for several).
   double Duration() const;
+  // Bytes written to the first output file so far.
   int64_t TargetFileSize() const;
+  // Bytes of the first input file; 0 when unknown.
   int64_t SourceFileSize() const;
+  // kbit/s of the first output file so far.
   double Bitrate() const;
+  // Bytes of video packets written so far, all outputs.
   int64_t VideoSize() const;
+  // Microseconds on the monotonic clock at the last progress report.
   int64_t LastTime() const;
   // Seconds since the loop started.
   int64_t GetUsedTime() const;

@@ -203,7 +203,8 @@ void TAVTranscoder::open_input_file(int index) {
   }
   if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0) {
     std::lock_guard<std::mutex> lock(C.FFigureLock);
-    C.FDuration = static_cast<double>(ic->duration) / AV_TIME_BASE;
+    // With several inputs the longest sets the length.
+    C.FDuration = std::max(C.FDuration, static_cast<double>(ic->duration) / AV_TIME_BASE);
   }
 
   const int nb = static_cast<int>(ic->nb_streams);
