@@ -60,3 +60,4 @@
 
 // The camera and microphone recorder.
 #include "kivora/recorder/recorder.h"
+#include "kivora/qt/adapters.h"
