@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,11 +97,19 @@ struct TAESHolder {
 };
 
 // Reads up to count bytes from fd, short only at the end; raises on error.
-// A signal that interrupts a wait for a pipe asks stop at once.
+// With a stop request, a read never waits blind: the wait for data (a pipe
+// that has gone quiet) is cut into slices of 100 ms with the request asked
+// between them, so a stop that came just before a wait began is seen too.
 int64_t ReadPiece(int fd, uint8_t* buf, int64_t count, const std::string& name, const TAESStopRequest& stop,
                   const char* stopped) {
   int64_t got = 0;
   while (got < count) {
+    if (stop) {
+      if (stop()) throw Exception(stopped);
+      pollfd waiting{fd, POLLIN, 0};
+      const int ready = ::poll(&waiting, 1, 100);
+      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    }
     const ssize_t n = ::read(fd, buf + got, static_cast<size_t>(count - got));
     if (n < 0 && errno == EINTR) {
       if (stop && stop()) throw Exception(stopped);
