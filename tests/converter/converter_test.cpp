@@ -950,6 +950,27 @@ TEST_F(ConverterTest, EachEncoderGetsItsOwnBitrate) {
   }
 }
 
+// Slows a conversion to about 10 ms a picture (a run of 50 pictures lasts
+// half a second) and records each progress figure it reports.
+struct ProgressLog {
+  std::mutex lock;
+  std::vector<int> seen;
+  void Watch(TAVConverter& c) {
+    c.OnProgress = [this](TComponent* s) {
+      std::lock_guard<std::mutex> g(lock);
+      seen.push_back(static_cast<TAVConverter*>(s)->Progress());
+    };
+    c.SetVideoBufferEventInterval(1);
+    c.OnVideoBuffer = [](TComponent*, TAVBitmap&, double, bool&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+  }
+  std::vector<int> Seen() {
+    std::lock_guard<std::mutex> g(lock);
+    return seen;
+  }
+};
+
 TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
   // Picture from the first input, second sound track of the second.
   {
@@ -974,21 +995,13 @@ TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
     c.ConvertOptions().FilterOptions().ComplexFilters().Add("[0:v]scale=160:120[l];[l][1:v]hstack");
     c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
     c.ConvertOptions().AudioOptions().SetAudioDisable(true);
-    std::mutex lock;
-    std::vector<int> seen;
-    c.OnProgress = [&](TComponent* s) {
-      std::lock_guard<std::mutex> g(lock);
-      seen.push_back(static_cast<TAVConverter*>(s)->Progress());
-    };
-    c.SetVideoBufferEventInterval(1);
-    c.OnVideoBuffer = [](TComponent*, TAVBitmap&, double, bool&) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a run of half a second
-    };
+    ProgressLog log;
+    log.Watch(c);
     const std::string out = dir->Path("stacked.mkv");
     ASSERT_EQ(Convert(c, {clip, small}, {out}), "");
     EXPECT_NEAR(c.ConvertedDuration(), 2.0, 0.1);
     {
-      std::lock_guard<std::mutex> g(lock);
+      const std::vector<int> seen = log.Seen();
       ASSERT_GE(seen.size(), 3u);
       EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
       int between = 0;
@@ -1008,21 +1021,13 @@ TEST_F(ConverterTest, SeveralInputsMapsAndAComplexGraph) {
     c.ConvertOptions().FilterOptions().ComplexFilters().Add("[1:v]scale=320:240[b];[0:v][b]concat=n=2:v=1:a=0");
     c.ConvertOptions().VideoOptions().SetVideoCodecName("mpeg4");
     c.ConvertOptions().AudioOptions().SetAudioDisable(true);
-    std::mutex lock;
-    std::vector<int> seen;
-    c.OnProgress = [&](TComponent* s) {
-      std::lock_guard<std::mutex> g(lock);
-      seen.push_back(static_cast<TAVConverter*>(s)->Progress());
-    };
-    c.SetVideoBufferEventInterval(1);
-    c.OnVideoBuffer = [](TComponent*, TAVBitmap&, double, bool&) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    };
+    ProgressLog log;
+    log.Watch(c);
     const std::string out = dir->Path("concatenated.mkv");
     ASSERT_EQ(Convert(c, {clip, small}, {out}), "");
     EXPECT_NEAR(c.ConvertedDuration(), 4.0, 0.1);
     EXPECT_EQ(DecodeMedia(out).video.at(0).numbers.size(), 100u);
-    std::lock_guard<std::mutex> g(lock);
+    const std::vector<int> seen = log.Seen();
     ASSERT_GE(seen.size(), 5u);
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     EXPECT_EQ(seen.back(), 100);

@@ -12,6 +12,26 @@
 
 namespace kivora {
 
+namespace {
+
+// Marks a call handed to the GUI thread finished when the GUI side is done
+// with it: after it ran, or when the hand-off is dropped because the
+// application shuts down.
+template <typename Call>
+struct TMarkFinished {
+  std::shared_ptr<Call> call;
+  ~TMarkFinished() {
+    if (!call) return;
+    {
+      std::lock_guard<std::mutex> g(call->lock);
+      call->finished = true;
+    }
+    call->cond.notify_all();
+  }
+};
+
+}  // namespace
+
 void TAVPlayer::RefreshThreadExecute() {
   TThreadLoggerGuard logger(this);
   FViewWriterThread = std::this_thread::get_id();
@@ -250,20 +270,7 @@ void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
     if (FGuiClosed) return;  // the movie closes: nothing more is shown
     FDisplayCall = call;
   }
-  // Marks the call finished when the GUI side is done with it, also when the
-  // hand-off is dropped because the application shuts down.
-  struct TFinish {
-    std::shared_ptr<TDisplayCall> call;
-    ~TFinish() {
-      if (!call) return;
-      {
-        std::lock_guard<std::mutex> g(call->lock);
-        call->finished = true;
-      }
-      call->cond.notify_all();
-    }
-  };
-  auto finish = std::make_shared<TFinish>();
+  auto finish = std::make_shared<TMarkFinished<TDisplayCall>>();
   finish->call = call;
   MainThread::Queue([this, call, finish, fn] {
     {
@@ -307,20 +314,7 @@ bool TAVPlayer::RunOnGui(const std::function<void()>& fn) {
     if (FGuiClosed) return false;
     FGuiCalls.push_back(call);
   }
-  // Marks the call finished when the GUI side is done with it: after it ran,
-  // or when the hand-off is dropped because the application shuts down.
-  struct TFinish {
-    std::shared_ptr<TGuiCall> call;
-    ~TFinish() {
-      if (!call) return;
-      {
-        std::lock_guard<std::mutex> g(call->lock);
-        call->finished = true;
-      }
-      call->cond.notify_all();
-    }
-  };
-  auto finish = std::make_shared<TFinish>();
+  auto finish = std::make_shared<TMarkFinished<TGuiCall>>();
   finish->call = call;
   // Once cancelled the queued call touches nothing of the player, which may
   // be gone by the time the GUI thread gets to it.
