@@ -38,10 +38,11 @@ inline constexpr uint8_t kAESKeyXor = 0xB7;
 using TAESKey = std::array<uint8_t, 16>;
 
 // The AES-128 key of a key text. Raises EAssertionFailed("Key must be
-// exactly 16 bytes of UTF-8") for any other text.
+// exactly 16 bytes of UTF-8") for any other text. Any thread.
 TAESKey DeriveAESKey(const std::string& keyText);
 
-// Asked between pieces of work; true abandons the job.
+// Asked between pieces of work, on the thread doing it: every 64 KiB, and
+// every 100 ms while a read waits for data. True abandons the job.
 using TAESStopRequest = std::function<bool()>;
 
 // Writes the encrypted form of inputFile to outputFile. The output appears
@@ -51,7 +52,7 @@ using TAESStopRequest = std::function<bool()>;
 // named pipe) are written directly. Raises Exception on a bad key, an input
 // that cannot be read, the same file as input and output ("Input and output
 // are the same file"), an output that cannot be written, and a stop
-// ("Encryption stopped").
+// ("Encryption stopped"). Runs on the calling thread, any thread, until done.
 void EncryptFileByAES(const std::string& inputFile, const std::string& outputFile, const std::string& key,
                       const TAESStopRequest& stop = {});
 // The reverse: the plain file of an encrypted one, with the same guarantees
@@ -64,7 +65,8 @@ void DecryptFileByAES(const std::string& inputFile, const std::string& outputFil
 // does not start on a chunk boundary returns at most up to the end of the
 // chunks it fetched, so it may return fewer bytes than asked before the end;
 // callers read again (FFmpeg does). Never writes: the file is opened
-// read-only whatever mode is given.
+// read-only whatever mode is given. Counts and positions are bytes; like any
+// TStream, one thread at a time.
 class TAVAESStream : public TFileStream {
 public:
   // Raises EAssertionFailed for a bad key, Exception when the file cannot
@@ -116,6 +118,8 @@ public:
 
   const std::string& Url() const { return FUrl; }
 
+  // Counts and positions are bytes; one thread at a time, as for any TStream
+  // (while open, the thread of the input that opened it).
   int64_t Read(void* buffer, int64_t count) override;
   // Raises Exception("no write support").
   int64_t Write(const void* buffer, int64_t count) override;

@@ -13,6 +13,7 @@
 
 namespace kivora {
 
+// Every method may be called from any thread. Counts and positions are bytes.
 class TAVAsyncStream : public TStream {
 public:
   // FFmpeg's codes, as Read returns them: the end of the data, and "nothing
@@ -26,14 +27,16 @@ public:
 
   // Up to count unread bytes (fewer when fewer are there). With nothing
   // unread: kEndOfData once SetEOF(true) was called, otherwise it waits up
-  // to WaitTimeout for a writer and returns what came, or kTryAgain. Any
-  // thread.
+  // to WaitTimeout for a writer and returns what came, or kTryAgain.
   int64_t Read(void* buffer, int64_t count) override;
-  // Appends at the end; the read position does not move. Any thread.
+  // Appends at the end; the read position does not move. Returns 0 once the
+  // stream is being destroyed.
   int64_t Write(const void* buffer, int64_t count) override;
   // Positions between the first byte kept (0 unless DiscardRead dropped
   // some) and the current size; -1 for anything else.
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  // SetSize fills a larger size with zeros; a size below the first byte kept
+  // raises Exception.
   int64_t Size() override;
   void SetSize(int64_t newSize) override;
 
@@ -47,7 +50,8 @@ public:
   // all (false). Reads end only after every byte written has been read.
   void SetEOF(bool value);
   bool GetEOF();
-  // How long a direct Read waits for data, in milliseconds (100 at first).
+  // How long a direct Read waits for data, in milliseconds (100 at first;
+  // 0 or less: no wait).
   void SetWaitTimeout(int milliseconds);
   int WaitTimeout();
 

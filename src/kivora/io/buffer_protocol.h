@@ -9,11 +9,13 @@
 
 namespace kivora {
 
-// The URL inside a "buffer:" URL (empty for anything else).
+// The URL inside a "buffer:" URL (empty for anything else). Any thread.
 std::string BufferInnerUrl(const std::string& url);
 
 // The gathering read. The inner read returns a count (> 0), 0 or
-// AVERROR_EOF at the end, or another negative FFmpeg error.
+// AVERROR_EOF at the end, or another negative FFmpeg error. Sizes and counts
+// are bytes; a reader serves one input, on that input's thread (FFmpeg asks
+// for 64 KiB pieces).
 class TBufferReader {
 public:
   using TInnerRead = std::function<int(uint8_t* buf, int size)>;

@@ -21,6 +21,9 @@ struct AVPacket;
 
 namespace kivora {
 
+// Every function here may be called from any thread; a context opened here
+// and its io are then used by one thread at a time.
+
 // True for URLs of the "buffer:" scheme.
 bool IsBufferUrl(const std::string& url);
 
@@ -39,7 +42,8 @@ const AVInputFormat* FindInputFormat(const std::string& name);
 // "stream:<n>" or "stream:<n>.<ext>" for a stream; ext without the dot.
 std::string StreamUrl(const TStream& stream, const std::string& ext = "");
 // The live stream a "stream:" URL names, or nullptr (not such a URL, a
-// malformed number, or no live stream of that number).
+// malformed number, or no live stream of that number). No claim is taken:
+// the pointer is good only while the application keeps the stream alive.
 TStream* GetStreamFromUrl(const std::string& url);
 // True for URLs of the "stream:" scheme, well formed or not.
 bool IsStreamUrl(const std::string& url);
@@ -66,6 +70,8 @@ int OpenInputUrl(AVFormatContext** ic, const std::string& url, const AVInputForm
                  AVDictionary** options, TUrlIOPtr& io);
 // av_read_frame for an input that OpenInputUrl opened (io may be null):
 // a "bmpcap" packet gets its time here, so read those inputs only this way.
+// That time is in microseconds of wall-clock time (the open's, moved on by
+// the monotonic clock), one frame long at the "framerate" option (ntsc unless set).
 int ReadInputFrame(AVFormatContext* ic, TUrlIO* io, AVPacket* pkt);
 
 // Gives an output context its byte output for url (nothing for muxers that

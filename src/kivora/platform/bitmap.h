@@ -21,7 +21,7 @@ struct TLiveBitmap;
 }
 
 // The process-wide lock that capture inputs hold while they copy a bitmap.
-// It may be taken again by the thread that holds it.
+// It may be taken again by the thread that holds it. Any thread.
 void LockBmpCapture();
 void UnlockBmpCapture();
 // LockBmpCapture for one scope.
@@ -38,6 +38,7 @@ enum class TMapAccess { Read, Write, ReadWrite };
 struct TBitmapData {
   uint8_t* Data = nullptr;  // first byte of the top row
   int Pitch = 0;            // bytes from one row to the next
+  // Width and Height in pixels.
   int Width = 0;
   int Height = 0;
 };
@@ -45,7 +46,9 @@ struct TBitmapData {
 class TBitmap {
 public:
   TBitmap();
+  // Pixels; starts transparent black, empty when either is 0 or less.
   TBitmap(int width, int height);
+  // Other formats are converted to RGBA.
   explicit TBitmap(const QImage& image);
   // A copy shares the pixels until either side changes them; it is a bitmap
   // of its own, with its own number.
@@ -56,13 +59,15 @@ public:
   // The number that names this bitmap to a "bmpcap" input (its address).
   uint64_t LiveId() const { return reinterpret_cast<uintptr_t>(this); }
 
+  // Pixels; 0 when empty.
   int Width() const { return FImage.width(); }
   int Height() const { return FImage.height(); }
   bool IsEmpty() const { return FImage.isNull() || Width() == 0 || Height() == 0; }
-  // Resizes; the pixels are undefined afterwards unless the size is unchanged.
-  // A width or height of 0 (or less) makes the bitmap empty.
+  // Resizes, in pixels; a new size starts transparent black, an unchanged one
+  // keeps its pixels. A width or height of 0 (or less) makes the bitmap empty.
   void SetSize(int width, int height);
-  // Fills every pixel with a 32-bit ARGB colour (0xAARRGGBB).
+  // Fills every pixel with a 32-bit ARGB colour (0xAARRGGBB); an empty
+  // bitmap stays empty.
   void Clear(uint32_t argb);
   // Gives access to the pixels until Unmap. Fails (false) on an empty bitmap
   // or while already mapped.
@@ -76,12 +81,13 @@ public:
   // Copies another bitmap's size and pixels.
   void Assign(const TBitmap& other);
   // Reads and writes image files in any format Qt knows (PNG, BMP, JPEG...).
+  // False on failure; a load while mapped fails, a save of an empty bitmap too.
   bool LoadFromFile(const QString& fileName);
   bool SaveToFile(const QString& fileName) const;
 
   const QImage& Image() const { return FImage; }
   QImage& Image() { return FImage; }
-  // Pixel (x, y) as 0xAARRGGBB.
+  // Pixel (x, y) as 0xAARRGGBB; raises an Exception outside the bitmap.
   uint32_t Pixel(int x, int y) const;
 
 private:
@@ -101,7 +107,7 @@ private:
 class TBitmapCapture {
 public:
   // The hold on the live bitmap numbered id, or nullptr when no live bitmap
-  // has that number.
+  // has that number. Any thread.
   static std::unique_ptr<TBitmapCapture> Acquire(uint64_t id);
   ~TBitmapCapture();
   TBitmapCapture(const TBitmapCapture&) = delete;

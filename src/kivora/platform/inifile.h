@@ -30,6 +30,7 @@ namespace kivora {
 // The largest file TIniFile reads: INI files are settings, not data.
 inline constexpr int64_t MAX_INI_FILE_SIZE = 32 * 1024 * 1024;
 
+// Not thread-safe: one thread at a time uses an object.
 class TIniFile {
 public:
   // Reads the file if it exists; a missing file is an empty one. Raises
@@ -47,6 +48,9 @@ public:
   bool ForceOverwrite() const { return FForceOverwrite; }
   void SetForceOverwrite(bool Value) { FForceOverwrite = Value; }
 
+  // Each Read gives def when the key is missing or its value does not parse.
+  // Integers are decimal or hexadecimal ("0x1F", "$1F"); booleans read
+  // "true"/"false" or a number (non-zero is true); floats also take ','.
   std::string ReadString(const std::string& section, const std::string& ident, const std::string& def) const;
   void WriteString(const std::string& section, const std::string& ident, const std::string& value);
   int ReadInteger(const std::string& section, const std::string& ident, int def) const;

@@ -20,18 +20,20 @@ namespace kivora {
 class MainThread {
 public:
   // Runs fn on the GUI thread and waits. Returns true when fn ran; an
-  // exception thrown by fn is raised again on the calling thread.
+  // exception thrown by fn is raised again on the calling thread. Any thread.
   static bool Synchronize(const std::function<void()>& fn);
   // Runs fn on the GUI thread without waiting for it. Exceptions thrown by fn
-  // are caught and logged to stderr (there is nobody to hand them to).
+  // are caught and logged to stderr (there is nobody to hand them to). Any
+  // thread; once the application is shutting down fn is dropped.
   static void Queue(std::function<void()> fn);
   // True on the GUI thread, and on any thread when there is no GUI thread.
+  // This and HasGuiThread may be called from any thread.
   static bool IsMainThread();
   // True when a Qt application object exists.
   static bool HasGuiThread();
   // On the GUI thread: runs the calls pending from Synchronize and Queue,
-  // waiting up to timeoutMs for one to arrive. Returns true when any ran.
-  // Elsewhere: returns false at once.
+  // waiting up to timeoutMs (milliseconds; 0 or less: no wait) for one to
+  // arrive. Returns true when any ran. Elsewhere: returns false at once.
   static bool CheckSynchronize(int timeoutMs = 0);
   // Ends a CheckSynchronize wait at once: for a worker that has just changed
   // what a GUI-thread waiting loop is waiting for. Any thread.

@@ -9,9 +9,11 @@ namespace kivora {
 
 using TShowMessageHandler = std::function<void(const std::string&)>;
 
+// Any thread. An installed handler runs on the calling thread; the default
+// one shows the box on the GUI thread and waits until the user closes it.
 void ShowMessage(const std::string& text);
 // Installs a handler and returns the previous one; an empty handler restores
-// the default.
+// the default. Any thread.
 TShowMessageHandler SetShowMessageHandler(TShowMessageHandler handler);
 
 }  // namespace kivora

@@ -5,15 +5,18 @@
 
 namespace kivora {
 
+// Every method may be called from any thread.
 class TSemaphore {
 public:
   // The default of one free slot is the usual "one conversion at a time".
+  // maxCount is at least 1; initialCount is clamped to 0..maxCount.
   explicit TSemaphore(int initialCount = 1, int maxCount = 0x7FFFFFFF);
   // Waits until the count is positive and takes one; false on timeout.
   // A negative timeout waits forever.
   bool WaitFor(int timeoutMs = -1);
   void Acquire() { WaitFor(-1); }
-  // Adds count (never above the maximum). Returns the previous count.
+  // Adds count (never above the maximum; 0 or less adds nothing). Returns the
+  // previous count.
   int Release(int count = 1);
   int Count() const;
 

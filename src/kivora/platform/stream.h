@@ -18,19 +18,25 @@ enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 // Every stream registers itself as live while it exists, so that a "stream:"
 // URL naming it by number can be checked before it is used, and a stream
 // destroyed while an input reads it ends that input instead of crashing it.
+// Not thread-safe: while a "stream:" URL has it open, that input's worker
+// thread makes the calls, and nobody else should. Sizes and positions are bytes.
 class TStream {
 public:
   TStream();
   TStream(const TStream&) = delete;
   TStream& operator=(const TStream&) = delete;
+  // Any thread; waits for a call in progress through an opened URL.
   virtual ~TStream();
-  // Reads up to count bytes; returns the number read (0 at the end).
+  // Reads up to count bytes; returns the number read (0 at the end, -1 on a
+  // file error).
   virtual int64_t Read(void* buffer, int64_t count) = 0;
-  // Writes count bytes; returns the number written.
+  // Writes count bytes; returns the number written (-1 on a file error).
   virtual int64_t Write(const void* buffer, int64_t count) = 0;
   // Moves the position; returns the new position, or -1 when not possible.
   virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
 
+  // The default seeks to the end and back; SetSize raises Exception unless
+  // the stream can be resized (memory and file streams can; not below 0).
   virtual int64_t Size();
   virtual void SetSize(int64_t newSize);
   int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
@@ -40,7 +46,8 @@ public:
   // "Stream write error").
   void ReadBuffer(void* buffer, int64_t count);
   void WriteBuffer(const void* buffer, int64_t count);
-  // Copies count bytes from source (all of it from its start when count is 0).
+  // Copies count bytes from source (all of it from its start when count is 0;
+  // nothing when negative) and returns the count; raises Exception when short.
   int64_t CopyFrom(TStream& source, int64_t count);
 
   // The number that names this stream in a "stream:" URL (its address).
@@ -64,6 +71,7 @@ class TStreamLease {
 public:
   enum class TResult { Ok, Unknown, Busy };
   // The claim on the live stream numbered id, or nothing with the reason.
+  // Acquire, Find and the lease itself may be used from any thread.
   static std::unique_ptr<TStreamLease> Acquire(uint64_t id, TResult& result);
   // The live stream numbered id, or nullptr; no claim is taken.
   static TStream* Find(uint64_t id);
@@ -91,10 +99,13 @@ public:
   int64_t Size() override { return static_cast<int64_t>(FData.size()); }
   void SetSize(int64_t newSize) override;
   void Clear();
+  // The bytes; valid until the size changes (a write past the end grows the
+  // stream, filling any gap with zeros).
   uint8_t* Memory() { return FData.data(); }
   const uint8_t* Memory() const { return FData.data(); }
   void LoadFromFile(const std::string& fileName);
   void SaveToFile(const std::string& fileName);
+  // The whole of s, from its start.
   void LoadFromStream(TStream& s);
   void SaveToStream(TStream& s);
 

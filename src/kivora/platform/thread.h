@@ -8,6 +8,7 @@ namespace kivora {
 using TThreadID = uint64_t;
 // A number unique to the calling thread while it lives (the kernel's thread id).
 TThreadID CurrentThreadId();
+// Milliseconds; 0 or less only yields the processor.
 void Sleep(int ms);
 
 }  // namespace kivora

@@ -7,6 +7,9 @@
 
 namespace kivora {
 
+// Not thread-safe: one thread at a time calls its methods. Enabled on a
+// thread other than the GUI thread, it ticks on a timer thread of its own, as
+// without a Qt application object.
 class TTimer {
 public:
   TTimer();
@@ -14,10 +17,13 @@ public:
   TTimer(const TTimer&) = delete;
   TTimer& operator=(const TTimer&) = delete;
 
+  // Milliseconds between ticks, 1000 by default; below 1 counts as 1.
   int Interval() const { return FInterval; }
   void SetInterval(int ms);
   bool Enabled() const { return FEnabled; }
   void SetEnabled(bool on);
+  // Set before enabling: a timer thread reads it while it ticks. An exception
+  // it throws is written to stderr.
   std::function<void()> OnTimer;
 
 private:
