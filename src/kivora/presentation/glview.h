@@ -19,6 +19,8 @@
 
 namespace kivora {
 
+// A widget: every method is for the GUI thread, where the player's IAVView
+// calls arrive too.
 class TAVGLView : public QOpenGLWidget, public TComponent, public IAVView {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
@@ -37,8 +39,8 @@ public:
   TAVPlayer* Player() const { return FPlayer; }
   void SetPlayer(TAVPlayer* Value);
 
-  // The opacity the picture is drawn with (0..1). The YUV materials draw
-  // opaque pictures whatever it is; RGBA pictures fade.
+  // The opacity the picture is drawn with (0..1; other values are clamped).
+  // The YUV materials draw opaque pictures whatever it is; RGBA pictures fade.
   double Opacity() const { return FOpacity; }
   void SetOpacity(double v);
   // A locked view shows no designer border even while designing.
@@ -58,6 +60,7 @@ public:
   // any other format converted to YUV420P first. A frame without pixels is
   // ignored.
   void DoVideoDisplay(AVFrame* AFrame) override;
+  // Pixels: the size the view asks its layout for (sizeHint).
   void SetViewSize(int Width, int Height) override;
   // Drops the picture and shows the 32-bit ARGB colour.
   void Clear(uint32_t Color) override;
@@ -65,7 +68,7 @@ public:
   // What the last draw used.
   enum class TPath { None, Planar, NV12, Rgba };
   TPath Path() const { return FPath; }
-  // The size of the picture shown (0 x 0 without one).
+  // The size of the picture shown, in pixels (0 x 0 without one).
   int PictureWidth() const { return FPictureWidth; }
   int PictureHeight() const { return FPictureHeight; }
   // Why the last draw failed (empty when it did not).
@@ -75,6 +78,7 @@ public:
   double LastCopyMs() const { return FLastCopyMs; }
   double LastDrawMs() const { return FLastDrawMs; }
 
+  // The size SetViewSize gave, in pixels; 320 x 240 before that.
   QSize sizeHint() const override;
 
   TYuvHPTextureMaterialSource& PlanarSource() { return FPlanar; }

@@ -32,6 +32,8 @@ enum class TPixelFormat { None = 0, L = 13, LA = 14, RGBA = 15 };
 // One GPU texture. Its contents are a snapshot of a CPU plane (SetContents),
 // uploaded at the next Bind in a context; an external texture (OpenGL ES's
 // GL_OES_EGL_image_external) is made elsewhere and only its handle is kept.
+// Textures, materials and sources hold no locks: one thread at a time uses
+// them, the one that draws (the GUI thread for TAVGLView).
 class TTexture {
 public:
   TTexture();
@@ -44,6 +46,7 @@ public:
   // What the next Bind uploads; an empty snapshot leaves the texture empty.
   void SetContents(const TPlaneBitmap::Snapshot& s);
   bool HasContents() const { return FContents.Data != nullptr; }
+  // The contents' size in pixels.
   int Width() const { return FContents.Width; }
   int Height() const { return FContents.Height; }
   // How often the contents were set.
@@ -112,6 +115,8 @@ using TShaderHandle = int;  // 0: none
 // shaders (several materials name their shaders alike), so no material is
 // ever served another's program. Programs are compiled and linked once per
 // GL context and dropped with it.
+// Register and Find may be called from any thread; Program and
+// TextForContext on the thread whose context is current.
 class TShaderRegistry {
 public:
   static TShaderHandle Register(TShaderKind kind, const std::string& name, const std::string& text,
@@ -140,7 +145,9 @@ public:
 void ReleaseMaterialsGL(QOpenGLContext* context);
 
 // Subscribers are called after a GL context the materials drew with has gone
-// (its textures must be handed to the materials again).
+// (its textures must be handed to the materials again), on the thread that
+// destroyed or released it, or that called NotifyContextReset. Subscribing
+// and unsubscribing may be done from any thread, from a handler too.
 int SubscribeContextReset(std::function<void()> handler);
 void UnsubscribeContextReset(int id);
 void NotifyContextReset();
@@ -148,6 +155,7 @@ void NotifyContextReset();
 // What a material draws with.
 struct TDrawContext {
   QMatrix4x4 MVP;       // from the quad's coordinates to clip space
+  // 0..1, used as it is (callers clamp).
   float Opacity = 1.0f;  // of whatever the picture is drawn in
 };
 

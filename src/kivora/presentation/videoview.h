@@ -16,6 +16,7 @@
 
 namespace kivora {
 
+// A widget: every method, and the surface hooks, run on the GUI thread.
 class TVideoView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
@@ -74,9 +75,9 @@ private:
   std::vector<QWidget*> FWatched;  // ancestors whose moves move the view on screen
 };
 
-// Calls UpdateMedia on every view that exists.
+// Calls UpdateMedia on every view that exists. GUI thread.
 void RealignVideoViews();
-// The views that exist, in the order they were made.
+// The views that exist, in the order they were made. Any thread.
 std::vector<TVideoView*> VideoViews();
 
 // One platform surface of the pool. Each instance has its own id (never 0).
@@ -85,6 +86,7 @@ struct TVideoViewInstance {
   bool operator==(const TVideoViewInstance& o) const { return Id == o.Id; }
 };
 
+// No lock: the pool is for the GUI thread.
 class TVideoViewPool {
 public:
   TVideoViewPool() = default;

@@ -26,8 +26,11 @@ namespace kivora {
 // rounded to an even number of pixels. A sample aspect ratio that is 0, has a
 // zero denominator or is negative counts as 1:1. Bounds or R without area
 // leave R unchanged and give 1. Returns the display aspect ratio used.
+// Rectangles in pixels; plain geometry, any thread.
 float FitRect2(AVRational ASar, QRectF& R, const QRectF& Bounds);
 
+// A widget: every method is for the GUI thread, where the player's IAVView
+// calls arrive too.
 class TAVView : public QWidget, public TComponent, public IAVView {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
@@ -66,7 +69,7 @@ public:
   // faster and keeps pixels sharp.
   bool DisableInterpolation() const { return FDisableInterpolation; }
   void SetDisableInterpolation(bool v);
-  // The opacity every draw of the bitmap uses (0..1).
+  // The opacity every draw of the bitmap uses (0..1; other values are clamped).
   double Opacity() const { return FOpacity; }
   void SetOpacity(double v);
   // A locked view shows no designer border even while designing.
@@ -87,6 +90,7 @@ public:
   // it is painted from its own buffer and copied into the bitmap only when
   // the bitmap is asked for.
   void DoVideoDisplay(AVFrame* AFrame) override;
+  // Pixels; the same size keeps the picture, another drops a held one.
   void SetViewSize(int Width, int Height) override;
   // Fills the bitmap with a 32-bit ARGB colour.
   void Clear(uint32_t Color) override;
@@ -95,7 +99,7 @@ public:
   // the widget's local rectangle.
   void Paint(QPainter& painter);
 
-  // The bitmap's size, or a small default before the first picture.
+  // The bitmap's size in pixels, or 320 x 240 before the first picture.
   QSize sizeHint() const override;
 
 protected:

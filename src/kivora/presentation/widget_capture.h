@@ -28,14 +28,15 @@ public:
   TWidgetCapture(const TWidgetCapture&) = delete;
   TWidgetCapture& operator=(const TWidgetCapture&) = delete;
 
-  // Pictures per second rendered while active (default 30; from 0.1 to 1000).
+  // Pictures per second rendered while active (default 30; clamped to 0.1 ..
+  // 1000, and a value that is not a number is ignored).
   double Rate() const { return FRate; }
   void SetRate(double picturesPerSecond);
 
   // Starts rendering at Rate. An empty bitmap first takes the widget's size
   // (at least 2x2, even width and height, as most encoders want). The first
   // picture is rendered at once, so a capture opened right after Start never
-  // reads a blank bitmap.
+  // reads a blank bitmap. Nothing once the widget is gone.
   void Start();
   void Stop();
   bool Active() const;

@@ -39,6 +39,8 @@ public:
   // Clamped to 1..5 seconds.
   void setDetectionSecs(int64_t Value);
 
+  // Defaults: tolerance 1000 pixels, sensivity 32 (a byte's change),
+  // detectionSecs 3.
   uint32_t tolerance() const { return fTolerance; }
   uint8_t sensivity() const { return fSensivity; }
   uint8_t detectionSecs() const { return fDetectionSecs; }
@@ -58,6 +60,7 @@ public:
   uint32_t value() const { return FValue; }
   uint8_t lightness() const { return FLightness; }
 
+  // Raised from inside the feed call whose frame starts or ends the motion.
   TNotifyEvent onMotionBegin;
   TNotifyEvent onMotionEnd;
 
@@ -121,8 +124,9 @@ public:
   // clears the mask.
   void initialize(TBitmap& bmp, int64_t frameTimeUs = INT64_MIN);
   // Compares a picture given by its luma plane (8 bits a pixel, rows pitch
-  // bytes apart), as a decoder hands it over: no conversion to RGBA. The
-  // sensitivity keeps its meaning for grey pictures: a limited-range plane
+  // bytes apart; width and height in pixels), as a decoder hands it over: no
+  // conversion to RGBA. The sensitivity keeps its meaning for grey pictures: a
+  // limited-range plane
   // (16..235) is compared with the threshold scaled to that range, as the
   // RGBA conversion would stretch it. Switching between bitmaps and planes
   // starts over against a zero frame, as a new size does. False as feedFrame.
@@ -138,6 +142,8 @@ public:
   // there is nothing to show or the bitmap cannot be sized or mapped.
   bool getImage(TBitmap& bmp, bool rePaint);
 
+  // At the end of a feedFrame that compared (with the fed bitmap) and of a
+  // getImage that painted (with the painted one); not for luma planes.
   TMotionEventBmp onFeedFrame;
   TMotionEventBmp onGetImage;
 };

@@ -25,6 +25,8 @@ class QPainter;
 
 namespace kivora {
 
+// A widget: every method is for the GUI thread, and OnActive and OnError
+// arrive there.
 class TAVPreview : public QWidget, public TComponent {
   Q_OBJECT
   // Qt properties for Designer's property editor and for forms compiled by
@@ -54,7 +56,8 @@ public:
 
   // The position in seconds from the start of the video: the requested time
   // until the picture arrives, then the shown picture's own time. Values
-  // that are negative, not a number or beyond a known duration are refused.
+  // that are negative, not a number or beyond a known duration are refused;
+  // one beyond the duration also shows a message and fires OnError.
   double timestamp() const { return static_cast<double>(Ftimestamp) / 1000000.0; }
   void Settimestamp(double Value);
 
@@ -70,7 +73,8 @@ public:
   // Fit without smoothing; takes effect at the next paint.
   bool DisableInterpolation() const { return FDisableInterpolation; }
   void SetDisableInterpolation(bool Value) { FDisableInterpolation = Value; }
-  // Upper bound of an open or a seek on blocking I/O, in milliseconds.
+  // Upper bound of an open or a seek on blocking I/O, in milliseconds (10000
+  // by default; 0 or less: none). Read when the request is made.
   int TimeoutMs() const { return FTimeoutMs; }
   void SetTimeoutMs(int Value) { FTimeoutMs = Value; }
 
@@ -82,8 +86,9 @@ public:
   void setDisableInterpolation(bool Value) { SetDisableInterpolation(Value); }
   void setTimeoutMs(int Value) { SetTimeoutMs(Value); }
 
-  // The open file: duration in seconds (NaN when unknown), frame rate,
-  // start time in microseconds, chroma subsampling.
+  // The open file: duration in seconds (NaN when unknown), frame rate in
+  // frames per second (0 when unknown), start time in microseconds, chroma
+  // subsampling as log2 of the divisor. All 0 while no file is open.
   double Duration() const { return FDuration; }
   double FrameRate() const { return FFrameRate; }
   int64_t StartTime() const { return FStartTime; }
@@ -92,7 +97,7 @@ public:
   // Why the last open or seek gave nothing.
   const std::string& LastError() const { return FLastError; }
 
-  // The shown picture.
+  // The shown picture, RGBA at the video's size in pixels.
   TBitmap& Bitmap() { return FBitmap; }
 
   TNotifyEvent OnActive;
@@ -104,11 +109,13 @@ public:
   // interrupted. Inactive afterwards.
   void CloseFile();
   // Copies an RGBA frame's first plane (rows of Width * 4 bytes) into the
-  // bitmap and repaints.
+  // bitmap and repaints. Width and Height are pixels; a null frame or a size
+  // below 1 changes nothing.
   void SaveAsBmp(const AVFrame* Frame, int Width, int Height);
 
   // Draws the control into any painter whose area is its local rectangle.
   void Paint(QPainter& painter);
+  // The bitmap's size in pixels; 320 x 240 without a picture.
   QSize sizeHint() const override;
 
 protected:

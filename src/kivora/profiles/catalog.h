@@ -20,6 +20,8 @@ struct TBuiltinProfileInfo {
   const char* Suffixes;  // what may follow "NAME:" ("pal|ntsc|film"), empty for nothing
 };
 
+// Every function here may be called from any thread; the converter, options
+// or INI file given belong to one thread at a time.
 // vcd, svcd, dvd, dv, dv50, image, h264 (in that order).
 const std::vector<TBuiltinProfileInfo>& BuiltinProfiles();
 

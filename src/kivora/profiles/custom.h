@@ -139,7 +139,7 @@ class TAVCustomAudioProfile : public TAVProfile {
 public:
   explicit TAVCustomAudioProfile(TComponent* AOwner = nullptr);
 
-  // Hz.
+  // Hz; 0 or less sets none.
   int SampleRate() const { return FSampleRate; }
   void SetSampleRate(int Value) { FSampleRate = Value; }
   // The enumeration setters ignore values outside their enumeration.
@@ -147,7 +147,8 @@ public:
   void SetAudioEncoder(TCustomAudioEncoder Value);
   TCustomAudioChannels AudioChannels() const { return FAudioChannels; }
   void SetAudioChannels(TCustomAudioChannels Value);
-  // kbit/s.
+  // kbit/s; 0 or less leaves the encoder's default, and the bits per second
+  // never pass the largest int.
   double AudioBitrate() const { return FAudioBitrate; }
   void SetAudioBitrate(double Value) { FAudioBitrate = Value; }
   TCustomAVFormat Format() const { return FFormat; }
@@ -179,7 +180,8 @@ class TAVCustomVideoProfile : public TAVCustomAudioProfile {
 public:
   explicit TAVCustomVideoProfile(TComponent* AOwner = nullptr);
 
-  // 0 or less keeps the input's size.
+  // Pixels; 0 or less keeps the input's size. A profile file may give up to
+  // MAX_PROFILE_FRAME_SIZE.
   int FrameWidth() const { return FFrameWidth; }
   void SetFrameWidth(int Value) { FFrameWidth = Value; }
   int FrameHeight() const { return FFrameHeight; }
@@ -188,7 +190,7 @@ public:
   void SetVideoEncoder(TCustomVideoEncoder Value);
   TCustomFrameRate FrameRate() const { return FFrameRate; }
   void SetFrameRate(TCustomFrameRate Value);
-  // kbit/s.
+  // kbit/s; 0 or less leaves the encoder's default.
   int VideoBitrate() const { return FVideoBitrate; }
   void SetVideoBitrate(int Value) { FVideoBitrate = Value; }
   // The converter's encoding pass (0 to 3); the converter checks it.

@@ -22,6 +22,8 @@ inline constexpr const char* PROFILE_SECTION = "Profile";
 // The key of setting name for profile number index ("Description" + 3 = "Description3").
 std::string ProfileKey(const char* name, int index);
 
+// Profiles and lists hold no locks: one thread at a time uses them (the
+// converter's own thread when applied to a converter).
 class TAVProfile : public TComponent {
 public:
   explicit TAVProfile(TComponent* AOwner = nullptr);
@@ -53,6 +55,7 @@ public:
   // Writes the profile's settings into the converter's options; true when
   // done. It hands them to ApplyToOptions, which is what a profile class
   // overrides; the base class has no settings and raises EAbstractError.
+  // A conversion under way keeps its own copy: the next Convert sees them.
   virtual bool ApplyProfile(TAVConverter& Converter);
   // The same for an options object on its own (one that is then given to
   // several converters, or inspected).

@@ -66,6 +66,7 @@ public:
   // Hands the last picture to VideoView and Texture again.
   void UpdateFrame();
 
+  // These three and FrameCount may be read from any thread.
   bool Recording() const { return FRecording.load(); }
   bool Previewing() const { return FPreviewing.load(); }
   bool Paused() const { return FPaused.load(); }
@@ -89,21 +90,26 @@ public:
   // The device name StartRecord and Preview open for camera Camera.
   std::string CameraDevice(int Camera) const;
   // Microseconds of recording after which the file is ended by itself; 0
-  // records until StopRecord.
+  // (or less) records until StopRecord.
   int64_t RecordTime() const { return FRecordTime; }
   void SetRecordTime(int64_t Value) { FRecordTime = Value; }
   // Raise the events on the converter's worker instead of the GUI thread.
   bool Synchronous() const { return FSynchronous; }
   void SetSynchronous(bool Value) { FSynchronous = Value; }
-  // Seconds recorded so far in the running (or last) recording.
+  // Seconds recorded so far in the running (or last) recording; 0 before
+  // the first. The application's thread.
   double RecordedSeconds() const;
   // Pictures delivered by the running (or last) recording or preview.
   int64_t FrameCount() const { return FFrameCount.load(); }
-  // The last picture from the camera, RGBA; empty before the first.
+  // The last picture from the camera, RGBA; empty before the first. A copy,
+  // made under a lock: any thread.
   TPlaneBitmap LastPicture() const;
 
   // A picture reached VideoView and Texture (also without either of them).
   TNotifyEvent OnFrameAvailable;
+  // Also raised on the caller's thread by StartRecord, PrepareCamera and
+  // Preview when a setting or a device is refused, or the start fails.
+  // Without a handler the message is shown to the user.
   TAVErrorEvent OnError;
   // A recording ended and its file is complete (after OnError when it failed).
   TNotifyEvent OnStopped;
@@ -113,16 +119,22 @@ protected:
   void SetTexture(TVideoTextureMaterialSource* Value);
   TVideoView* VideoView() const { return FVideoView; }
   void SetVideoView(TVideoView* Value);
+  // The recorded and previewed size in pixels (640 x 480). StartRecord and
+  // Preview refuse, through OnError, a side outside 1..16384.
   int Width() const { return FWidth; }
   void SetWidth(int Value) { FWidth = Value; }
   int Height() const { return FHeight; }
   void SetHeight(int Value) { FHeight = Value; }
+  // Bits per second, video 1000000 and audio 128000 by default; 0 or less:
+  // the encoder's default.
   int Bitrate() const { return FBitrate; }
   void SetBitrate(int Value) { FBitrate = Value; }
   int AudioBitrate() const { return FAudioBitrate; }
   void SetAudioBitrate(int Value) { FAudioBitrate = Value; }
+  // Pictures per second (30); refused outside 1..1000.
   int FrameRate() const { return FFrameRate; }
   void SetFrameRate(int Value) { FFrameRate = Value; }
+  // Hz (44100); a recording with sound refuses it outside 1..384000.
   int SampleRate() const { return FSampleRate; }
   void SetSampleRate(int Value) { FSampleRate = Value; }
   TAudioFormat AudioFormat() const { return FAudioFormat; }
