@@ -52,7 +52,7 @@ using TAESStopRequest = std::function<bool()>;
 // named pipe) are written directly. Raises Exception on a bad key, an input
 // that cannot be read, the same file as input and output ("Input and output
 // are the same file"), an output that cannot be written, and a stop
-// ("Encryption stopped"). Runs on the calling thread, any thread, until done.
+// ("Encryption stopped"). Blocks the calling thread (any thread) until done.
 void EncryptFileByAES(const std::string& inputFile, const std::string& outputFile, const std::string& key,
                       const TAESStopRequest& stop = {});
 // The reverse: the plain file of an encrypted one, with the same guarantees

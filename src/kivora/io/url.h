@@ -71,7 +71,8 @@ int OpenInputUrl(AVFormatContext** ic, const std::string& url, const AVInputForm
 // av_read_frame for an input that OpenInputUrl opened (io may be null):
 // a "bmpcap" packet gets its time here, so read those inputs only this way.
 // That time is in microseconds of wall-clock time (the open's, moved on by
-// the monotonic clock), one frame long at the "framerate" option (ntsc unless set).
+// the monotonic clock); a packet lasts one frame at the "framerate" option
+// (ntsc unless set).
 int ReadInputFrame(AVFormatContext* ic, TUrlIO* io, AVPacket* pkt);
 
 // Gives an output context its byte output for url (nothing for muxers that

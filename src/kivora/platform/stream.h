@@ -18,8 +18,9 @@ enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 // Every stream registers itself as live while it exists, so that a "stream:"
 // URL naming it by number can be checked before it is used, and a stream
 // destroyed while an input reads it ends that input instead of crashing it.
-// Not thread-safe: while a "stream:" URL has it open, that input's worker
-// thread makes the calls, and nobody else should. Sizes and positions are bytes.
+// A stream is not thread-safe unless its class says so: while a "stream:"
+// URL has it open, that input's thread makes the calls. Sizes and positions
+// are bytes.
 class TStream {
 public:
   TStream();

@@ -184,7 +184,8 @@ public:
 
   // The change notification: the picture changed, whatever draws the
   // material should draw again. NotifyChange counts the change and calls
-  // OnChange.
+  // OnChange on its own thread: the one that changed the textures, or the
+  // one a context reset runs on.
   std::function<void(TMaterial*)> OnChange;
   uint64_t ChangeCount() const { return FChangeCount; }
   void NotifyChange();

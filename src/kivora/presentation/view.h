@@ -63,6 +63,8 @@ public:
 
   TImageWrapMode WrapMode() const { return FWrapMode; }
   void SetWrapMode(TImageWrapMode v);
+  // Nine-slice margins in pixels (corners keep their size, the rest
+  // stretches); any non-zero margin takes over from WrapMode.
   const TBounds& BitmapMargins() const { return FBitmapMargins; }
   void SetBitmapMargins(const TBounds& v);
   // True (the default): Fit and Stretch scale without smoothing, which is

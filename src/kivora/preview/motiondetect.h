@@ -124,12 +124,12 @@ public:
   // clears the mask.
   void initialize(TBitmap& bmp, int64_t frameTimeUs = INT64_MIN);
   // Compares a picture given by its luma plane (8 bits a pixel, rows pitch
-  // bytes apart; width and height in pixels), as a decoder hands it over: no
-  // conversion to RGBA. The sensitivity keeps its meaning for grey pictures: a
-  // limited-range plane
+  // bytes apart), as a decoder hands it over: no conversion to RGBA. The
+  // sensitivity keeps its meaning for grey pictures: a limited-range plane
   // (16..235) is compared with the threshold scaled to that range, as the
   // RGBA conversion would stretch it. Switching between bitmaps and planes
   // starts over against a zero frame, as a new size does. False as feedFrame.
+  // width and height are pixels.
   bool feedLuma(const uint8_t* plane, int width, int height, int pitch, bool fullRange,
                 int64_t frameTimeUs = INT64_MIN);
   void initializeLuma(const uint8_t* plane, int width, int height, int pitch, bool fullRange,

@@ -68,6 +68,9 @@ public:
 
   TImageWrapMode WrapMode() const { return FWrapMode; }
   void SetWrapMode(TImageWrapMode Value);
+  // Nine-slice margins in pixels (corners keep their size, the rest
+  // stretches); any non-zero margin takes over from WrapMode. Read at the
+  // next paint.
   TBounds& BitmapMargins() { return FBitmapMargins; }
   const TBounds& BitmapMargins() const { return FBitmapMargins; }
   // Fit without smoothing; takes effect at the next paint.

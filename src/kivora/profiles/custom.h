@@ -35,10 +35,12 @@ struct TNamedCodec {
   const char* Name;
   const char* FFmpegName;  // null: nothing is set
 };
+// num/den frames per second.
 struct TFrameRateInfo {
   const char* Text;
   int num, den;  // 0/0: the input's rate
 };
+// Width and Height in pixels; 0 x 0: the input's size.
 struct TFrameSizeInfo {
   const char* Label;
   int Width, Height;

@@ -22,8 +22,8 @@ inline constexpr const char* PROFILE_SECTION = "Profile";
 // The key of setting name for profile number index ("Description" + 3 = "Description3").
 std::string ProfileKey(const char* name, int index);
 
-// Profiles and lists hold no locks: one thread at a time uses them (the
-// converter's own thread when applied to a converter).
+// Profiles and lists hold no locks: one thread at a time uses them (for a
+// converter's options, the thread that calls Convert).
 class TAVProfile : public TComponent {
 public:
   explicit TAVProfile(TComponent* AOwner = nullptr);

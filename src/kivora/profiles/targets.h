@@ -15,7 +15,8 @@ namespace kivora {
 
 enum class TAVTarget { pal = 0, ntsc, film };
 
-// Frame rate of each television system, indexed by TAVTarget.
+// Frame rate of each television system, indexed by TAVTarget, in frames per
+// second as FrameNum / FrameDen.
 inline constexpr std::array<int, 3> FrameNum{25, 30000, 24000};
 inline constexpr std::array<int, 3> FrameDen{1, 1001, 1001};
 
