@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kivora/player/player.h"
+#include "kivora/runtime/ffmpeg.h"
 #include "support/event_pump.h"
 
 namespace kivora::bench {

@@ -15,17 +15,18 @@
 #include "kivora/player/packet_queue.h"
 #include "kivora/player/frame_pool.h"
 #include "kivora/player/decoder.h"
+#include "kivora/player/player_impl.h"
 #include "player_test_util.h"
 
 namespace kivora {
 // Reads the player's packet queues (for the end-of-input test).
 class TAVPlayerFaultsAccess {
 public:
-  static int64_t VideoPackets(TAVPlayer& p) { return p.FVideoQ->TotalPut(); }
-  static void ClearError(TAVPlayer& p) { p.SetLastError(""); }
+  static int64_t VideoPackets(TAVPlayer& p) { return p.d->FVideoQ->TotalPut(); }
+  static void ClearError(TAVPlayer& p) { p.d->SetLastError(""); }
   static void ForgetMetadatas(TAVPlayer& p) {
-    std::lock_guard<std::mutex> g(p.FStreamLock);
-    p.FMetadatas.Clear();
+    std::lock_guard<std::mutex> g(p.d->FStreamLock);
+    p.d->FMetadatas.Clear();
   }
 };
 }  // namespace kivora

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "kivora/platform/bitmap.h"
 #include "kivora/platform/mainthread.h"
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/player.h"

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "kivora/runtime/ffmpeg.h"
+#include "kivora/player/player_impl.h"
 #include "player_test_util.h"
 
 namespace kivora {
@@ -17,7 +18,7 @@ namespace kivora {
 // the arithmetic can be checked exactly.
 class TAVPlayerTestAccess {
 public:
-  static void BlendRect(TAVPlayer& p, TVideoPicture& vp, const AVSubtitleRect* rect) { p.blend_rect(vp, rect); }
+  static void BlendRect(TAVPlayer& p, TVideoPicture& vp, const AVSubtitleRect* rect) { p.d->blend_rect(vp, rect); }
 };
 
 namespace testing {

@@ -10,7 +10,7 @@
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
 #include "kivora/player/audio/mixer.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 #include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
@@ -38,8 +38,8 @@ bool StartsWithNoCase(const std::string& s, const char* prefix) {
 
 }  // namespace
 
-int TAVPlayer::decode_interrupt_cb(void* opaque) {
-  auto* p = static_cast<TAVPlayer*>(opaque);
+int TAVPlayer::Impl::decode_interrupt_cb(void* opaque) {
+  auto* p = static_cast<TAVPlayer::Impl*>(opaque);
   std::lock_guard<std::mutex> g(InterruptLock());
   const int64_t now = av_gettime_relative();
   bool result = p->FAbortRequest.load();
@@ -48,29 +48,29 @@ int TAVPlayer::decode_interrupt_cb(void* opaque) {
   return result ? 1 : 0;
 }
 
-bool TAVPlayer::is_realtime(AVFormatContext* ic) const {
+bool TAVPlayer::Impl::is_realtime(AVFormatContext* ic) const {
   const char* name = ic && ic->iformat ? ic->iformat->name : "";
   if (!av_strcasecmp(name, "rtp") || !av_strcasecmp(name, "rtsp") || !av_strcasecmp(name, "sdp")) return true;
   if (ic && ic->pb && (StartsWithNoCase(FMovie, "rtp:") || StartsWithNoCase(FMovie, "udp:"))) return true;
   return false;
 }
 
-bool TAVPlayer::OpenMovieInternal() {
-  TThreadLoggerGuard logger(this);
+bool TAVPlayer::Impl::OpenMovieInternal() {
+  TThreadLoggerGuard logger(&q);
   // OnStart and OnConnectionError run on the GUI thread (or here, without
   // one) while this thread waits; either may close, reopen or destroy the
   // player.
   // OnStart belongs to the movie: a close before the GUI thread gets to it
   // cancels it, so the close never waits for the GUI loop. OnConnectionError
   // comes after the movie is gone and always runs.
-  auto raise = [this](void (TAVPlayer::*event)()) {
+  auto raise = [this](void (TAVPlayer::Impl::*event)()) {
     THandlerResult r;
     auto call = [&] {
       FOpenerHandlerThread = std::this_thread::get_id();
       r = RunHandler([&] { (this->*event)(); });
       if (r.alive) FOpenerHandlerThread = std::thread::id();
     };
-    if (event == &TAVPlayer::DoStart) RunOnGui(call);
+    if (event == &TAVPlayer::Impl::DoStart) RunOnGui(call);
     else MainThread::Synchronize(call);
     return r;
   };
@@ -86,7 +86,7 @@ bool TAVPlayer::OpenMovieInternal() {
     // From here CloseMovie closes the movie like any other.
     SetState(TLifeState::Playing);
     if (!FAbortRequest.load()) {
-      const THandlerResult r = raise(&TAVPlayer::DoStart);
+      const THandlerResult r = raise(&TAVPlayer::Impl::DoStart);
       if (!r.alive) return false;
       // A failing OnStart fails the open, as any other failure does.
       if (r.threw) throw Exception("OnStart failed: " + r.error);
@@ -119,13 +119,13 @@ bool TAVPlayer::OpenMovieInternal() {
     std::string msg = e.what();
     if (Trim(msg).empty()) msg = "Failed to open the video";
     SetLastError(msg);
-    if (!raise(&TAVPlayer::DoError).alive) return false;
+    if (!raise(&TAVPlayer::Impl::DoError).alive) return false;
   }
   FBlockOpen = true;
   return true;
 }
 
-bool TAVPlayer::Stream_Open() {
+bool TAVPlayer::Impl::Stream_Open() {
   {
     // Without a GUI thread the movie's refresh thread writes the views from
     // here on; what threads of the movie ask for before it runs waits for it.
@@ -263,7 +263,7 @@ bool TAVPlayer::Stream_Open() {
   }
   if (FAudioStreamIndex.load() >= 0) {
     // Without a sound device (or a mixer channel) the picture plays alone.
-    if (!TryInit(&TAVPlayer::InitAudio)) {
+    if (!TryInit(&TAVPlayer::Impl::InitAudio)) {
       FreeAudioCtxQuietly();
       DisableCurrAudioStream();
     }
@@ -279,7 +279,7 @@ bool TAVPlayer::Stream_Open() {
   return true;
 }
 
-void TAVPlayer::InitQueue() {
+void TAVPlayer::Impl::InitQueue() {
   // The queues are the player's; a new movie starts them empty and stopped
   // (each decoder starts its own).
   for (TAVPacketQueue* q : {FVideoQ.get(), FAudioQ.get(), FSubtitleQ.get()}) {
@@ -288,24 +288,24 @@ void TAVPlayer::InitQueue() {
   }
 }
 
-void TAVPlayer::FreeQueue() {
+void TAVPlayer::Impl::FreeQueue() {
   if (FVideoQ) FVideoQ->Abort();
   if (FAudioQ) FAudioQ->Abort();
   if (FSubtitleQ) FSubtitleQ->Abort();
 }
 
-void TAVPlayer::ReadSignal() {
+void TAVPlayer::Impl::ReadSignal() {
   std::lock_guard<std::mutex> g(wait_mutex);
   continue_read_thread.notify_all();
 }
 
-bool TAVPlayer::ReadThreadWanted() const {
+bool TAVPlayer::Impl::ReadThreadWanted() const {
   return FAbortRequest.load() || FSeekReq.load() || FVideoStreamChanged.load() || FAudioStreamChanged.load() ||
          FSubtitleStreamChanged.load() || queue_attachments_req.load() || FMetadataRequest.load() ||
          FPaused.load() != FM->FLastPaused;
 }
 
-bool TAVPlayer::QueuesFull() const {
+bool TAVPlayer::Impl::QueuesFull() const {
   const int queued = FAudioQ->Size() + FVideoQ->Size() + FSubtitleQ->Size();
   if (!FIsRealTime.load() && queued > MAX_QUEUE_SIZE) return true;
   auto satisfied = [](int streamPos, const TAVPacketQueue& q, bool attached) {
@@ -317,7 +317,7 @@ bool TAVPlayer::QueuesFull() const {
          satisfied(FSubtitleStreamIndex.load(), *FSubtitleQ, false);
 }
 
-void TAVPlayer::WaitForRead(const std::function<bool()>& ready) {
+void TAVPlayer::Impl::WaitForRead(const std::function<bool()>& ready) {
   std::unique_lock<std::mutex> g(wait_mutex);
   // Set before the condition is looked at: a decoder that takes a packet
   // after that look sees the flag and wakes us.
@@ -326,7 +326,7 @@ void TAVPlayer::WaitForRead(const std::function<bool()>& ready) {
   FReadWaiting = false;
 }
 
-void TAVPlayer::stream_seek(int64_t pos, int64_t rel, bool unlessPending) {
+void TAVPlayer::Impl::stream_seek(int64_t pos, int64_t rel, bool unlessPending) {
   {
     std::lock_guard<std::mutex> g(FSeekLock);
     if (unlessPending && FSeekReq.load()) return;
@@ -338,14 +338,14 @@ void TAVPlayer::stream_seek(int64_t pos, int64_t rel, bool unlessPending) {
   ReadSignal();
 }
 
-AVStream* TAVPlayer::StreamAt(const std::vector<int>& list, int position) const {
+AVStream* TAVPlayer::Impl::StreamAt(const std::vector<int>& list, int position) const {
   if (!FM->FIc || position < 0 || position >= static_cast<int>(list.size())) return nullptr;
   const int idx = list[static_cast<size_t>(position)];
   if (idx < 0 || idx >= static_cast<int>(FM->FIc->nb_streams)) return nullptr;
   return FM->FIc->streams[idx];
 }
 
-void TAVPlayer::SignalFinishEvent() {
+void TAVPlayer::Impl::SignalFinishEvent() {
   const bool hasVideo = FVideoStreamIndex.load() >= 0 && FVideoQ;
   const bool hasAudio = FAudioStreamIndex.load() >= 0 && FAudioQ;
   AVPacket* eof = av_packet_alloc();
@@ -364,10 +364,10 @@ void TAVPlayer::SignalFinishEvent() {
   av_packet_free(&eof);
 }
 
-void TAVPlayer::ReadThreadExecute() {
+void TAVPlayer::Impl::ReadThreadExecute() {
   // Named for debuggers and for /proc (tests look at its wake-ups there).
   pthread_setname_np(pthread_self(), "kivora-read");
-  TThreadLoggerGuard logger(this);
+  TThreadLoggerGuard logger(&q);
   TCLocaleScope numbers;
   bool eof = false;
   bool last_pkt_in_range = false;
@@ -553,7 +553,7 @@ void TAVPlayer::ReadThreadExecute() {
 
 // A stream whose decoder or mixer channel cannot be opened is reported
 // (OnLog, LastErrorMessage) and left off; playback goes on without it.
-bool TAVPlayer::TryInit(bool (TAVPlayer::*init)()) {
+bool TAVPlayer::Impl::TryInit(bool (TAVPlayer::Impl::*init)()) {
   try {
     if ((this->*init)()) return true;
     DoLog(AV_LOG_ERROR, "Could not open the stream's decoder");
@@ -563,7 +563,7 @@ bool TAVPlayer::TryInit(bool (TAVPlayer::*init)()) {
   return false;
 }
 
-void TAVPlayer::FreeAudioCtxQuietly() {
+void TAVPlayer::Impl::FreeAudioCtxQuietly() {
   try {
     FreeAudioCtx();
   } catch (const std::exception& e) {
@@ -571,7 +571,7 @@ void TAVPlayer::FreeAudioCtxQuietly() {
   }
 }
 
-void TAVPlayer::HandleStreamSwitches() {
+void TAVPlayer::Impl::HandleStreamSwitches() {
   // Each switch stops the old decoder, opens the new one and restarts the
   // same packet queue: Start queues a flush marker, so the new serial makes
   // everything decoded from the old stream obsolete (pictures still queued
@@ -592,7 +592,7 @@ void TAVPlayer::HandleStreamSwitches() {
     DestroyVideoFilterGraph();
     FVideoQ->Flush();
     FVideoStreamIndex = pos;
-    if (TryInit(&TAVPlayer::InitVideo)) {
+    if (TryInit(&TAVPlayer::Impl::InitVideo)) {
       ResumeAt(resume);
     } else {
       FreeVideoCtx();
@@ -607,7 +607,7 @@ void TAVPlayer::HandleStreamSwitches() {
     FreeAudioCtx();
     FAudioQ->Flush();
     FAudioStreamIndex = pos;
-    if (TryInit(&TAVPlayer::InitAudio)) {
+    if (TryInit(&TAVPlayer::Impl::InitAudio)) {
       ResumeAt(resume, true);
     } else {
       FreeAudioCtxQuietly();
@@ -623,7 +623,7 @@ void TAVPlayer::HandleStreamSwitches() {
     FSubtitleQ->Flush();
     FSubtitleStreamIndex = pos;
     if (pos >= 0) {
-      if (TryInit(&TAVPlayer::InitSubtitle)) {
+      if (TryInit(&TAVPlayer::Impl::InitSubtitle)) {
         // Subtitles already shown were read before the switch; a seek to
         // where playback is brings the new stream's current one.
         ResumeAt(ResumePosition(), true);
@@ -643,7 +643,7 @@ void TAVPlayer::HandleStreamSwitches() {
 // A new video stream has to start at a key frame at or before the position.
 // A new sound or subtitle stream goes on from the first key frame at or after
 // it, so the picture never runs backwards for a change the viewer cannot see.
-void TAVPlayer::ResumeAt(double position, bool forwardOnly) {
+void TAVPlayer::Impl::ResumeAt(double position, bool forwardOnly) {
   if (FSeekReq.load()) return;
   FResumePosition = position;
   // rel 2 makes the window start at the target itself (see the seek step).

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kivora/io/url.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 
 struct SwrContext;
 

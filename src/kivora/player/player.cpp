@@ -1,7 +1,7 @@
 // The player component: construction, properties, open/close, the state
 // timer and the teardown that joins every worker thread and frees the
 // movie's state exactly once.
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 
 #include <algorithm>
@@ -43,7 +43,7 @@ struct PlayerModule {
 
 void ShutDownPlayer(TAVPlayer* player) {
   player->CloseMovie();
-  player->WaitForWorkers();
+  player->d->WaitForWorkers();
 }
 
 namespace {
@@ -54,7 +54,7 @@ PlayerModule& Module() {
 }
 
 // The players whose handlers the current thread is running, innermost last.
-thread_local std::vector<const TAVPlayer*> t_handlers;
+thread_local std::vector<const TAVPlayer::Impl*> t_handlers;
 
 const char kFlushData[] = "FLUSH";
 const char kEofData[] = "EOF";
@@ -65,7 +65,7 @@ const char kEofData[] = "EOF";
 // worker waiting for the GUI thread can finish; a worker's hand-off wakes
 // CheckSynchronize at once. Elsewhere it sleeps on the state's condition.
 template <typename Pred>
-void TAVPlayer::WaitState(Pred done) {
+void TAVPlayer::Impl::WaitState(Pred done) {
   if (MainThread::HasGuiThread() && MainThread::IsMainThread()) {
     for (;;) {
       {
@@ -79,7 +79,7 @@ void TAVPlayer::WaitState(Pred done) {
   FStateCond.wait(g, done);
 }
 
-void TAVPlayer::SetState(TLifeState s) {
+void TAVPlayer::Impl::SetState(TLifeState s) {
   {
     std::lock_guard<std::mutex> g(FStateLock);
     FState = s;
@@ -89,7 +89,7 @@ void TAVPlayer::SetState(TLifeState s) {
 
 // Wakes every wait for the lifecycle: other threads on the condition, the GUI
 // thread in its serving loop.
-void TAVPlayer::NotifyState() {
+void TAVPlayer::Impl::NotifyState() {
   FStateCond.notify_all();
   MainThread::WakeWaiter();
 }
@@ -99,14 +99,26 @@ std::vector<TAVPlayer*> PlayerListSnapshot() {
   return Module().players;
 }
 
-TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
-  // FFmpeg's log lines reach OnLog and LastErrorMessage only through the
-  // library's log routing, so a player used on its own starts it too.
-  LoadLibs();
-  {
-    std::lock_guard<std::mutex> g(Module().lock);
-    Module().players.push_back(this);
-  }
+void AddToPlayerList(TAVPlayer* player) {
+  std::lock_guard<std::mutex> g(Module().lock);
+  Module().players.push_back(player);
+}
+
+void RemoveFromPlayerList(TAVPlayer* player) {
+  std::lock_guard<std::mutex> g(Module().lock);
+  auto& v = Module().players;
+  v.erase(std::remove(v.begin(), v.end(), player), v.end());
+}
+
+TAVPlayer::Impl::Impl(TAVPlayer& owner)
+    : q(owner),
+      OnStart(owner.OnStart),
+      OnConnectionError(owner.OnConnectionError),
+      OnPlaybackFinished(owner.OnPlaybackFinished),
+      OnLog(owner.OnLog),
+      OnVideoDisplay(owner.OnVideoDisplay),
+      OnAudioBuffer(owner.OnAudioBuffer),
+      OnFrameAvailable(owner.OnFrameAvailable) {
   // The markers are recognised by their data pointers, never by content.
   FFlushPkt = av_packet_alloc();
   FEofPkt = av_packet_alloc();
@@ -123,8 +135,8 @@ TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
   FVideoQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
   FAudioQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
   FSubtitleQ = std::make_unique<TAVPacketQueue>(FFlushPkt, FEofPkt);
-  for (TAVPacketQueue* q : {FVideoQ.get(), FAudioQ.get(), FSubtitleQ.get()})
-    q->SetOnTaken([this] {
+  for (TAVPacketQueue* queue : {FVideoQ.get(), FAudioQ.get(), FSubtitleQ.get()})
+    queue->SetOnTaken([this] {
       if (FReadWaiting.load()) ReadSignal();
     });
   FStateTimer.SetInterval(50);
@@ -137,13 +149,8 @@ TAVPlayer::TAVPlayer(TComponent* owner) : TComponent(owner) {
   init_own_clock(extclk);
 }
 
-TAVPlayer::~TAVPlayer() {
+void TAVPlayer::Impl::Destroy() {
   FDestroyerThread = std::this_thread::get_id();
-  {
-    std::lock_guard<std::mutex> g(Module().lock);
-    auto& v = Module().players;
-    v.erase(std::remove(v.begin(), v.end(), this), v.end());
-  }
   {
     std::lock_guard<std::mutex> g(FLife->m);
     FLife->alive = false;
@@ -177,7 +184,7 @@ TAVPlayer::~TAVPlayer() {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     FViewList.clear();
   }
-  ThreadMap().RemoveLogger(this);
+  ThreadMap().RemoveLogger(&q);
   FVideoQ.reset();
   FAudioQ.reset();
   FSubtitleQ.reset();
@@ -188,17 +195,16 @@ TAVPlayer::~TAVPlayer() {
   av_packet_free(&FEofPkt);
 }
 
-void TAVPlayer::Notification(TComponent* component, TOperation operation) {
-  TComponent::Notification(component, operation);
+void TAVPlayer::Impl::Notification(TComponent* component, TOperation operation) {
   if (operation == TOperation::opRemove && component == FVideoSurface) FVideoSurface = nullptr;
 }
 
-bool TAVPlayer::Playing() const {
+bool TAVPlayer::Impl::Playing() const {
   std::lock_guard<std::mutex> g(FStateLock);
   return FState == TLifeState::Playing || FState == TLifeState::Closing;
 }
 
-void TAVPlayer::WaitForWorkers() {
+void TAVPlayer::Impl::WaitForWorkers() {
   // Inside our own display call the refresh thread waits for us: let it go.
   if (FDisplayDepth > 0 && MainThread::IsMainThread()) ReleaseDisplayCall();
   WaitState([this] { return FState == TLifeState::Idle && !FOpenerRunning && !FCloserRunning; });
@@ -211,7 +217,7 @@ void TAVPlayer::WaitForWorkers() {
   if (FCloseThread.joinable()) FCloseThread.join();
 }
 
-void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
+void TAVPlayer::Impl::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
   // Inside a handler, the thread the handler runs on (or one waiting for
   // it) belongs to the movie being replaced: waiting here for that movie to
   // end would wait for ourselves. The new movie opens once the handler has
@@ -223,7 +229,7 @@ void TAVPlayer::OpenMovie(const std::string& AMovie, bool Paused, bool Block) {
   OpenMovieNow(AMovie, Paused, Block);
 }
 
-TAVPlayer::THandlerResult TAVPlayer::RunHandler(const std::function<void()>& handler) {
+TAVPlayer::Impl::THandlerResult TAVPlayer::Impl::RunHandler(const std::function<void()>& handler) {
   THandlerResult r;
   const std::shared_ptr<TLifeToken> life = FLife;  // the handler may destroy this
   t_handlers.push_back(this);
@@ -245,11 +251,11 @@ TAVPlayer::THandlerResult TAVPlayer::RunHandler(const std::function<void()>& han
   return r;
 }
 
-bool TAVPlayer::InOwnHandler() const {
+bool TAVPlayer::Impl::InOwnHandler() const {
   return std::find(t_handlers.begin(), t_handlers.end(), this) != t_handlers.end();
 }
 
-void TAVPlayer::DeferOpen(const std::string& movie, bool paused) {
+void TAVPlayer::Impl::DeferOpen(const std::string& movie, bool paused) {
   {
     std::lock_guard<std::mutex> g(FStateLock);
     if (FDestroying) return;
@@ -264,7 +270,7 @@ void TAVPlayer::DeferOpen(const std::string& movie, bool paused) {
   FDeferThread = std::thread([this] { DeferredOpenLoop(); });
 }
 
-void TAVPlayer::DeferredOpenLoop() {
+void TAVPlayer::Impl::DeferredOpenLoop() {
   // Takes the newest request, or ends the loop (and says so) when there is
   // none or the player is being destroyed. FStateLock held.
   auto take = [this](std::unique_ptr<TDeferredOpen>& next) {
@@ -307,7 +313,7 @@ void TAVPlayer::DeferredOpenLoop() {
   MainThread::WakeWaiter();
 }
 
-void TAVPlayer::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block) {
+void TAVPlayer::Impl::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block) {
   for (;;) {
     CloseMovie();
     WaitForWorkers();
@@ -389,7 +395,7 @@ void TAVPlayer::OpenMovieNow(const std::string& AMovie, bool Paused, bool Block)
   }
 }
 
-bool TAVPlayer::CloseMovie() {
+bool TAVPlayer::Impl::CloseMovie() {
   {
     std::lock_guard<std::mutex> g(FStateLock);
     if (FState == TLifeState::Idle || FState == TLifeState::Closing) return true;
@@ -400,7 +406,7 @@ bool TAVPlayer::CloseMovie() {
   // Threads of the movie waiting for the GUI thread are let go at once: the
   // GUI thread may be the one waiting for this close.
   CancelGuiCalls();
-  TThreadLoggerGuard logger(this);
+  TThreadLoggerGuard logger(&q);
   ReadSignal();
   WakeQueueWaiters();
   WaitState([this] { return FState != TLifeState::Opening; });
@@ -416,7 +422,7 @@ bool TAVPlayer::CloseMovie() {
   return true;
 }
 
-void TAVPlayer::StartCloser() {
+void TAVPlayer::Impl::StartCloser() {
   {
     std::lock_guard<std::mutex> g(FStateLock);
     if (FState != TLifeState::Playing) return;
@@ -430,7 +436,7 @@ void TAVPlayer::StartCloser() {
   // would refuse every later call.
   auto close = [this] {
     {
-      TThreadLoggerGuard logger(this);
+      TThreadLoggerGuard logger(&q);
       CloseThreads();
       ReleaseAudioThreadState();
     }
@@ -453,7 +459,7 @@ void TAVPlayer::StartCloser() {
 namespace {
 // Joins a thread of the movie; false when it cannot be joined (it is the
 // calling thread itself, or the system refuses), which is logged.
-bool JoinMovieThread(TAVPlayer* player, std::thread& t) {
+bool JoinMovieThread(TAVPlayer::Impl* player, std::thread& t) {
   if (!t.joinable()) return true;
   try {
     if (t.get_id() == std::this_thread::get_id()) throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
@@ -470,7 +476,7 @@ bool JoinMovieThread(TAVPlayer* player, std::thread& t) {
 // frees the movie's state. Runs on the closer thread, or on the opening
 // thread when an open fails half-way. Never throws: a step that fails is
 // logged and the rest still runs, so the player always ends closed.
-void TAVPlayer::CloseThreads() {
+void TAVPlayer::Impl::CloseThreads() {
   FAbortRequest = true;
   CancelGuiCalls();
   ReadSignal();
@@ -557,17 +563,17 @@ std::vector<TAVStreamProperties> CopyList(std::mutex& lock,
 }
 }  // namespace
 
-std::vector<TAVStreamProperties> TAVPlayer::VideoStreamProperties() const {
+std::vector<TAVStreamProperties> TAVPlayer::Impl::VideoStreamProperties() const {
   return CopyList(FStreamLock, FVideoPropList);
 }
-std::vector<TAVStreamProperties> TAVPlayer::AudioStreamProperties() const {
+std::vector<TAVStreamProperties> TAVPlayer::Impl::AudioStreamProperties() const {
   return CopyList(FStreamLock, FAudioPropList);
 }
-std::vector<TAVStreamProperties> TAVPlayer::SubtitleStreamProperties() const {
+std::vector<TAVStreamProperties> TAVPlayer::Impl::SubtitleStreamProperties() const {
   return CopyList(FStreamLock, FSubtitlePropList);
 }
 
-void TAVPlayer::ClearStreamLists() {
+void TAVPlayer::Impl::ClearStreamLists() {
   FVideoIdxList.clear();
   FAudioIdxList.clear();
   FSubtitleIdxList.clear();
@@ -577,25 +583,25 @@ void TAVPlayer::ClearStreamLists() {
   FVideoStreamIndex = FAudioStreamIndex = FSubtitleStreamIndex = -1;
 }
 
-void TAVPlayer::WakePauseWaiters() {
+void TAVPlayer::Impl::WakePauseWaiters() {
   std::lock_guard<std::mutex> g(FPauseLock);
   FPauseCond.notify_all();
 }
 
-void TAVPlayer::WakeQueueWaiters() {
+void TAVPlayer::Impl::WakeQueueWaiters() {
   WakePauseWaiters();
   KickRefresh();
   std::lock_guard<std::mutex> g(FSubpQMutex);
   FSubpQCond.notify_all();
 }
 
-void TAVPlayer::JoinThreads(std::vector<std::thread>& threads) {
+void TAVPlayer::Impl::JoinThreads(std::vector<std::thread>& threads) {
   for (std::thread& t : threads)
     if (t.joinable()) t.join();
   threads.clear();
 }
 
-void TAVPlayer::FreeResources() {
+void TAVPlayer::Impl::FreeResources() {
   FreeQueueFrames();
   FreeVideoCtx();
   FreeAudioCtx();
@@ -626,11 +632,11 @@ void TAVPlayer::FreeResources() {
   init_clock(audclk, FAudioQ->SerialPtr());
 }
 
-void TAVPlayer::OnStateTimer() {
+void TAVPlayer::Impl::OnStateTimer() {
   if (FPlaybackFinished.exchange(false) && Playing() && !FAbortRequest.load()) {
     if (OnPlaybackFinished) {
       try {
-        OnPlaybackFinished(this);
+        OnPlaybackFinished(&q);
       } catch (const std::exception& e) {
         DoLog(AV_LOG_ERROR, std::string("OnPlaybackFinished failed: ") + e.what());
       }
@@ -638,25 +644,15 @@ void TAVPlayer::OnStateTimer() {
   }
 }
 
-void TAVPlayer::DoPlaybackFinished() { FPlaybackFinished = true; }
-
-void TAVPlayer::DoStart() {
-  if (OnStart) OnStart(this);
-}
-
-void TAVPlayer::DoError() {
-  if (OnConnectionError) OnConnectionError(this, LastErrorMessage());
-}
-
 // FFmpeg's lines arrive here under the logger registry's lock: the handler
 // runs later on the log thread, so it may wait for the GUI thread while the
 // GUI thread registers a logger.
-void TAVPlayer::DoLog(int level, const std::string& message) {
+void TAVPlayer::Impl::DoLog(int level, const std::string& message) {
   if (level <= AV_LOG_ERROR) SetLastError(message);
   if (OnLog) PostLog(level, message);
 }
 
-void TAVPlayer::PostLog(int level, const std::string& message) {
+void TAVPlayer::Impl::PostLog(int level, const std::string& message) {
   {
     std::lock_guard<std::mutex> g(FLogLock);
     if (FLogStop) return;
@@ -672,7 +668,7 @@ void TAVPlayer::PostLog(int level, const std::string& message) {
   FLogCond.notify_one();
 }
 
-void TAVPlayer::LogThreadExecute() {
+void TAVPlayer::Impl::LogThreadExecute() {
   std::unique_lock<std::mutex> g(FLogLock);
   for (;;) {
     FLogCond.wait(g, [this] { return FLogStop || !FLogLines.empty(); });
@@ -686,7 +682,7 @@ void TAVPlayer::LogThreadExecute() {
     g.unlock();
     for (const auto& [level, text] : lines) {
       try {
-        if (OnLog) OnLog(this, level, text);
+        if (OnLog) OnLog(&q, level, text);
       } catch (...) {
         // A handler's failure stays here; the line is lost, not the player.
       }
@@ -695,7 +691,7 @@ void TAVPlayer::LogThreadExecute() {
   }
 }
 
-void TAVPlayer::StopLogThread() {
+void TAVPlayer::Impl::StopLogThread() {
   {
     std::lock_guard<std::mutex> g(FLogLock);
     FLogStop = true;
@@ -716,38 +712,38 @@ void TAVPlayer::StopLogThread() {
   }
 }
 
-int TAVPlayer::GetLogLevel() { return kivora::GetLogLevel(FLogLevel.load()); }
+int TAVPlayer::Impl::GetLogLevel() { return kivora::GetLogLevel(FLogLevel.load()); }
 
-void TAVPlayer::SetLastError(const std::string& msg) {
+void TAVPlayer::Impl::SetLastError(const std::string& msg) {
   std::lock_guard<std::mutex> g(FErrorLock);
   FLastErrorMessage = msg;
 }
 
-std::string TAVPlayer::LastErrorMessage() const {
+std::string TAVPlayer::Impl::LastErrorMessage() const {
   std::lock_guard<std::mutex> g(FErrorLock);
   return FLastErrorMessage;
 }
 
-void TAVPlayer::Play() {
+void TAVPlayer::Impl::Play() {
   std::lock_guard<std::mutex> s(FStepLock);
   FStep = 0;
   SetPausedState(false);
 }
 
-void TAVPlayer::Pause() {
+void TAVPlayer::Impl::Pause() {
   std::lock_guard<std::mutex> s(FStepLock);
   FStep = 0;
   SetPausedState(true);
 }
 
-void TAVPlayer::StepForward() {
+void TAVPlayer::Impl::StepForward() {
   std::lock_guard<std::mutex> s(FStepLock);
   BeginStep();
 }
 
 // FStepLock held. The step is set before playback resumes, so no decoder
 // sees a running player without it.
-void TAVPlayer::BeginStep() {
+void TAVPlayer::Impl::BeginStep() {
   int step = 0;
   if (FVideoStreamIndex.load() >= 0) step |= STEP_VIDEO;
   if (FAudioStreamIndex.load() >= 0) step |= STEP_AUDIO;
@@ -755,7 +751,7 @@ void TAVPlayer::BeginStep() {
   SetPausedState(false);
 }
 
-void TAVPlayer::StepAfterSeek() {
+void TAVPlayer::Impl::StepAfterSeek() {
   std::lock_guard<std::mutex> s(FStepLock);
   // Paused, or a step of the previous position still running: the new
   // position is shown by a step of its own, which both decoders must finish
@@ -763,7 +759,7 @@ void TAVPlayer::StepAfterSeek() {
   if (FPaused.load() || FStep.load() != 0) BeginStep();
 }
 
-void TAVPlayer::CheckStep(bool IsAudio, int serial) {
+void TAVPlayer::Impl::CheckStep(bool IsAudio, int serial) {
   std::lock_guard<std::mutex> s(FStepLock);
   const int bit = IsAudio ? STEP_AUDIO : STEP_VIDEO;
   const int before = FStep.load();
@@ -784,12 +780,12 @@ void TAVPlayer::CheckStep(bool IsAudio, int serial) {
   }
 }
 
-int64_t TAVPlayer::PositionBase() const {
+int64_t TAVPlayer::Impl::PositionBase() const {
   if (FContainerStartTime.load() != AV_NOPTS_VALUE) return FContainerStartTime.load();
   return 0;
 }
 
-double TAVPlayer::GetPosition() {
+double TAVPlayer::Impl::GetPosition() {
   const auto start = static_cast<double>(PositionBase());
   double duration = FDuration.load();
   if (duration < 0 || FInfinite.load()) duration = std::numeric_limits<double>::max();
@@ -798,7 +794,7 @@ double TAVPlayer::GetPosition() {
   return std::clamp(clock - start / 1000000.0, 0.0, duration);
 }
 
-void TAVPlayer::SetPosition(double x) {
+void TAVPlayer::Impl::SetPosition(double x) {
   if (!Playing() || FAbortRequest.load()) return;
   const double cur = GetPosition();
   const auto base = static_cast<double>(PositionBase());
@@ -808,19 +804,19 @@ void TAVPlayer::SetPosition(double x) {
   stream_seek(target, rel);
 }
 
-std::string TAVPlayer::VideoFilters() const {
+std::string TAVPlayer::Impl::VideoFilters() const {
   std::lock_guard<std::mutex> g(FFilterLock);
   return FVideoFilters;
 }
 
-void TAVPlayer::SetVideoFilters(const std::string& v) {
+void TAVPlayer::Impl::SetVideoFilters(const std::string& v) {
   std::lock_guard<std::mutex> g(FFilterLock);
   if (v == FVideoFilters) return;
   FVideoFilters = v;
   FVideoFiltersChanged = true;
 }
 
-void TAVPlayer::SetCoverImage(const TBitmap& v) {
+void TAVPlayer::Impl::SetCoverImage(const TBitmap& v) {
   int w, h;
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
@@ -832,12 +828,12 @@ void TAVPlayer::SetCoverImage(const TBitmap& v) {
   ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
 }
 
-AVRational TAVPlayer::Sar() const {
+AVRational TAVPlayer::Impl::Sar() const {
   std::lock_guard<std::mutex> g(const_cast<std::mutex&>(FPictQMutex));
   return FSar;
 }
 
-void TAVPlayer::RegisterView(IAVView* AView) {
+void TAVPlayer::Impl::RegisterView(IAVView* AView) {
   if (!AView) return;
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
@@ -852,7 +848,7 @@ void TAVPlayer::RegisterView(IAVView* AView) {
   else MainThread::Synchronize(size);
 }
 
-void TAVPlayer::UnRegisterView(IAVView* AView) {
+void TAVPlayer::Impl::UnRegisterView(IAVView* AView) {
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     FViewList.erase(std::remove(FViewList.begin(), FViewList.end(), AView), FViewList.end());
@@ -867,13 +863,13 @@ void TAVPlayer::UnRegisterView(IAVView* AView) {
   });
 }
 
-int TAVPlayer::GetVideoWidth() const {
+int TAVPlayer::Impl::GetVideoWidth() const {
   if (FVideoStreamIndex.load() < 0) return 0;
   if (FGraphWidth.load() > 0) return FGraphWidth.load();
   return FCodecWidth.load();
 }
 
-int TAVPlayer::GetVideoHeight() const {
+int TAVPlayer::Impl::GetVideoHeight() const {
   if (FVideoStreamIndex.load() < 0) return 0;
   if (FGraphHeight.load() > 0) return FGraphHeight.load();
   return FCodecHeight.load();

@@ -7,7 +7,7 @@
 #include "kivora/platform/exception.h"
 #include "kivora/platform/mainthread.h"
 #include "kivora/platform/thread.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 
 namespace kivora {
@@ -32,8 +32,8 @@ struct TMarkFinished {
 
 }  // namespace
 
-void TAVPlayer::RefreshThreadExecute() {
-  TThreadLoggerGuard logger(this);
+void TAVPlayer::Impl::RefreshThreadExecute() {
+  TThreadLoggerGuard logger(&q);
   FViewWriterThread = std::this_thread::get_id();
   try {
     RefreshLoop();
@@ -45,7 +45,7 @@ void TAVPlayer::RefreshThreadExecute() {
   EndViewWriter();
 }
 
-bool TAVPlayer::HandToViewWriter(const std::function<void()>& fn) {
+bool TAVPlayer::Impl::HandToViewWriter(const std::function<void()>& fn) {
   if (MainThread::HasGuiThread()) return false;
   {
     std::lock_guard<std::mutex> g(FViewCallLock);
@@ -56,7 +56,7 @@ bool TAVPlayer::HandToViewWriter(const std::function<void()>& fn) {
   return true;
 }
 
-void TAVPlayer::RunViewWork() {
+void TAVPlayer::Impl::RunViewWork() {
   if (FViewWriterThread.load() != std::this_thread::get_id()) return;
   for (;;) {
     std::vector<std::function<void()>> work;
@@ -78,7 +78,7 @@ void TAVPlayer::RunViewWork() {
   }
 }
 
-void TAVPlayer::EndViewWriter() {
+void TAVPlayer::Impl::EndViewWriter() {
   std::vector<std::function<void()>> work;
   {
     std::lock_guard<std::mutex> g(FViewCallLock);
@@ -95,7 +95,7 @@ void TAVPlayer::EndViewWriter() {
   }
 }
 
-void TAVPlayer::ViewsFromMovie(const std::function<void()>& fn) {
+void TAVPlayer::Impl::ViewsFromMovie(const std::function<void()>& fn) {
   if (MainThread::HasGuiThread()) {
     RunOnGui(fn);
     return;
@@ -103,7 +103,7 @@ void TAVPlayer::ViewsFromMovie(const std::function<void()>& fn) {
   if (!HandToViewWriter(fn)) fn();
 }
 
-void TAVPlayer::RefreshLoop() {
+void TAVPlayer::Impl::RefreshLoop() {
   while (!FAbortRequest.load()) {
     RunViewWork();
     // Without a picture to wait for, the thread sleeps until a picture is
@@ -134,7 +134,7 @@ void TAVPlayer::RefreshLoop() {
   }
 }
 
-void TAVPlayer::KickRefresh() {
+void TAVPlayer::Impl::KickRefresh() {
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
     FRefreshKick++;
@@ -145,7 +145,7 @@ void TAVPlayer::KickRefresh() {
 // A step also ends where a decoder has nothing more to give for the current
 // position: at the end of its stream, or on a cover picture, which is decoded
 // once. The cover is shown again so the step still shows a picture.
-void TAVPlayer::EndStepWithoutPictures(bool picturesWaiting) {
+void TAVPlayer::Impl::EndStepWithoutPictures(bool picturesWaiting) {
   const int step = FStep.load();
   if (!step || FPaused.load() || !FM) return;
   if ((step & STEP_AUDIO) && FAudioQ && FM->audio_finished.load() == FAudioQ->Serial())
@@ -161,7 +161,7 @@ void TAVPlayer::EndStepWithoutPictures(bool picturesWaiting) {
   }
 }
 
-void TAVPlayer::video_refresh(double& remaining) {
+void TAVPlayer::Impl::video_refresh(double& remaining) {
   if (!FPaused.load() && get_master_sync_type() == 2 && FIsRealTime.load()) check_external_clock_speed();
   if (FVideoStreamIndex.load() >= 0) {
     for (;;) {
@@ -227,12 +227,12 @@ void TAVPlayer::video_refresh(double& remaining) {
   }
 }
 
-void TAVPlayer::video_display() {
+void TAVPlayer::Impl::video_display() {
   if (FVideoStreamIndex.load() >= 0) video_image_display();
   else if (FAudioStreamIndex.load() >= 0) video_audio_display();
 }
 
-void TAVPlayer::video_image_display() {
+void TAVPlayer::Impl::video_image_display() {
   TVideoPicture& vp = FPictq[pictq_rindex];
   if (FSubtitleStreamIndex.load() >= 0 && vp.bmp) {
     // Held while blending: a stream switch on the read thread frees the
@@ -252,7 +252,7 @@ void TAVPlayer::video_image_display() {
   ShowOnGui([this] { DrawImage(); });
 }
 
-void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
+void TAVPlayer::Impl::ShowOnGui(const std::function<void()>& fn) {
   if (!MainThread::HasGuiThread()) {
     // A console program: no GUI thread to hand over to. The handler and the
     // views run here, and may destroy the player. The views' sizes asked for
@@ -280,7 +280,7 @@ void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
     }
     FDisplayDepth++;
     struct TDepth {
-      TAVPlayer* p;
+      TAVPlayer::Impl* p;
       std::shared_ptr<TDisplayCall> call;
       ~TDepth() {
         std::lock_guard<std::mutex> g(call->lock);
@@ -302,7 +302,7 @@ void TAVPlayer::ShowOnGui(const std::function<void()>& fn) {
   FDisplayCall.reset();
 }
 
-bool TAVPlayer::RunOnGui(const std::function<void()>& fn) {
+bool TAVPlayer::Impl::RunOnGui(const std::function<void()>& fn) {
   if (!MainThread::HasGuiThread() || MainThread::IsMainThread()) {
     fn();
     return true;
@@ -346,7 +346,7 @@ bool TAVPlayer::RunOnGui(const std::function<void()>& fn) {
   return ran;
 }
 
-void TAVPlayer::CancelGuiCalls() {
+void TAVPlayer::Impl::CancelGuiCalls() {
   std::vector<std::shared_ptr<TGuiCall>> calls;
   std::shared_ptr<TDisplayCall> display;
   {
@@ -371,7 +371,7 @@ void TAVPlayer::CancelGuiCalls() {
   }
 }
 
-void TAVPlayer::ReleaseDisplayCall() {
+void TAVPlayer::Impl::ReleaseDisplayCall() {
   std::shared_ptr<TDisplayCall> call;
   {
     std::lock_guard<std::mutex> g(FDisplayLock);
@@ -386,7 +386,7 @@ void TAVPlayer::ReleaseDisplayCall() {
   FDisplayDepth = 0;
 }
 
-bool TAVPlayer::ForEachView(const std::function<void(IAVView*)>& fn) {
+bool TAVPlayer::Impl::ForEachView(const std::function<void(IAVView*)>& fn) {
   if (HandToViewWriter([this, fn] { ForEachView(fn); })) return true;
   if (!MainThread::IsMainThread()) {
     bool all = true;
@@ -413,7 +413,7 @@ bool TAVPlayer::ForEachView(const std::function<void(IAVView*)>& fn) {
   return !released();
 }
 
-void TAVPlayer::CallView(IAVView* view, const std::function<void(IAVView*)>& fn) {
+void TAVPlayer::Impl::CallView(IAVView* view, const std::function<void(IAVView*)>& fn) {
   {
     // Marked as in a call while still registered, so another thread's
     // UnRegisterView (after which the view may be destroyed) waits for it.
@@ -423,7 +423,7 @@ void TAVPlayer::CallView(IAVView* view, const std::function<void(IAVView*)>& fn)
     FViewsInCall.emplace_back(view, std::this_thread::get_id());
   }
   struct TEnd {
-    TAVPlayer* p;
+    TAVPlayer::Impl* p;
     IAVView* view;
     ~TEnd() {
       {
@@ -440,7 +440,7 @@ void TAVPlayer::CallView(IAVView* view, const std::function<void(IAVView*)>& fn)
   fn(view);
 }
 
-void TAVPlayer::video_audio_display() {
+void TAVPlayer::Impl::video_audio_display() {
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     if (FCoverImage.IsEmpty()) return;
@@ -453,7 +453,7 @@ void TAVPlayer::video_audio_display() {
   continue_read_thread.wait_for(g, std::chrono::milliseconds(100), [this] { return FAbortRequest.load(); });
 }
 
-void TAVPlayer::DrawImage() {
+void TAVPlayer::Impl::DrawImage() {
   if (FAbortRequest.load() || !FCurrentVP) return;
   // The handler and the views get a reference of their own to the picture,
   // so no lock of the player is held while they run.
@@ -472,7 +472,7 @@ void TAVPlayer::DrawImage() {
       call = FDisplayCall;
     }
     const TVideoDisplayEvent handler = OnVideoDisplay;
-    if (!RunHandler([&] { handler(this, frame); }).alive) return;
+    if (!RunHandler([&] { handler(&q, frame); }).alive) return;
     if (call) {
       std::lock_guard<std::mutex> g(call->lock);
       if (call->released) return;
@@ -495,7 +495,7 @@ void TAVPlayer::DrawImage() {
   FFps = n / secs;
 }
 
-void TAVPlayer::DrawBitmap() {
+void TAVPlayer::Impl::DrawBitmap() {
   if (FAbortRequest.load() || !FCurrentVP) return;
   // The cover goes out as a picture of its own: no lock of the player is
   // held while the handler and the views run, and nothing they keep points
@@ -522,7 +522,7 @@ void TAVPlayer::DrawBitmap() {
       call = FDisplayCall;
     }
     const TVideoDisplayEvent handler = OnVideoDisplay;
-    if (!RunHandler([&] { handler(this, cover.get()); }).alive) return;
+    if (!RunHandler([&] { handler(&q, cover.get()); }).alive) return;
     if (call) {
       std::lock_guard<std::mutex> g(call->lock);
       if (call->released) return;
@@ -532,13 +532,13 @@ void TAVPlayer::DrawBitmap() {
   ForEachView([&](IAVView* view) { view->DoVideoDisplay(cover.get()); });
 }
 
-void TAVPlayer::UpdateBitmapSize() {
+void TAVPlayer::Impl::UpdateBitmapSize() {
   const int w = RoundTo16(GetVideoWidth()), h = GetVideoHeight();
   ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
   ForEachView([](IAVView* view) { view->Clear(0xFF000000u); });
 }
 
-void TAVPlayer::UpdateCoverSize() {
+void TAVPlayer::Impl::UpdateCoverSize() {
   int w, h;
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
@@ -551,7 +551,7 @@ void TAVPlayer::UpdateCoverSize() {
 
 // Drops subtitles whose time is over, or that a seek or a stream switch made
 // obsolete.
-void TAVPlayer::RetireSubtitles() {
+void TAVPlayer::Impl::RetireSubtitles() {
   if (FSubtitleStreamIndex.load() < 0 || !FSubtitleQ) return;
   const double t = clock_pts(vidclk);
   const int serial = FSubtitleQ->Serial();
@@ -592,7 +592,7 @@ void CopyPlane(const uint8_t* src, int srcPitch, int rows, TBitmapData& dst) {
 
 }  // namespace
 
-void TAVPlayer::DrawVideo(TBitmap* ASurface, AVFrame* AFrame) {
+void TAVPlayer::Impl::DrawVideo(TBitmap* ASurface, AVFrame* AFrame) {
   Assert(ASurface != nullptr, "AVPlayer", 3746);
   if (!AFrame || AFrame->width <= 0 || AFrame->height <= 0 || !AFrame->data[0]) return;
   ResizeOnGui(ASurface, AFrame->width, AFrame->height);
@@ -638,7 +638,7 @@ void TAVPlayer::DrawVideo(TBitmap* ASurface, AVFrame* AFrame) {
   ASurface->Unmap(d);
 }
 
-void TAVPlayer::DrawVideo(TBitmap* YSurface, TBitmap* UVSurface, AVFrame* AFrame) {
+void TAVPlayer::Impl::DrawVideo(TBitmap* YSurface, TBitmap* UVSurface, AVFrame* AFrame) {
   Assert(YSurface != nullptr && UVSurface != nullptr, "AVPlayer", 3746);
   if (!AFrame || AFrame->width <= 0 || AFrame->height <= 0) return;
   if (YSurface->Width() != AFrame->width || YSurface->Height() != AFrame->height) {
@@ -656,7 +656,7 @@ void TAVPlayer::DrawVideo(TBitmap* YSurface, TBitmap* UVSurface, AVFrame* AFrame
   }
 }
 
-void TAVPlayer::DrawVideo(TBitmap* YSurface, TBitmap* USurface, TBitmap* VSurface, AVFrame* AFrame) {
+void TAVPlayer::Impl::DrawVideo(TBitmap* YSurface, TBitmap* USurface, TBitmap* VSurface, AVFrame* AFrame) {
   Assert(YSurface != nullptr && USurface != nullptr && VSurface != nullptr, "AVPlayer", 3746);
   if (!AFrame || AFrame->width <= 0 || AFrame->height <= 0) return;
   if (YSurface->Width() != AFrame->width || YSurface->Height() != AFrame->height) {
@@ -673,9 +673,9 @@ void TAVPlayer::DrawVideo(TBitmap* YSurface, TBitmap* USurface, TBitmap* VSurfac
   }
 }
 
-void TAVPlayer::DrawVideo(AVFrame* /*AFrame*/) {}
+void TAVPlayer::Impl::DrawVideo(AVFrame* /*AFrame*/) {}
 
-void TAVPlayer::SaveFrameToBitmap(AVFrame* AFrame, TBitmap* ABitmap) {
+void TAVPlayer::Impl::SaveFrameToBitmap(AVFrame* AFrame, TBitmap* ABitmap) {
   if (!AFrame || !ABitmap || AFrame->width <= 0 || AFrame->height <= 0) return;
   const auto fmt = static_cast<AVPixelFormat>(AFrame->format);
   if (fmt != AV_PIX_FMT_YUV420P && fmt != AV_PIX_FMT_YUVJ420P) return;

@@ -1,5 +1,7 @@
 #include "kivora/player/stream_properties.h"
 
+#include "kivora/runtime/ffmpeg.h"
+
 namespace kivora {
 
 TAVStreamProperties::TAVStreamProperties(AVStream* stream) : FStream(stream) {

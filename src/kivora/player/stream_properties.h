@@ -3,7 +3,10 @@
 #include <string>
 
 #include "kivora/platform/stringlist.h"
-#include "kivora/runtime/ffmpeg.h"
+
+extern "C" {
+struct AVStream;
+}
 
 namespace kivora {
 

@@ -3,22 +3,22 @@
 #include <cmath>
 
 #include "kivora/platform/exception.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 
 namespace kivora {
 
-int TAVPlayer::VideoStreamCount() const {
+int TAVPlayer::Impl::VideoStreamCount() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return static_cast<int>(FVideoIdxList.size());
 }
 
-int TAVPlayer::AudioStreamCount() const {
+int TAVPlayer::Impl::AudioStreamCount() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return static_cast<int>(FAudioIdxList.size());
 }
 
-int TAVPlayer::SubtitleStreamCount() const {
+int TAVPlayer::Impl::SubtitleStreamCount() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return static_cast<int>(FSubtitleIdxList.size());
 }
@@ -28,17 +28,17 @@ static int FileIndexAt(const std::vector<int>& list, int pos) {
   return list[static_cast<size_t>(pos)];
 }
 
-int TAVPlayer::GetVideoStream() const {
+int TAVPlayer::Impl::GetVideoStream() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return FileIndexAt(FVideoIdxList, FVideoStreamIndex.load());
 }
 
-int TAVPlayer::GetAudioStream() const {
+int TAVPlayer::Impl::GetAudioStream() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return FileIndexAt(FAudioIdxList, FAudioStreamIndex.load());
 }
 
-int TAVPlayer::GetSubtitleStream() const {
+int TAVPlayer::Impl::GetSubtitleStream() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return FileIndexAt(FSubtitleIdxList, FSubtitleStreamIndex.load());
 }
@@ -46,7 +46,7 @@ int TAVPlayer::GetSubtitleStream() const {
 // The setters only record what was asked for; the read thread carries the
 // switch out. A request made while an earlier switch of the same kind is
 // still running is kept and carried out after it, never lost.
-void TAVPlayer::RequestStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int position) {
+void TAVPlayer::Impl::RequestStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int position) {
   {
     std::lock_guard<std::mutex> g(FSwitchLock);
     req.position = position;
@@ -56,12 +56,12 @@ void TAVPlayer::RequestStreamSwitch(TStreamRequest& req, std::atomic<bool>& chan
   ReadSignal();
 }
 
-int TAVPlayer::RequestedPosition(const TStreamRequest& req, const std::atomic<int>& current) const {
+int TAVPlayer::Impl::RequestedPosition(const TStreamRequest& req, const std::atomic<int>& current) const {
   std::lock_guard<std::mutex> g(FSwitchLock);
   return req.position != -2 ? req.position : current.load();
 }
 
-bool TAVPlayer::TakeStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int& position,
+bool TAVPlayer::Impl::TakeStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, int& position,
                                  unsigned& serial) {
   std::lock_guard<std::mutex> g(FSwitchLock);
   if (!changed.load() || req.position == -2) {
@@ -73,7 +73,7 @@ bool TAVPlayer::TakeStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed
   return true;
 }
 
-void TAVPlayer::EndStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, unsigned serial) {
+void TAVPlayer::Impl::EndStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed, unsigned serial) {
   std::lock_guard<std::mutex> g(FSwitchLock);
   if (req.serial == serial) {
     req.position = -2;
@@ -83,19 +83,19 @@ void TAVPlayer::EndStreamSwitch(TStreamRequest& req, std::atomic<bool>& changed,
   }
 }
 
-void TAVPlayer::ClearStreamSwitches() {
+void TAVPlayer::Impl::ClearStreamSwitches() {
   std::lock_guard<std::mutex> g(FSwitchLock);
   FVideoRequest.position = FAudioRequest.position = FSubtitleRequest.position = -2;
   FVideoStreamChanged = FAudioStreamChanged = FSubtitleStreamChanged = false;
 }
 
-int TAVPlayer::VideoStreamIndex() const { return RequestedPosition(FVideoRequest, FVideoStreamIndex); }
+int TAVPlayer::Impl::VideoStreamIndex() const { return RequestedPosition(FVideoRequest, FVideoStreamIndex); }
 
-int TAVPlayer::AudioStreamIndex() const { return RequestedPosition(FAudioRequest, FAudioStreamIndex); }
+int TAVPlayer::Impl::AudioStreamIndex() const { return RequestedPosition(FAudioRequest, FAudioStreamIndex); }
 
-int TAVPlayer::SubtitleStreamIndex() const { return RequestedPosition(FSubtitleRequest, FSubtitleStreamIndex); }
+int TAVPlayer::Impl::SubtitleStreamIndex() const { return RequestedPosition(FSubtitleRequest, FSubtitleStreamIndex); }
 
-void TAVPlayer::SetVideoStreamIndex(int i) {
+void TAVPlayer::Impl::SetVideoStreamIndex(int i) {
   if (i == VideoStreamIndex()) return;
   if (i < 0 || i >= VideoStreamCount()) throw Exception("Invalid Video Stream Index");
   if (!Playing() || FAbortRequest.load()) return;
@@ -103,14 +103,14 @@ void TAVPlayer::SetVideoStreamIndex(int i) {
   RequestStreamSwitch(FVideoRequest, FVideoStreamChanged, i);
 }
 
-void TAVPlayer::SetAudioStreamIndex(int i) {
+void TAVPlayer::Impl::SetAudioStreamIndex(int i) {
   if (i == AudioStreamIndex()) return;
   if (i < 0 || i >= AudioStreamCount()) throw Exception("Invalid Audio Stream Index");
   if (!Playing() || FAbortRequest.load()) return;
   RequestStreamSwitch(FAudioRequest, FAudioStreamChanged, i);
 }
 
-void TAVPlayer::SetSubtitleStreamIndex(int i) {
+void TAVPlayer::Impl::SetSubtitleStreamIndex(int i) {
   if (i == SubtitleStreamIndex()) return;
   // -1 turns subtitles off; any other value outside the list is refused
   // rather than read out of range by the read thread.
@@ -119,14 +119,14 @@ void TAVPlayer::SetSubtitleStreamIndex(int i) {
   RequestStreamSwitch(FSubtitleRequest, FSubtitleStreamChanged, i);
 }
 
-double TAVPlayer::ResumePosition() {
+double TAVPlayer::Impl::ResumePosition() {
   const auto start = static_cast<double>(PositionBase());
   if (FSeekReq.load()) return std::max(0.0, (static_cast<double>(FSeekPos.load()) - start) / 1000000.0);
   if (!std::isnan(get_master_clock())) return GetPosition();
   return FResumePosition.load();
 }
 
-void TAVPlayer::DisableCurrVideoStream() {
+void TAVPlayer::Impl::DisableCurrVideoStream() {
   std::lock_guard<std::mutex> g(FStreamLock);
   const int pos = FVideoStreamIndex.load();
   if (pos >= 0 && pos < static_cast<int>(FVideoIdxList.size())) FVideoIdxList.erase(FVideoIdxList.begin() + pos);
@@ -134,7 +134,7 @@ void TAVPlayer::DisableCurrVideoStream() {
   FM->FVideoStream = nullptr;
 }
 
-void TAVPlayer::DisableCurrAudioStream() {
+void TAVPlayer::Impl::DisableCurrAudioStream() {
   std::lock_guard<std::mutex> g(FStreamLock);
   const int pos = FAudioStreamIndex.load();
   if (pos >= 0 && pos < static_cast<int>(FAudioIdxList.size())) FAudioIdxList.erase(FAudioIdxList.begin() + pos);
@@ -142,7 +142,7 @@ void TAVPlayer::DisableCurrAudioStream() {
   FM->FAudioStream = nullptr;
 }
 
-void TAVPlayer::DisableCurrSubtitleStream() {
+void TAVPlayer::Impl::DisableCurrSubtitleStream() {
   std::lock_guard<std::mutex> g(FStreamLock);
   const int pos = FSubtitleStreamIndex.load();
   if (pos >= 0 && pos < static_cast<int>(FSubtitleIdxList.size()))
@@ -151,18 +151,18 @@ void TAVPlayer::DisableCurrSubtitleStream() {
   FM->FSubtitleStream = nullptr;
 }
 
-void TAVPlayer::GetMetadatas(AVDictionary* dict, TStringList& out) const {
+void TAVPlayer::Impl::GetMetadatas(AVDictionary* dict, TStringList& out) const {
   if (!dict) return;
   const AVDictionaryEntry* e = nullptr;
   while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX))) out.Add(std::string(e->key) + "=" + e->value);
 }
 
-void TAVPlayer::UpdateMetaDatas() {
+void TAVPlayer::Impl::UpdateMetaDatas() {
   FMetadataRequest = true;
   ReadSignal();
 }
 
-void TAVPlayer::CopyMetadatas() {
+void TAVPlayer::Impl::CopyMetadatas() {
   TStringList lines;
   if (FM->FIc) {
     GetMetadatas(FM->FIc->metadata, lines);
@@ -174,12 +174,12 @@ void TAVPlayer::CopyMetadatas() {
   FMetadatas.Assign(lines);
 }
 
-TStringList TAVPlayer::Metadatas() const {
+TStringList TAVPlayer::Impl::Metadatas() const {
   std::lock_guard<std::mutex> g(FStreamLock);
   return FMetadatas;
 }
 
-std::string TAVPlayer::IcyOption(const char* name) {
+std::string TAVPlayer::Impl::IcyOption(const char* name) {
   if (!FM->FIc || !FM->FIc->pb) return {};
   // The I/O context's opaque object is the protocol context; its private
   // data holds the HTTP protocol's ICY options.
@@ -193,7 +193,7 @@ std::string TAVPlayer::IcyOption(const char* name) {
 // FFmpeg's HTTP protocol replaces its ICY strings (freeing the old ones)
 // while it reads, so they are copied on the thread that reads and handed out
 // from the copies.
-void TAVPlayer::UpdateIcy() {
+void TAVPlayer::Impl::UpdateIcy() {
   std::string meta, headers;
   if (FIcyAvailable) {
     meta = IcyOption("icy_metadata_packet");
@@ -204,13 +204,13 @@ void TAVPlayer::UpdateIcy() {
   FIcyHeaders = std::move(headers);
 }
 
-std::string TAVPlayer::GetShoutcastMeta() {
+std::string TAVPlayer::Impl::GetShoutcastMeta() {
   if (!Playing()) return {};
   std::lock_guard<std::mutex> g(FStreamLock);
   return FIcyMeta;
 }
 
-std::string TAVPlayer::GetShoutcastMetaHeader() {
+std::string TAVPlayer::Impl::GetShoutcastMetaHeader() {
   if (!Playing()) return {};
   std::lock_guard<std::mutex> g(FStreamLock);
   return FIcyHeaders;

@@ -5,13 +5,13 @@
 #include "kivora/platform/exception.h"
 #include "kivora/platform/thread.h"
 #include "kivora/player/decoder.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
 
-bool TAVPlayer::InitSubtitle() {
+bool TAVPlayer::Impl::InitSubtitle() {
   FSubtitleStreamChanged = false;
   {
     std::lock_guard<std::mutex> g(FStreamLock);
@@ -27,7 +27,7 @@ bool TAVPlayer::InitSubtitle() {
   return true;
 }
 
-void TAVPlayer::FreeSubtitleCtx() {
+void TAVPlayer::Impl::FreeSubtitleCtx() {
   if (!FM->FSubtitleCodecCtx && !FM->FSubtitleStream) return;
   FlushSubtitleQueue();
   if (FSubtitleQ) FSubtitleQ->Abort();
@@ -41,7 +41,7 @@ void TAVPlayer::FreeSubtitleCtx() {
   FSubtitleStreamIndex = -1;
 }
 
-void TAVPlayer::FlushSubtitleQueue() {
+void TAVPlayer::Impl::FlushSubtitleQueue() {
   std::lock_guard<std::mutex> g(FSubpQMutex);
   while (FM->FSubpQSize > 0) {
     avsubtitle_free(&FM->FSubpQ[FM->FSubpQRindex].sub);
@@ -51,8 +51,8 @@ void TAVPlayer::FlushSubtitleQueue() {
   FSubpQCond.notify_all();
 }
 
-void TAVPlayer::SubtitleThreadExecute() {
-  TThreadLoggerGuard logger(this);
+void TAVPlayer::Impl::SubtitleThreadExecute() {
+  TThreadLoggerGuard logger(&q);
   AVPacketPtr pkt(av_packet_alloc());
   if (!pkt) return;
   for (;;) {
@@ -179,7 +179,7 @@ void BlendYuv420(AVFrame* f, const AVSubtitleRect* rect, int dstx, int dsty, int
 // in). RGBA pictures get the palette colour itself, 4:2:0 pictures (planar
 // or NV12) its limited-range BT.601 YCbCr form; other formats are left
 // untouched.
-void TAVPlayer::blend_rect(TVideoPicture& vp, const AVSubtitleRect* rect) {
+void TAVPlayer::Impl::blend_rect(TVideoPicture& vp, const AVSubtitleRect* rect) {
   AVFrame* f = vp.bmp;
   if (!f || !rect || rect->type != SUBTITLE_BITMAP || !rect->data[0] || !rect->data[1]) return;
   if (f->width <= 0 || f->height <= 0 || !f->data[0]) return;

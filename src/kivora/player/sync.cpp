@@ -1,11 +1,11 @@
 // The master clock, picture delays, the external clock's speed, audio
 // sample-count correction and pause toggling.
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 
 namespace kivora {
 
-int TAVPlayer::get_master_sync_type() const {
+int TAVPlayer::Impl::get_master_sync_type() const {
   switch (FClockType.load()) {
     case clVideo:
       return FVideoStreamIndex.load() >= 0 ? 1 : 0;
@@ -16,7 +16,7 @@ int TAVPlayer::get_master_sync_type() const {
   }
 }
 
-double TAVPlayer::get_master_clock() {
+double TAVPlayer::Impl::get_master_clock() {
   switch (get_master_sync_type()) {
     case 1:
       return get_clock(vidclk);
@@ -27,26 +27,26 @@ double TAVPlayer::get_master_clock() {
   }
 }
 
-double TAVPlayer::compute_target_delay(double delay) {
+double TAVPlayer::Impl::compute_target_delay(double delay) {
   if (get_master_sync_type() == 1) return delay;
   const double diff = get_clock(vidclk) - get_master_clock();
   return compute_target_delay_for(delay, diff, max_frame_duration);
 }
 
-double TAVPlayer::vp_duration(const TVideoPicture& vp, const TVideoPicture& nextvp) const {
+double TAVPlayer::Impl::vp_duration(const TVideoPicture& vp, const TVideoPicture& nextvp) const {
   if (vp.serial != nextvp.serial) return 0.0;
   const double d = nextvp.pts - vp.pts;
   if (std::isnan(d) || d <= 0 || d > max_frame_duration) return vp.duration;
   return d;
 }
 
-void TAVPlayer::update_video_pts(double pts, int64_t pos, int serial) {
+void TAVPlayer::Impl::update_video_pts(double pts, int64_t pos, int serial) {
   set_clock(vidclk, pts, serial);
   sync_clock_to_slave(extclk, vidclk);
   video_current_pos = pos;
 }
 
-void TAVPlayer::check_external_clock_speed() {
+void TAVPlayer::Impl::check_external_clock_speed() {
   const int v = FVideoStreamIndex.load() >= 0 && FVideoQ ? FVideoQ->NbPackets() : -1;
   const int a = FAudioStreamIndex.load() >= 0 && FAudioQ ? FAudioQ->NbPackets() : -1;
   const double speed = clock_speed(extclk);
@@ -54,13 +54,13 @@ void TAVPlayer::check_external_clock_speed() {
   if (next != speed) set_clock_speed(extclk, next);
 }
 
-int TAVPlayer::synchronize_audio(int nb_samples) {
+int TAVPlayer::Impl::synchronize_audio(int nb_samples) {
   if (get_master_sync_type() == 0) return nb_samples;
   const double diff = get_clock(audclk) - get_master_clock();
   return synchronize_audio_for(nb_samples, diff, FM->audio_src.freq, audio_sync);
 }
 
-void TAVPlayer::SetPausedState(bool paused) {
+void TAVPlayer::Impl::SetPausedState(bool paused) {
   {
     std::lock_guard<std::mutex> g(FPauseLock);
     if (FPaused.load() != paused) stream_toggle_pause();
@@ -78,7 +78,7 @@ void TAVPlayer::SetPausedState(bool paused) {
 }
 
 // Called with FPauseLock held.
-void TAVPlayer::stream_toggle_pause() {
+void TAVPlayer::Impl::stream_toggle_pause() {
   if (FPaused.load()) {
     frame_timer = frame_timer.load() + NowSeconds() - clock_last_updated(vidclk);
     if (FReadPauseReturn.load() != AVERROR(ENOSYS)) set_clock_paused(vidclk, false);

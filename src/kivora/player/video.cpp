@@ -7,14 +7,14 @@
 #include "kivora/player/decoder.h"
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/frame_pool.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 #include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
 
 namespace kivora {
 
-bool TAVPlayer::InitVideo() {
+bool TAVPlayer::Impl::InitVideo() {
   FVideoStreamChanged = false;
   {
     std::lock_guard<std::mutex> g(FStreamLock);
@@ -41,7 +41,7 @@ bool TAVPlayer::InitVideo() {
   return true;
 }
 
-void TAVPlayer::FreeVideoCtx() {
+void TAVPlayer::Impl::FreeVideoCtx() {
   if (!FM->FVideoCodecCtx && !FM->FVideoStream) return;
   {
     std::lock_guard<std::mutex> g(FPictQMutex);
@@ -54,13 +54,13 @@ void TAVPlayer::FreeVideoCtx() {
   FVideoStreamIndex = -1;
 }
 
-void TAVPlayer::DestroyVideoFilterGraph() {
+void TAVPlayer::Impl::DestroyVideoFilterGraph() {
   avfilter_graph_free(&FM->video_graph);
   FM->filt_src = nullptr;
   FM->filt_out = nullptr;
 }
 
-bool TAVPlayer::IsMediacodec() const {
+bool TAVPlayer::Impl::IsMediacodec() const {
   if (!FM->FVideoCodecCtx || !FHardwareAccelerated) return false;
   switch (FM->FVideoCodecCtx->codec_id) {
     case AV_CODEC_ID_H264:
@@ -74,7 +74,7 @@ bool TAVPlayer::IsMediacodec() const {
   }
 }
 
-AVPixelFormat TAVPlayer::ChooseOutputFormat(int decoded) const {
+AVPixelFormat TAVPlayer::Impl::ChooseOutputFormat(int decoded) const {
   if (decoded == AV_PIX_FMT_MEDIACODEC) return AV_PIX_FMT_MEDIACODEC;
   if (FRGBMode.load()) return AV_PIX_FMT_RGBA;
   if (decoded != AV_PIX_FMT_NV12) return AV_PIX_FMT_YUV420P;
@@ -82,7 +82,7 @@ AVPixelFormat TAVPlayer::ChooseOutputFormat(int decoded) const {
   return AV_PIX_FMT_NV12;
 }
 
-bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
+bool TAVPlayer::Impl::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
   AVCodecContext* main = FM->FVideoCodecCtx.get();
   // Worth it only where the main decoder holds pictures back.
   const bool delayed = main->has_b_frames > 0 || (main->active_thread_type & FF_THREAD_FRAME);
@@ -118,7 +118,7 @@ bool TAVPlayer::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
 // Returns 1 with a frame to show, 0 with nothing (yet), -1 when the queue was
 // aborted. Send/receive decoding: a frame is taken from the decoder first,
 // and only when it has none another packet is fed.
-int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuickStart& quick) {
+int TAVPlayer::Impl::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuickStart& quick) {
   AVCodecContext* ctx = FM->FVideoCodecCtx.get();
   for (;;) {
     if (FM->video_pkt_serial == FVideoQ->Serial()) {
@@ -192,7 +192,7 @@ int TAVPlayer::get_video_frame(AVFrame* frame, AVPacket* pkt, int& serial, TQuic
   return 1;
 }
 
-AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
+AVPixelFormat TAVPlayer::Impl::configure_video_filters(AVFrame* frame) {
   DestroyVideoFilterGraph();
   const AVRational fr = guess_frame_rate(FM->FIc, FM->FVideoStream, FM->FVideoCodecCtx.get(), nullptr);
   FM->video_graph = avfilter_graph_alloc();
@@ -243,7 +243,7 @@ AVPixelFormat TAVPlayer::configure_video_filters(AVFrame* frame) {
   return outFmt;
 }
 
-int TAVPlayer::queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial) {
+int TAVPlayer::Impl::queue_picture(AVFrame* frame, double pts, double duration, int64_t pos, int serial) {
   {
     std::unique_lock<std::mutex> g(FPictQMutex);
     FPictQCond.wait(g, [this] { return pictq_size < 2 || FVideoQ->Aborted() || FAbortRequest.load(); });
@@ -280,14 +280,14 @@ int TAVPlayer::queue_picture(AVFrame* frame, double pts, double duration, int64_
   return 0;
 }
 
-void TAVPlayer::pictq_next_picture() {
+void TAVPlayer::Impl::pictq_next_picture() {
   pictq_rindex = (pictq_rindex + 1) % VIDEO_PICTURE_QUEUE_SIZE;
   std::lock_guard<std::mutex> g(FPictQMutex);
   pictq_size--;
   FPictQCond.notify_all();
 }
 
-void TAVPlayer::FreeQueueFrames() {
+void TAVPlayer::Impl::FreeQueueFrames() {
   std::lock_guard<std::recursive_mutex> b(FBitmapMutex);
   for (TVideoPicture& vp : FPictq) {
     av_frame_free(&vp.bmp);
@@ -295,7 +295,7 @@ void TAVPlayer::FreeQueueFrames() {
   }
 }
 
-void TAVPlayer::FlushVideoQueue() {
+void TAVPlayer::Impl::FlushVideoQueue() {
   {
     std::unique_lock<std::mutex> g(FPictQMutex);
     // While paused nobody takes pictures, so the wait ends there too (a
@@ -358,8 +358,8 @@ private:
 
 }  // namespace
 
-void TAVPlayer::VideoThreadExecute() {
-  TThreadLoggerGuard logger(this);
+void TAVPlayer::Impl::VideoThreadExecute() {
+  TThreadLoggerGuard logger(&q);
   TCLocaleScope numbers;  // filter texts are read with C number rules
   AVFramePtr frame(av_frame_alloc());
   AVPacketPtr pkt(av_packet_alloc());

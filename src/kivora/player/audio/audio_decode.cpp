@@ -15,7 +15,7 @@
 #include "kivora/player/audio/mixer.h"
 #include "kivora/player/filtergraph.h"
 #include "kivora/player/decoder.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 #include "kivora/runtime/clocale.h"
 #include "kivora/runtime/cmdutils.h"
@@ -62,26 +62,26 @@ std::string FormatVolume(double volume) {
 
 // ---- properties ----
 
-std::string TAVPlayer::AudioFilters() const {
+std::string TAVPlayer::Impl::AudioFilters() const {
   std::lock_guard<std::mutex> lock(FFilterLock);
   return FAudioFilters;
 }
 
-void TAVPlayer::SetAudioFilters(const std::string& v) {
+void TAVPlayer::Impl::SetAudioFilters(const std::string& v) {
   std::lock_guard<std::mutex> lock(FFilterLock);
   if (v == FAudioFilters) return;
   FAudioFilters = v;
   FAudioFiltersChanged = true;
 }
 
-void TAVPlayer::SetVolume(double v) {
+void TAVPlayer::Impl::SetVolume(double v) {
   // The sound thread hands the new gain to the running volume filter before
   // it takes the next filtered frame (apply_audio_volume), so the graph is
   // only ever touched by the thread that runs it.
   FVolume = v;
 }
 
-void TAVPlayer::apply_audio_volume() {
+void TAVPlayer::Impl::apply_audio_volume() {
   AVFilterContext* vol = FVolumeCtx.load();
   const double v = FVolume.load();
   if (!vol || v == FM->audio_volume_applied) return;
@@ -94,7 +94,7 @@ void TAVPlayer::apply_audio_volume() {
 
 // ---- opening and closing ----
 
-bool TAVPlayer::InitAudio() {
+bool TAVPlayer::Impl::InitAudio() {
   FAudioStreamChanged = false;
   const int index = GetAudioStream();
   if (!FM->FIc || index < 0 || index >= static_cast<int>(FM->FIc->nb_streams)) return false;
@@ -123,9 +123,9 @@ bool TAVPlayer::InitAudio() {
   return true;
 }
 
-void TAVPlayer::FreeSwrCtx() { swr_free(&FM->FSwrCtx); }
+void TAVPlayer::Impl::FreeSwrCtx() { swr_free(&FM->FSwrCtx); }
 
-void TAVPlayer::FreeAudioCtx() {
+void TAVPlayer::Impl::FreeAudioCtx() {
   // Always release the mixer channel, even for a stream that failed half-way
   // through opening: an effect left registered would call into a dead player.
   // A failure to unregister is reported after everything else is released.
@@ -151,7 +151,7 @@ void TAVPlayer::FreeAudioCtx() {
   if (close_error) std::rethrow_exception(close_error);
 }
 
-void TAVPlayer::DestroyAudioFilterGraph() {
+void TAVPlayer::Impl::DestroyAudioFilterGraph() {
   avfilter_graph_free(&FM->agraph);
   FM->in_audio_filter = nullptr;
   FM->out_audio_filter = nullptr;
@@ -160,7 +160,7 @@ void TAVPlayer::DestroyAudioFilterGraph() {
 
 // ---- filter graph ----
 
-int TAVPlayer::configure_audio_filters(bool force_output_format) {
+int TAVPlayer::Impl::configure_audio_filters(bool force_output_format) {
   static const int sample_fmts[] = {AV_SAMPLE_FMT_S16, -1};
   TCLocaleScope numbers;
 
@@ -229,7 +229,7 @@ int TAVPlayer::configure_audio_filters(bool force_output_format) {
 // One decoded frame into FAudioFrame: 0 with a frame, AVERROR(EAGAIN) when the
 // packet in hand is used up, AVERROR_EOF when the decoder is drained, another
 // negative code on a decode error.
-int TAVPlayer::audio_receive_frame() {
+int TAVPlayer::Impl::audio_receive_frame() {
   AVCodecContext* ctx = FM->FAudioCodecCtx.get();
   for (;;) {
     int ret = avcodec_receive_frame(ctx, FM->FAudioFrame);
@@ -247,11 +247,11 @@ int TAVPlayer::audio_receive_frame() {
 
 // A step's sound is one frame: the step ends once that frame is decoded, so
 // the pause it may lead to cannot keep the frame itself from being heard.
-void TAVPlayer::StepDone() {
+void TAVPlayer::Impl::StepDone() {
   if (FStep != 0 && !FPaused) CheckStep(true, FM->audio_pkt_temp_serial);
 }
 
-int TAVPlayer::audio_decode_frame() {
+int TAVPlayer::Impl::audio_decode_frame() {
   for (;;) {
     // Decode phase: frames come from the packet in hand or from the graph.
     while (FM->audio_pkt_temp_valid || FM->audio_buf_frames_pending) {

@@ -12,7 +12,7 @@
 #include <unordered_set>
 
 #include "kivora/platform/exception.h"
-#include "kivora/player/player.h"
+#include "kivora/player/player_impl.h"
 #include "kivora/player/movie.h"
 
 namespace kivora {
@@ -28,7 +28,7 @@ struct TMixerState {
   bool device_open = false;  // guarded by `device`
   // Players whose effect may run; guarded by `mixer`. An effect call for a
   // player not in here (closing or closed) does nothing but play silence.
-  std::unordered_set<const TAVPlayer*> live;
+  std::unordered_set<const TAVPlayer::Impl*> live;
 };
 
 TMixerState& State() {
@@ -62,7 +62,7 @@ void ShutdownAudioDevice() {
 }
 
 void mixer_effect_ffmpeg_cb(int /*chan*/, void* stream, int len, void* udata) {
-  auto* player = static_cast<TAVPlayer*>(udata);
+  auto* player = static_cast<TAVPlayer::Impl*>(udata);
   auto* bytes = static_cast<uint8_t*>(stream);
   try {
     std::lock_guard<std::mutex> lock(MixerMutex());
@@ -73,7 +73,7 @@ void mixer_effect_ffmpeg_cb(int /*chan*/, void* stream, int len, void* udata) {
     try {
       // FFmpeg's log lines from decoding on this shared thread belong to the
       // player being served.
-      TThreadLoggerGuard logger(player);
+      TThreadLoggerGuard logger(&player->q);
       player->sdl_audio_callback(bytes, len);
     } catch (const std::exception& e) {
       std::memset(bytes, 0, static_cast<size_t>(len));
@@ -94,7 +94,7 @@ void ReleaseAudioThreadState() { SDL_TLSCleanup(); }
 
 // ---- the player's side ----
 
-void TAVPlayer::audio_open() {
+void TAVPlayer::Impl::audio_open() {
   if (!FM->FAudioCodecCtx || FM->FAudioCodecCtx->sample_rate <= 0 || FM->FAudioCodecCtx->ch_layout.nb_channels <= 0)
     throw Exception("Invalid sample rate or channel count");
   if (FM->FAudioStream) FM->FAudioStream->discard = AVDISCARD_DEFAULT;
@@ -126,7 +126,7 @@ void TAVPlayer::audio_open() {
   OpenAudio();
 }
 
-void TAVPlayer::OpenAudio() {
+void TAVPlayer::Impl::OpenAudio() {
   if (FAudioStreamIndex < 0) return;
   TMixerState& s = State();
   std::lock_guard<std::mutex> lock(s.device);
@@ -183,7 +183,7 @@ void TAVPlayer::OpenAudio() {
   s.count++;
 }
 
-void TAVPlayer::CloseAudio() {
+void TAVPlayer::Impl::CloseAudio() {
   TMixerState& s = State();
   std::lock_guard<std::mutex> lock(s.device);
   {
@@ -227,7 +227,7 @@ void TAVPlayer::CloseAudio() {
 // would be heard before it. Without a picture within kAlignWaitS, or with the
 // two streams far apart, the sound starts as it is and the picture follows
 // the sound as usual.
-TAVPlayer::TSoundStart TAVPlayer::AlignSoundToPicture(int passBytes, int bytesAhead) {
+TAVPlayer::Impl::TSoundStart TAVPlayer::Impl::AlignSoundToPicture(int passBytes, int bytesAhead) {
   constexpr double kAlignWaitS = 0.3;
   constexpr double kAlignMaxSkipS = 1.0;
   const bool picture = FVideoStreamIndex.load() >= 0 && FVideoMoving.load() && !FDisableVideo.load();
@@ -256,7 +256,7 @@ TAVPlayer::TSoundStart TAVPlayer::AlignSoundToPicture(int passBytes, int bytesAh
   return TSoundStart::Start;
 }
 
-void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
+void TAVPlayer::Impl::sdl_audio_callback(uint8_t* stream, int len) {
   FAudioCallbackTime = av_gettime_relative();
   const int total = len;
   bool waiting = false;
@@ -308,7 +308,7 @@ void TAVPlayer::sdl_audio_callback(uint8_t* stream, int len) {
     if (FM->audio_buf_is_sound && OnAudioBuffer) {
       // A reopen asked for here is deferred like one from any handler.
       uint8_t* const buf = FM->FAudioBuf + FM->audio_buf_index;
-      RunHandler([&] { OnAudioBuffer(this, buf, n); });
+      RunHandler([&] { OnAudioBuffer(&q, buf, n); });
     }
     std::memcpy(stream, FM->FAudioBuf + FM->audio_buf_index, static_cast<size_t>(n));
     stream += n;
