@@ -61,3 +61,4 @@
 // The camera and microphone recorder.
 #include "kivora/recorder/recorder.h"
 #include "kivora/qt/adapters.h"
+#include "kivora/qt/preview_adapters.h"

@@ -66,6 +66,7 @@ protected:
     previous = SetShowMessageHandler([this](const std::string& text) { messages.push_back(text); });
     preview->OnActive = [this](TComponent*) { ++actives; };
     preview->OnError = [this](TComponent*) { ++errors; };
+    preview->OnBitmapChanged = [this](TComponent*) { ++pictures; };
   }
   void TearDown() override { SetShowMessageHandler(previous); }
 
@@ -81,7 +82,7 @@ protected:
   std::unique_ptr<TAVPreview> preview = std::make_unique<TAVPreview>();
   TShowMessageHandler previous;
   std::vector<std::string> messages;
-  int actives = 0, errors = 0;
+  int actives = 0, errors = 0, pictures = 0;
 };
 
 TEST_F(PreviewTest, ShowsThePictureAtEachTimestamp) {
@@ -89,6 +90,7 @@ TEST_F(PreviewTest, ShowsThePictureAtEachTimestamp) {
   ASSERT_TRUE(Activate(Clip()));
   EXPECT_EQ(actives, 1);
   EXPECT_EQ(ShownFrame(*preview), 0);
+  EXPECT_EQ(pictures, 1);
   EXPECT_NEAR(preview->Duration(), 2.0, 0.1);
   struct {
     double at;
@@ -102,6 +104,9 @@ TEST_F(PreviewTest, ShowsThePictureAtEachTimestamp) {
     // The position becomes the shown picture's own time.
     ASSERT_TRUE(PumpUntil([&] { return std::abs(preview->timestamp() - c.frame * 0.04) < 1e-3; }, 5000)) << c.at;
   }
+  // One OnBitmapChanged for each picture shown.
+  PumpUntil([] { return false; }, 100);
+  EXPECT_EQ(pictures, 1 + static_cast<int>(std::size(cases)));
   EXPECT_TRUE(messages.empty());
 }
 

@@ -226,6 +226,7 @@ void TAVPreview::SaveAsBmp(const AVFrame* Frame, int Width, int Height) {
 void TAVPreview::DoBitmapChanged() {
   updateGeometry();
   update();
+  if (OnBitmapChanged) OnBitmapChanged(this);
 }
 
 QSize TAVPreview::sizeHint() const {

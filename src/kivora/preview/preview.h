@@ -105,6 +105,10 @@ public:
 
   TNotifyEvent OnActive;
   TNotifyEvent OnError;
+  // A new picture is shown (an open's or a seek's, or one given to
+  // SaveAsBmp): Bitmap() and timestamp() already hold it. GUI thread. The
+  // handler must not destroy the control (deleteLater it instead).
+  TNotifyEvent OnBitmapChanged;
 
   // Starts opening InputFile and previewing from its start.
   void PreviewImage();
