@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "kivora/platform/bitmap.h"
 #include "kivora/preview/preview_decoder.h"
 #include "bench_util.h"
 #include "support/media_fixtures.h"

@@ -17,6 +17,7 @@
 #include "json_output.h"
 #include "crypt_cmd.h"
 #include "pipes.h"
+#include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 
 namespace kivora::app {

@@ -22,6 +22,7 @@
 #include "kivora/player/player.h"
 #include "kivora/presentation/glview.h"
 #include "kivora/presentation/view.h"
+#include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 #include "play.h"
 

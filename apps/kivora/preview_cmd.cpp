@@ -17,6 +17,7 @@
 #include "crypt_cmd.h"
 #include "json_output.h"
 #include "kivora/preview/preview_decoder.h"
+#include "kivora/runtime/ffmpeg.h"
 
 namespace kivora::app {
 

@@ -19,6 +19,22 @@ libdir=$(dirname "$(find "$prefix" -name 'libkivora.so' -print -quit)")
 [ -d "$pcdir" ] && [ -d "$libdir" ] || { echo "package: kivora.pc or libkivora.so not installed" >&2; exit 1; }
 export PKG_CONFIG_PATH=$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 
+# Only the public API is installed: the library's insides (the movie state,
+# the transcoder, the packet queues, the FFmpeg glue) stay out of the tree,
+# and no installed header brings FFmpeg's format, codec, filter or scaler
+# headers into an application.
+echo "package: installed headers:"
+(cd "$prefix/include" && find kivora -name '*.h' | sort | sed 's/^/  /')
+for internal in runtime/ffmpeg.h runtime/cmdutils.h player/player_impl.h player/movie.h \
+    player/packet_queue.h player/clock.h player/frame_pool.h player/decoder.h player/audio/mixer.h \
+    converter/transcoder.h converter/run.h preview/preview_decoder_impl.h io/url_io.h io/buffer_protocol.h; do
+  [ ! -e "$prefix/include/kivora/$internal" ] || { echo "package: internal header kivora/$internal is installed" >&2; exit 1; }
+done
+for h in kivora/kivora.h kivora/player.h kivora/converter.h kivora/preview.h kivora/motion.h kivora/profiles.h \
+    kivora/views.h kivora/io.h kivora/recorder.h kivora/qt.h; do
+  [ -e "$prefix/include/$h" ] || { echo "package: $h is not installed" >&2; exit 1; }
+done
+
 echo "package: every installed header compiles on its own, and after Qt's headers with QT_NO_KEYWORDS"
 cflags=$(pkg-config --cflags kivora)
 export cflags
@@ -26,6 +42,9 @@ export cflags
   xargs -P 2 -I{} sh -c '
     echo "#include <{}>" | c++ $cflags -fsyntax-only -x c++ - ||
       { echo "package: {} does not compile alone" >&2; exit 255; }
+    heavy=$(echo "#include <{}>" | c++ $cflags -M -x c++ - | tr " " "\n" |
+      grep -E "/(libavformat|libavcodec|libavfilter|libswscale|libswresample)/" | head -1)
+    [ -z "$heavy" ] || { echo "package: {} pulls in $heavy" >&2; exit 255; }
     printf "#include <QObject>\n#include <QtWidgets>\n#include <{}>\n" |
       c++ $cflags -DQT_NO_KEYWORDS -fsyntax-only -x c++ - ||
       { echo "package: {} does not compile after Qt with QT_NO_KEYWORDS" >&2; exit 255; }'

@@ -17,6 +17,7 @@
 #include "kivora/io/url.h"
 #include "kivora/platform/message.h"
 #include "kivora/preview/preview.h"
+#include "kivora/runtime/ffmpeg.h"
 #include "preview/silent_server.h"
 #include "support/event_pump.h"
 #include "support/media_fixtures.h"

@@ -1,3 +1,4 @@
+#include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 
 #include <gtest/gtest.h>

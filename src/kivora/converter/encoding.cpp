@@ -7,6 +7,7 @@
 
 #include "kivora/converter/transcoder.h"
 #include "kivora/platform/exception.h"
+#include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/utils.h"
 
 namespace kivora {

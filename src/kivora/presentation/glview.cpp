@@ -19,6 +19,8 @@ extern "C" {
 
 namespace kivora {
 
+void TAVGLView::TSwsFree::operator()(SwsContext* c) const noexcept { sws_freeContext(c); }
+
 namespace {
 
 double MsSince(std::chrono::steady_clock::time_point t0) {

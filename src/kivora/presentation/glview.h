@@ -14,8 +14,10 @@
 #include "kivora/platform/component.h"
 #include "kivora/player/player.h"
 #include "kivora/presentation/materials.h"
-#include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/avframe.h"
 
+
+struct SwsContext;
 
 namespace kivora {
 
@@ -110,7 +112,10 @@ private:
   std::string FLastError;
   double FLastCopyMs = 0, FLastDrawMs = 0;
   // Pictures of other formats, converted.
-  SwsContextPtr FSws;
+  struct TSwsFree {
+    void operator()(SwsContext* c) const noexcept;
+  };
+  std::unique_ptr<SwsContext, TSwsFree> FSws;
   AVFramePtr FConverted;
 };
 

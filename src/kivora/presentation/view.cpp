@@ -11,6 +11,7 @@
 #include "kivora/runtime/avbitmap.h"
 #include "kivora/runtime/avlib.h"
 #include "kivora/runtime/utils.h"
+#include "kivora/runtime/ffmpeg.h"
 
 namespace kivora {
 

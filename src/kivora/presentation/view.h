@@ -13,7 +13,7 @@
 #include "kivora/platform/component.h"
 #include "kivora/platform/imagewrap.h"
 #include "kivora/player/player.h"
-#include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/avframe.h"
 
 class QPainter;
 

@@ -7,11 +7,14 @@
 
 #include "kivora/platform/classes.h"
 #include "kivora/platform/message.h"
+#include "kivora/preview/preview_decoder.h"
+#include "kivora/runtime/ffmpeg.h"
 #include "kivora/runtime/avlib.h"
 
 namespace kivora {
 
-TAVPreview::TAVPreview(QWidget* parent, TComponent* owner) : QWidget(parent), TComponent(owner) {
+TAVPreview::TAVPreview(QWidget* parent, TComponent* owner)
+    : QWidget(parent), TComponent(owner), FDecoder(std::make_unique<TPreviewDecoder>()) {
   if (!Designing()) LoadLibs();
 }
 
@@ -126,31 +129,31 @@ TAVPreview::Result TAVPreview::OpenFile(const Job& job) {
   Result r;
   r.generation = job.generation;
   r.open = true;
-  FDecoder.SetTimeoutMs(job.timeoutMs);
-  if (!FDecoder.Open(job.file)) {
-    r.error = FDecoder.LastError();
+  FDecoder->SetTimeoutMs(job.timeoutMs);
+  if (!FDecoder->Open(job.file)) {
+    r.error = FDecoder->LastError();
     return r;
   }
   r.opened = true;
-  r.duration = FDecoder.Duration();
-  r.frameRate = FDecoder.FrameRate();
-  r.startTime = FDecoder.StartTime();
-  r.hsub = FDecoder.HSub();
-  r.vsub = FDecoder.VSub();
+  r.duration = FDecoder->Duration();
+  r.frameRate = FDecoder->FrameRate();
+  r.startTime = FDecoder->StartTime();
+  r.hsub = FDecoder->HSub();
+  r.vsub = FDecoder->VSub();
   SeekFrame(job, r);
   return r;
 }
 
 void TAVPreview::SeekFrame(const Job& job, Result& r) {
-  FDecoder.SetTimeoutMs(job.timeoutMs);
+  FDecoder->SetTimeoutMs(job.timeoutMs);
   TBitmap picture;
   r.time = job.target;
-  if (FDecoder.DecodeAt(job.target, job.accurate) && FDecoder.ToBitmap(picture)) {
+  if (FDecoder->DecodeAt(job.target, job.accurate) && FDecoder->ToBitmap(picture)) {
     r.shown = true;
     r.picture = picture.Image();
-    if (FDecoder.PictureTime() != AV_NOPTS_VALUE) r.time = FDecoder.PictureTime();
+    if (FDecoder->PictureTime() != AV_NOPTS_VALUE) r.time = FDecoder->PictureTime();
   } else {
-    r.error = FDecoder.LastError();
+    r.error = FDecoder->LastError();
   }
 }
 
@@ -188,11 +191,11 @@ void TAVPreview::CloseFile() {
     ++FGeneration;
     FPending.reset();
     if (FBusy) {
-      FDecoder.Abort();
+      FDecoder->Abort();
       FWake.wait(lock, [this] { return !FBusy; });
     }
-    FDecoder.Close();
-    FDecoder.ResetAbort();
+    FDecoder->Close();
+    FDecoder->ResetAbort();
   }
   FActive = false;
   Ftimestamp = 0;
@@ -206,7 +209,7 @@ void TAVPreview::StopWorker() {
   {
     std::lock_guard lock(FLock);
     FStop = true;
-    FDecoder.Abort();
+    FDecoder->Abort();
     FWake.notify_all();
   }
   if (FWorker.joinable()) FWorker.join();

@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,12 +19,16 @@
 #include "kivora/platform/bitmap.h"
 #include "kivora/platform/component.h"
 #include "kivora/platform/imagewrap.h"
-#include "kivora/preview/preview_decoder.h"
 #include "kivora/runtime/events.h"
 
 class QPainter;
+extern "C" {
+struct AVFrame;
+}
 
 namespace kivora {
+
+class TPreviewDecoder;
 
 // A widget: every method is for the GUI thread, and OnActive and OnError
 // arrive there.
@@ -183,7 +188,7 @@ private:
   bool FBusy = false;
   bool FStop = false;
   uint64_t FGeneration = 0;
-  TPreviewDecoder FDecoder;  // the worker's while it runs a job
+  std::unique_ptr<TPreviewDecoder> FDecoder;  // the worker's while it runs a job
   std::thread FWorker;
 };
 

@@ -1,4 +1,4 @@
-#include "kivora/preview/preview_decoder.h"
+#include "kivora/preview/preview_decoder_impl.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,27 +8,25 @@
 
 namespace kivora {
 
-TPreviewDecoder::TPreviewDecoder() = default;
+TPreviewDecoder::Impl::~Impl() { Close(); }
 
-TPreviewDecoder::~TPreviewDecoder() { Close(); }
-
-int TPreviewDecoder::InterruptCallback(void* opaque) noexcept {
-  auto* self = static_cast<TPreviewDecoder*>(opaque);
+int TPreviewDecoder::Impl::InterruptCallback(void* opaque) noexcept {
+  auto* self = static_cast<Impl*>(opaque);
   if (self->FAbort.load()) return 1;
   const int64_t deadline = self->FDeadline.load();
   return deadline != 0 && av_gettime_relative() > deadline ? 1 : 0;
 }
 
-void TPreviewDecoder::StartDeadline() {
+void TPreviewDecoder::Impl::StartDeadline() {
   FDeadline.store(FTimeoutMs > 0 ? av_gettime_relative() + int64_t{FTimeoutMs} * 1000 : 0);
 }
 
-bool TPreviewDecoder::Fail(const std::string& what, int err) {
+bool TPreviewDecoder::Impl::Fail(const std::string& what, int err) {
   FLastError = err ? what + ": " + AVErrorString(err) : what;
   return false;
 }
 
-bool TPreviewDecoder::Open(const std::string& fileName) {
+bool TPreviewDecoder::Impl::Open(const std::string& fileName) {
   Close();
   FLastError.clear();
   LoadLibs();
@@ -86,7 +84,7 @@ bool TPreviewDecoder::Open(const std::string& fileName) {
   return true;
 }
 
-void TPreviewDecoder::Close() {
+void TPreviewDecoder::Impl::Close() {
   FSws.reset();
   FSwsSetup = SwsSetup{};
   FFrame.reset();
@@ -108,7 +106,7 @@ void TPreviewDecoder::Close() {
   FHSub = FVSub = 0;
 }
 
-int64_t TPreviewDecoder::FrameTimeUs(const AVFrame* f) {
+int64_t TPreviewDecoder::Impl::FrameTimeUs(const AVFrame* f) {
   const AVStream* st = FFormat->streams[FVideoStream];
   const int64_t ts = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
   // Pictures without a time of their own (raw streams) are counted from the
@@ -121,14 +119,14 @@ int64_t TPreviewDecoder::FrameTimeUs(const AVFrame* f) {
   return t;
 }
 
-void TPreviewDecoder::KeepPicture() {
+void TPreviewDecoder::Impl::KeepPicture() {
   std::swap(FFrame, FScratch);
   av_frame_unref(FScratch.get());
   FHasPicture = true;
   FPictureTime = FScratchTime == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : FScratchTime - FStartTime;
 }
 
-bool TPreviewDecoder::OpenCodec() {
+bool TPreviewDecoder::Impl::OpenCodec() {
   AVStream* st = FFormat->streams[FVideoStream];
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
   if (!codec) return Fail(std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id));
@@ -146,7 +144,7 @@ bool TPreviewDecoder::OpenCodec() {
   return true;
 }
 
-int TPreviewDecoder::SeekTo(int64_t absoluteUs) {
+int TPreviewDecoder::Impl::SeekTo(int64_t absoluteUs) {
   const int flags = FFormat->iformat->flags;
   // Time seeks in MPEG-TS land by byte position and may miss the start;
   // streams without timestamps (raw H.264) can only start over.
@@ -185,7 +183,7 @@ int TPreviewDecoder::SeekTo(int64_t absoluteUs) {
   return result;
 }
 
-int TPreviewDecoder::ReceiveNext() {
+int TPreviewDecoder::Impl::ReceiveNext() {
   if (FPending) {
     FPending = false;
     return 1;
@@ -232,7 +230,7 @@ int TPreviewDecoder::ReceiveNext() {
   }
 }
 
-int64_t TPreviewDecoder::EndTime() const {
+int64_t TPreviewDecoder::Impl::EndTime() const {
   const AVFormatContext* fc = FFormat.get();
   if (fc->duration == AV_NOPTS_VALUE || fc->duration <= 0 ||
       fc->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
@@ -242,7 +240,7 @@ int64_t TPreviewDecoder::EndTime() const {
   return __builtin_add_overflow(start, fc->duration, &end) ? AV_NOPTS_VALUE : end;
 }
 
-bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) {
+bool TPreviewDecoder::Impl::DecodeAt(int64_t targetUs, bool accurate) {
   if (!IsOpen()) return Fail("not open");
   StartDeadline();
   FPastEnd = false;
@@ -260,7 +258,7 @@ bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) {
   // Pictures skipped on the way hold nothing the answer needs; the guard
   // switches the skipping off again whichever way this returns.
   struct SkipGuard {
-    TPreviewDecoder& d;
+    Impl& d;
     ~SkipGuard() {
       d.FSkipTarget = d.FLatestSent = AV_NOPTS_VALUE;
       if (d.FCodec) d.FCodec->skip_frame = AVDISCARD_DEFAULT;
@@ -299,7 +297,7 @@ bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) {
   }
 }
 
-bool TPreviewDecoder::CanCarryOn(int64_t target) const {
+bool TPreviewDecoder::Impl::CanCarryOn(int64_t target) const {
   if (!FHasPicture || FDraining || FSizeChanged || FPictureTime == AV_NOPTS_VALUE) return false;
   const int64_t shown = FPictureTime + FStartTime;
   if (target < shown) return false;
@@ -315,7 +313,7 @@ bool TPreviewDecoder::CanCarryOn(int64_t target) const {
   return target - position <= AV_TIME_BASE / 2;
 }
 
-int TPreviewDecoder::DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart, bool carried) {
+int TPreviewDecoder::Impl::DecodeUpTo(int64_t target, bool accurate, bool exact, bool atStart, bool carried) {
   // Carried on from the last answer: the picture shown lies at or before the
   // target and stands until a later one is found.
   bool kept = carried;
@@ -362,7 +360,7 @@ int TPreviewDecoder::DecodeUpTo(int64_t target, bool accurate, bool exact, bool 
   }
 }
 
-bool TPreviewDecoder::DecodeNext() {
+bool TPreviewDecoder::Impl::DecodeNext() {
   if (!IsOpen()) return Fail("not open");
   StartDeadline();
   const int r = ReceiveNext();
@@ -371,7 +369,7 @@ bool TPreviewDecoder::DecodeNext() {
   return true;
 }
 
-bool TPreviewDecoder::ToBitmap(TBitmap& bitmap, int swsFlags) {
+bool TPreviewDecoder::Impl::ToBitmap(TBitmap& bitmap, int swsFlags) {
   const AVFrame* f = Frame();
   if (!f || f->width <= 0 || f->height <= 0) return false;
   const auto fmt = static_cast<AVPixelFormat>(f->format);
@@ -403,5 +401,33 @@ bool TPreviewDecoder::ToBitmap(TBitmap& bitmap, int swsFlags) {
   bitmap.Unmap(d);
   return true;
 }
+
+// The public face: each call goes to the Impl.
+static_assert(SWS_BICUBIC == 4, "ToBitmap's default scaler flags");
+
+TPreviewDecoder::TPreviewDecoder() : d(std::make_unique<Impl>()) {}
+TPreviewDecoder::~TPreviewDecoder() = default;
+bool TPreviewDecoder::Open(const std::string& fileName) { return d->Open(fileName); }
+void TPreviewDecoder::Close() { d->Close(); }
+bool TPreviewDecoder::IsOpen() const { return d->IsOpen(); }
+bool TPreviewDecoder::DecodeAt(int64_t targetUs, bool accurate) { return d->DecodeAt(targetUs, accurate); }
+bool TPreviewDecoder::PastEnd() const { return d->PastEnd(); }
+bool TPreviewDecoder::DecodeNext() { return d->DecodeNext(); }
+const AVFrame* TPreviewDecoder::Frame() const { return d->Frame(); }
+int64_t TPreviewDecoder::PictureTime() const { return d->PictureTime(); }
+bool TPreviewDecoder::ToBitmap(TBitmap& bitmap, int swsFlags) { return d->ToBitmap(bitmap, swsFlags); }
+int64_t TPreviewDecoder::StartTime() const { return d->StartTime(); }
+double TPreviewDecoder::Duration() const { return d->Duration(); }
+double TPreviewDecoder::FrameRate() const { return d->FrameRate(); }
+int TPreviewDecoder::HSub() const { return d->HSub(); }
+int TPreviewDecoder::VSub() const { return d->VSub(); }
+AVFormatContext* TPreviewDecoder::FormatContext() const { return d->FormatContext(); }
+AVCodecContext* TPreviewDecoder::CodecContext() const { return d->CodecContext(); }
+int TPreviewDecoder::VideoStream() const { return d->VideoStream(); }
+int TPreviewDecoder::TimeoutMs() const { return d->TimeoutMs(); }
+void TPreviewDecoder::SetTimeoutMs(int ms) { d->SetTimeoutMs(ms); }
+void TPreviewDecoder::Abort() { d->Abort(); }
+void TPreviewDecoder::ResetAbort() { d->ResetAbort(); }
+const std::string& TPreviewDecoder::LastError() const { return d->LastError(); }
 
 }  // namespace kivora

@@ -24,21 +24,9 @@ extern "C" {
 #include <memory>
 #include <string>
 
-namespace kivora {
+#include "kivora/runtime/avframe.h"
 
-// One deleter template for all FFmpeg objects: F is the release call.
-template <auto F>
-struct AVDeleter {
-  template <typename T>
-  void operator()(T* p) const noexcept {
-    if (!p) return;
-    if constexpr (requires { F(&p); }) {
-      F(&p);  // calls of the form av_xxx_free(T**)
-    } else {
-      F(p);
-    }
-  }
-};
+namespace kivora {
 
 inline void FreeAVIOContextAndBuffer(AVIOContext** pb) noexcept {
   // libavformat frees neither a caller-supplied AVIO context nor its buffer.
@@ -50,7 +38,6 @@ using AVFormatContextPtr = std::unique_ptr<AVFormatContext, AVDeleter<avformat_f
 // An input opened with avformat_open_input must be closed with avformat_close_input.
 using AVInputContextPtr = std::unique_ptr<AVFormatContext, AVDeleter<avformat_close_input>>;
 using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVDeleter<avcodec_free_context>>;
-using AVFramePtr = std::unique_ptr<AVFrame, AVDeleter<av_frame_free>>;
 using AVPacketPtr = std::unique_ptr<AVPacket, AVDeleter<av_packet_free>>;
 using AVFilterGraphPtr = std::unique_ptr<AVFilterGraph, AVDeleter<avfilter_graph_free>>;
 using AVFilterInOutPtr = std::unique_ptr<AVFilterInOut, AVDeleter<avfilter_inout_free>>;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kivora/platform/exception.h"
+#include "kivora/runtime/ffmpeg.h"
 
 namespace kivora {
 

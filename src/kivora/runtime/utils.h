@@ -3,7 +3,7 @@
 // formatting, lists over FFmpeg's registries, and frame-rate guessing.
 //
 // FFSIGN, FFMIN3, FFMAX3, av_clip, MKTAG, FFALIGN, the av_*_q rational helpers
-// and the av_clip_* family come from FFmpeg's own headers (included here) and
+// and the av_clip_* family come from libavutil's headers (included here) and
 // behave as this module documents: FFSIGN(0) is -1, av_clip(a, lo, hi) clamps.
 #include <concepts>
 #include <cstdint>
@@ -11,7 +11,14 @@
 
 #include "kivora/platform/stringlist.h"
 #include "kivora/runtime/avlib.h"
-#include "kivora/runtime/ffmpeg.h"
+
+extern "C" {
+#include <libavutil/avutil.h>
+struct AVCodecContext;
+struct AVFrame;
+struct AVFormatContext;
+struct AVStream;
+}
 
 namespace kivora {
 

@@ -1,0 +1,3 @@
+#pragma once
+// Motion detection over bitmaps or decoded pictures.
+#include "kivora/preview/motiondetect.h"

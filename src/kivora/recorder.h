@@ -1,0 +1,3 @@
+#pragma once
+// The camera and microphone recorder.
+#include "kivora/recorder/recorder.h"
