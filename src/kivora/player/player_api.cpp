@@ -22,7 +22,7 @@ TAVPlayer::~TAVPlayer() {
 
 void TAVPlayer::Notification(TComponent* component, TOperation operation) {
   TComponent::Notification(component, operation);
-  d->Notification(component, operation);
+  if (d) d->Notification(component, operation);  // d is gone once the destructor ran
 }
 
 void TAVPlayer::DoStart() {
