@@ -44,9 +44,9 @@ EOF
 done
 
 # ffmpeg on as many pictures as the player showed (its median) and 6 s of
-# sound, from the
-# start: the same decode, the crop the player makes to a width and height
-# that are multiples of 16, RGBA, and sound at 44.1 kHz 16-bit stereo.
+# sound, from the start: the same decode, the crop the player makes to a
+# width and height that are multiples of 16, RGBA, and sound at 44.1 kHz
+# 16-bit stereo.
 shown=$(awk '{ print $4 }' "$rows" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
 read -r w h < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 "$file" | tr , ' ')
 ff=(ffmpeg -nostdin -v error -i "$file" -t 6 -frames:v "$shown" -vf "crop=$((w / 16 * 16)):$((h / 16 * 16)),format=rgba"
