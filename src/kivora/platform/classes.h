@@ -5,6 +5,9 @@
 // so that stored forms and tools can make one from the name alone. A page
 // ("Kivora") is an ordered list of registered classes offered to a form
 // designer or listed by a tool; RegisterComponents fills one.
+//
+// Threads: the registry and the pages are locked; any thread may use them
+// (a widget class's factory still needs the GUI thread).
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,9 +22,12 @@ namespace kivora {
 // kivora::Exception when there is no QApplication or when it is called off
 // the GUI thread, where Qt would abort the process.
 struct TComponentClass {
+  // The C++ class name: "TAVConverter".
   std::string Name;
+  // What it is: "converter", "profile", "image view"...
   std::string Kind;
   bool IsWidget = false;
+  // A new component owned by owner (null: none).
   std::function<std::unique_ptr<TComponent>(TComponent* owner)> Create;
 };
 
@@ -29,7 +35,7 @@ struct TComponentClass {
 // name or factory is refused with kivora::Exception.
 void RegisterClass(const TComponentClass& cls);
 void RegisterClasses(const std::vector<TComponentClass>& classes);
-// The class of that name, or null.
+// The class of that name, or null. The entry lives as long as the program.
 const TComponentClass* FindClass(const std::string& name);
 // The class of that name; kivora::Exception "Class NAME not found" when there
 // is none.

@@ -12,7 +12,7 @@ public:
   std::string Message() const { return what(); }
 };
 
-// A failed internal assertion ("Assertion failure" plus where it happened).
+// A failed internal assertion: "Assertion failure (SOURCE, line N)".
 class EAssertionFailed : public Exception {
 public:
   EAssertionFailed(const std::string& source, int line);
@@ -38,7 +38,8 @@ public:
   using Exception::Exception;
 };
 
-// printf-style formatting of the fixed messages ("Option %s not found!").
+// printf-style formatting of the fixed messages ("Option %s not found!"), of
+// any length; null fmt gives an empty text.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Raises EAssertionFailed when cond is false.

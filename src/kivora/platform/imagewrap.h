@@ -33,10 +33,12 @@ struct TBounds {
 // fits Bounds, centred in it. R or Bounds without area give R unchanged.
 QRectF FitRect(const QRectF& R, const QRectF& Bounds);
 
-// A dashed border round local, where a control sits while it is laid out.
+// A dashed border round local, where a control sits while it is laid out;
+// opacity 0 (invisible) to 1.
 void DrawDesignBorder(QPainter& painter, const QRectF& local, double opacity);
 
-// img as nine slices over local, cut by margins.
+// img as nine slices over local, cut by margins (the same pixels in img and
+// in local); slices the margins leave without area are not drawn.
 void DrawNineSlices(QPainter& painter, const QImage& img, const QRectF& local, const TBounds& margins);
 
 // img in local as the mode says: Original at the top left, Fit into fitRect,

@@ -13,15 +13,21 @@ public:
 
   int Count() const { return static_cast<int>(FLines.size()); }
   bool Empty() const { return FLines.empty(); }
+  // 0..Count()-1; out of range throws std::out_of_range.
   const std::string& operator[](int i) const { return FLines.at(static_cast<size_t>(i)); }
   std::string& operator[](int i) { return FLines.at(static_cast<size_t>(i)); }
   const std::string& Strings(int i) const { return (*this)[i]; }
 
+  // Returns the new line's index.
   int Add(const std::string& s);
+  // index 0..Count(); else "List index out of bounds (N)".
   void Insert(int index, const std::string& s);
+  // index 0..Count()-1; else "List index out of bounds (N)".
   void Delete(int index);
   void Clear();
+  // The first line equal to s (case-sensitive), or -1.
   int IndexOf(const std::string& s) const;
+  // Copies the lines only, not the delimiter settings.
   void Assign(const TStringList& other) { FLines = other.FLines; }
   void AddStrings(const TStringList& other);
 
@@ -33,6 +39,7 @@ public:
   std::string Values(const std::string& name) const;
   // Sets the value of `name`: replaces its line, appends one, or deletes it when value is empty.
   void SetValues(const std::string& name, const std::string& value);
+  // The first line named `name` (case-insensitive, ASCII), or -1.
   int IndexOfName(const std::string& name) const;
 
   char Delimiter() const { return FDelimiter; }
@@ -53,7 +60,8 @@ public:
   // DelimitedText with ',' and '"' and non-strict splitting.
   std::string CommaText() const;
   void SetCommaText(const std::string& text);
-  // Lines joined with '\n' (each line followed by one).
+  // Lines joined with '\n' (each line followed by one). SetText splits at
+  // '\n' and drops a '\r' before it.
   std::string Text() const;
   void SetText(const std::string& text);
 

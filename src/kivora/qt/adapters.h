@@ -31,6 +31,8 @@ class Player : public QObject {
   Q_PROPERTY(int positionInterval READ positionInterval WRITE setPositionInterval)
 
 public:
+  // Stopped: nothing open; Opening: open() under way; Ended: the input's end
+  // was played; Failed: the open failed (connectionError).
   enum State { Stopped, Opening, Playing, Paused, Ended, Failed };
   Q_ENUM(State)
 
@@ -39,32 +41,42 @@ public:
 
   TAVPlayer& player() { return *FPlayer; }
 
+  // The file name or URL last given to open().
   QString source() const { return FSource; }
-  // Seconds from the start of the media.
+  // Seconds from the start of the media; 0 while Stopped or Opening. Setting
+  // it is ignored while Stopped or Failed, and for NaN or infinity.
   double position() const;
   void setPosition(double seconds);
   // Seconds; 0 until known.
   double duration() const { return FDuration; }
-  // 0 (silent) to 1 (as recorded).
+  // 0 (silent) to 1 (as recorded); values outside are clamped, NaN ignored.
   double volume() const;
   void setVolume(double value);
   State state() const { return FState; }
-  // Milliseconds between positionChanged signals while playing (default 100).
+  // Milliseconds between positionChanged signals while playing (default 100;
+  // 0 or less gives 100).
   int positionInterval() const { return FTimer.interval(); }
   void setPositionInterval(int ms) { FTimer.setInterval(ms > 0 ? ms : 100); }
 
 public Q_SLOTS:
   // Opens in the background and starts playing (paused: shows the first picture).
   void open(const QString& file, bool paused = false);
+  // From Paused or Ended only; otherwise nothing happens.
   void play();
+  // From Playing only.
   void pause();
   void close();
 
 Q_SIGNALS:
+  // The movie is open, before its first picture.
   void started();
+  // A background open failed.
   void connectionError(const QString& error);
+  // Once per end of the input.
   void playbackFinished();
+  // Never raised by the player itself.
   void frameAvailable();
+  // level: FFmpeg's AV_LOG_* value; on the player's log thread.
   void log(int level, const QString& line);
   void sourceChanged(const QString& source);
   void positionChanged(double seconds);
@@ -93,6 +105,8 @@ class Converter : public QObject {
   Q_PROPERTY(QString lastError READ lastError NOTIFY errorOccurred)
 
 public:
+  // Idle: not started or done; Waiting: for a slot of the semaphore;
+  // Stopping: a stop is under way.
   enum State { Idle, Running, Paused, Waiting, Stopping };
   Q_ENUM(State)
 
@@ -102,6 +116,7 @@ public:
   // The options (ConvertOptions()) and everything else of the component.
   TAVConverter& converter() { return *FConverter; }
 
+  // File names or URLs, in order (the component's InputFiles, OutputFiles).
   QStringList inputs() const;
   void setInputs(const QStringList& files);
   QStringList outputs() const;
@@ -123,9 +138,14 @@ public Q_SLOTS:
 Q_SIGNALS:
   void progressChanged(int percent);
   void stopped();
+  // message: what failed; detail: FFmpeg's last error line. No message box.
   void errorOccurred(const QString& message, const QString& detail);
+  // complete: progress reached 100.
   void completed(bool complete);
+  // level: FFmpeg's AV_LOG_* value; on the thread that logged.
   void log(int level, const QString& line);
+  // On the worker: pixels, kbit/s of the last picture and on average,
+  // pictures so far, seconds of video written.
   void videoStats(int width, int height, double bitrate, double averageBitrate, int frameNumber, double elapsed);
   void stateChanged(kivora::qt::Converter::State state);
 

@@ -82,7 +82,9 @@ public Q_SLOTS:
   QImage grab(const QSize& size = QSize()) const;
 
 Q_SIGNALS:
+  // The file is open (active is true).
   void opened();
+  // An open failed or a request was refused; message is also lastError.
   void errorOccurred(const QString& message);
   // A new picture and its time in seconds.
   void pictureReady(const QImage& picture, double seconds);
@@ -138,14 +140,16 @@ public:
 
   TAVMotionDetector& component() { return *FDetector; }
 
-  // Moving pixels a frame needs for motion to begin, 10..2147483647.
+  // Moving pixels a frame needs for motion to begin, 10..2147483647 (set
+  // values are clamped; default 1000).
   int tolerance() const { return static_cast<int>(FDetector->tolerance()); }
   void setTolerance(int pixels);
-  // Change of a colour byte (0..255) that makes a pixel move, 1..255.
+  // Change of a colour byte (0..255) that makes a pixel move, 1..255 (clamped;
+  // default 32).
   int sensivity() const { return FDetector->sensivity(); }
   void setSensivity(int level);
   // Seconds of media time (or of the clock, for frames without a time)
-  // motion lasts at least once begun, 1..5.
+  // motion lasts at least once begun, 1..5 (clamped; default 3).
   int detectionSecs() const { return FDetector->detectionSecs(); }
   void setDetectionSecs(int seconds);
   ShowMask showMask() const { return static_cast<ShowMask>(FDetector->showMask()); }
@@ -184,7 +188,9 @@ public:
                       qint64 frameTimeUs = INT64_MIN);
 
 Q_SIGNALS:
+  // At least tolerance pixels moved.
   void motionBegin();
+  // The first quiet frame once detectionSecs have passed since motionBegin.
   void motionEnd();
   void hasMotionChanged(bool motion);
   // After each compared frame (pictures and planes alike), with its figures.

@@ -9,15 +9,17 @@
 
 namespace kivora {
 
-// Buffer -> bitmap. Copies the part of the Width x Height buffer that fits the
-// bitmap; a bitmap that cannot be mapped (empty, already mapped) is skipped.
+// Buffer -> bitmap. Copies the part of the Width x Height buffer (pixels) that
+// fits the bitmap; a bitmap that cannot be mapped (empty, already mapped) is
+// skipped.
 void CopyDataToBmp(const uint8_t* src, TBitmap& bitmap, int Width, int Height);
 // Bitmap -> buffer (rows of Width * 4 bytes), the same way round.
 void CopyBmpToData(uint8_t* dst, TBitmap& bitmap, int Width, int Height);
 
-// Sets the alpha byte (byte 3) of every pixel to 255. Rows are DestStride
-// bytes apart; a negative stride means pDestBuffer is the first byte of a
-// bottom-up image, whose top row then lies |DestStride| * (height - 1) further on.
+// Sets the alpha byte (byte 3) of each of the width x height pixels to 255.
+// Rows are DestStride bytes apart; a negative stride means pDestBuffer is the
+// first byte of a bottom-up image, whose top row then lies
+// |DestStride| * (height - 1) further on.
 void FixAlpha(uint8_t* pDestBuffer, int width, int height, int DestStride);
 
 // A toolkit colour (0xAARRGGBB) without its alpha byte.
@@ -27,6 +29,7 @@ constexpr uint32_t ToolkitColor2CColor(uint32_t AColor) { return AColor & 0xFFFF
 // owned: its creator keeps it alive and frees it.
 class TAVBitmap {
 public:
+  // ABuf holds VideoWidth x VideoHeight pixels, VideoWidth * 4 bytes a row.
   TAVBitmap(uint8_t* ABuf, int VideoWidth, int VideoHeight)
       : FBuffer(ABuf), FVideoWidth(VideoWidth), FVideoHeight(VideoHeight) {}
 
@@ -47,8 +50,8 @@ private:
 };
 
 // A source of captured pictures provided by the application: the size and
-// top-left offset of the captured area. The base implements none of them
-// (each raises EAbstractError).
+// top-left offset of the captured area, in pixels. The base implements none
+// of them (each raises EAbstractError).
 class TAVCapture {
 public:
   virtual ~TAVCapture() = default;

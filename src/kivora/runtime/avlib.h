@@ -25,8 +25,10 @@ int GetLogLevel(TAVLogLevel level);
 class IAVLogger {
 public:
   virtual ~IAVLogger() = default;
+  // From LogCallback on the logging thread, its registry entry held: level is
+  // FFmpeg's AV_LOG_* value, message one line without its line break.
   virtual void DoLog(int level, const std::string& message) = 0;
-  // The most verbose FFmpeg level the logger wants.
+  // The most verbose FFmpeg level (AV_LOG_*) the logger wants; any thread.
   virtual int GetLogLevel() = 0;
 };
 
@@ -52,6 +54,7 @@ public:
     fn(it->second);
     return true;
   }
+  // The number of registered threads.
   int Count() const;
 
 private:
@@ -80,7 +83,7 @@ private:
 // True after LoadLibs ran (and until UnloadLibs).
 bool AVLoaded();
 // Starts FFmpeg for the library: network, devices, the log callback. Does its
-// work once; later calls return at once.
+// work once; later calls return at once. Overlapping calls are serialised.
 void LoadLibs();
 // Attaches the library's own inputs to FFmpeg; called once from LoadLibs.
 void RegisterCustomInputs();
@@ -88,7 +91,8 @@ void RegisterCustomInputs();
 // happens when LoadLibs has not run.
 void UnloadLibs();
 
-// The callback installed with av_log_set_callback. Never throws.
+// The callback installed with av_log_set_callback. Never throws. A line is
+// cut at 2047 bytes.
 void LogCallback(void* avcl, int level, const char* fmt, va_list vl);
 
 // A NUL-terminated byte string as text (UTF-8); empty for nullptr.

@@ -12,7 +12,8 @@ inline constexpr const char* KivoraPage = "Kivora";
 // designer shows them (see KivoraPageClasses). Calling it again changes
 // nothing. A class this program was built without (the classes register
 // themselves from their own source files) is left off the page; a tool can
-// tell which by comparing the page with KivoraPageClasses.
+// tell which by comparing the page with KivoraPageClasses. Any thread: the
+// registry is locked.
 void Register();
 
 // The names of the page's classes, in the page's order.

@@ -47,9 +47,10 @@ void StringToShortString(const std::string& S, char* P);
 void Split(char Delimiter, const std::string& Str, TStringList& ListOfStrings);
 
 // "hh:mm:ss" when Short, else "hh:mm:ss.mmm" (milliseconds, at least two
-// digits: 1.05 s gives "00:00:01.50").
+// digits: 1.05 s gives "00:00:01.50"). Seconds, truncated to whole
+// milliseconds; NaN and infinities give zero.
 std::string GetTimeString(double ASecond, bool Short);
-// "h:m:s" without padding (3725 gives "1:2:5").
+// Whole seconds as "h:m:s" without padding (3725 gives "1:2:5").
 std::string GetTimeString(int64_t ASecond);
 template <std::integral T>
 std::string GetTimeString(T ASecond) {
@@ -68,18 +69,19 @@ bool isDevice(const AVClass* avclass);
 // The stream's frame rate as the player and converter take it: r_frame_rate,
 // unless the decoder's own rate (time base and ticks per frame) is clearly
 // lower and the stream's average rate disagrees with r_frame_rate (field-rate
-// streams). dec may be nullptr; fmt and frame are not used.
+// streams). Frames per second; dec may be nullptr; fmt and frame are not used.
 AVRational guess_frame_rate(AVFormatContext* fmt, AVStream* st, AVCodecContext* dec, AVFrame* frame);
 
 // A short on-screen notice; this platform shows none.
 void ShowHud(const std::string& AMessage);
-// The pixel format hardware decoders deliver pictures in (AV_PIX_FMT_RGB24).
+// The pixel format (an AVPixelFormat value) hardware decoders deliver
+// pictures in: AV_PIX_FMT_RGB24.
 int GetHWOutputPixelFmt();
 // The camera's pixel format; raises "only support on android" here.
 int GetCameraPixelFmt();
 
-// A picture or bitmap width rounded to the nearest multiple of 16 (halves
-// up), at least 16.
+// A picture or bitmap width in pixels rounded to the nearest multiple of 16
+// (halves up), at least 16.
 constexpr int RoundTo16(int w) {
   const int r = (w + 8) & ~15;
   return r > 16 ? r : 16;
