@@ -3,7 +3,7 @@
 //
 //   player_events events CLIP OTHER COVER [--mode qt|direct] [--case TEXT]
 //                 [--jobs N | --serial] [--verbose] [--limit SECONDS]
-//                 [--with-log-destroy]
+//                 [--with-log-destroy] [--hold SECONDS]
 //     Every event handler that can be made to run closes its player, opens
 //     OTHER or destroys the player: once with a QApplication running its
 //     event loop (handlers come on the GUI thread), once without any Qt
@@ -16,7 +16,8 @@
 //     --case runs only the cases whose name holds TEXT; --verbose prints
 //     how long each case took. Destroying the player from OnLog is
 //     outside what the player allows (its header says so) and runs only with
-//     --with-log-destroy.
+//     --with-log-destroy. --hold keeps a process with a stuck case alive
+//     that long, for a debugger.
 //   player_events cycles CLIP [--count N] [--limit-mb M]
 //     N blocking opens and closes of CLIP (each shows a picture first);
 //     prints the resident memory after the first and after the last, and
@@ -459,6 +460,7 @@ struct TOptions {
   bool verbose = false;
   bool logDestroy = false;
   double limit = 8;
+  double hold = 0;  // seconds a process with a stuck case waits before it ends
 };
 
 std::vector<TCase*> MakeCases(const TOptions& o, bool qt) {
@@ -540,7 +542,13 @@ int RunMode(const TOptions& o, bool qt, double limit) {
   std::printf("events (%s): %zu cases, %d failed, %ld ms\n", g_modeName, cases.size(), failed, took);
   std::fflush(stdout);
   // A stuck player cannot be closed: ending normally would wait for it.
-  if (stuck) _exit(3);
+  if (stuck) {
+    if (o.hold > 0) {
+      std::printf("holding the stuck process %d for %.0f s (for a debugger)\n", static_cast<int>(getpid()), o.hold);
+      std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
+    }
+    _exit(3);
+  }
   return failed ? 1 : 0;
 }
 
@@ -645,7 +653,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: player_events events CLIP OTHER COVER [--mode qt|direct] [--case TEXT]\n"
                "                            [--jobs N | --serial] [--verbose] [--limit SECONDS]\n"
-               "                            [--with-log-destroy]\n"
+               "                            [--with-log-destroy] [--hold SECONDS]\n"
                "       player_events cycles CLIP [--count N] [--limit-mb M] [--verbose]\n"
                "                            [--default-malloc]\n");
   return 2;
@@ -666,31 +674,38 @@ int main(int argc, char** argv) {
   bool defaultMalloc = false;
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (a == "--mode" && hasValue)
-      o.mode = args[++i];
-    else if (a == "--case" && hasValue)
-      o.only = args[++i];
-    else if (a == "--limit" && hasValue)
-      o.limit = std::atof(args[++i].c_str());
-    else if (a == "--count" && hasValue)
-      count = std::atoi(args[++i].c_str());
-    else if (a == "--limit-mb" && hasValue)
-      limitMb = std::atof(args[++i].c_str());
-    else if (a == "--jobs" && hasValue)
-      o.jobs = std::atoi(args[++i].c_str());
-    else if (a == "--serial")
+    // The option's value, or null when it has none.
+    auto value = [&]() -> const char* { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
+    const char* v = nullptr;
+    if (a == "--serial") {
       o.jobs = 1;
-    else if (a == "--verbose")
+    } else if (a == "--verbose") {
       o.verbose = true;
-    else if (a == "--default-malloc")
+    } else if (a == "--default-malloc") {
       defaultMalloc = true;
-    else if (a == "--with-log-destroy")
+    } else if (a == "--with-log-destroy") {
       o.logDestroy = true;
-    else if (a.rfind("--", 0) == 0)
-      return Usage();
-    else
+    } else if (a.rfind("--", 0) != 0) {
       files.push_back(a);
+    } else if (!(v = value())) {
+      return Usage();
+    } else if (a == "--mode") {
+      o.mode = v;
+    } else if (a == "--case") {
+      o.only = v;
+    } else if (a == "--limit") {
+      o.limit = std::atof(v);
+    } else if (a == "--hold") {
+      o.hold = std::atof(v);
+    } else if (a == "--jobs") {
+      o.jobs = std::atoi(v);
+    } else if (a == "--count") {
+      count = std::atoi(v);
+    } else if (a == "--limit-mb") {
+      limitMb = std::atof(v);
+    } else {
+      return Usage();
+    }
   }
   if (args[0] == "events" && files.size() == 3 && (o.mode.empty() || o.mode == "qt" || o.mode == "direct") &&
       o.limit > 0 && o.jobs > 0) {
