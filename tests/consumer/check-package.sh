@@ -2,7 +2,11 @@
 # Installs a built tree into a temporary prefix and checks it as an outside
 # application would see it: every installed header compiles on its own, and
 # the consumer program builds and runs both through the CMake package and
-# through pkg-config. Usage: tests/consumer/check-package.sh BUILD_DIR
+# through pkg-config; the examples and an outside program driving the
+# player's events run on clips made by the installed kivora program.
+# Usage: tests/consumer/check-package.sh BUILD_DIR
+# (KIVORA_PLAYER_EVENT_RUNS sets how many times the player events program
+# runs, 100 by default.)
 set -euo pipefail
 
 build=${1:?usage: check-package.sh BUILD_DIR}
@@ -106,5 +110,47 @@ expect "mpeg4" "$("$kivora_bin" probe "$run/cancelled/clip.mkv")"  # the shorter
 out=$(timeout 60 "$ex/player_window" "$run/clip.mp4" --seconds 1.5 2>/dev/null)
 expect "played to" "$out"
 echo "package: examples: $out"
+
+# An outside program drives the player from its event handlers: each
+# handler that can be made to run closes the player, opens another file or
+# destroys the player, with a Qt event loop and without one. Every run must
+# end by itself; 100 runs, each given 10 s. Then blocking opens and closes
+# of a 1080p clip must leave resident memory where it was.
+echo "package: player events from an outside program"
+events=$run/events
+mkdir -p "$events"
+lavfi() {  # lavfi GRAPH OUT [--set ...]: a clip made by the installed kivora program
+  local graph=$1 out=$2
+  shift 2
+  "$kivora_bin" convert "$graph" -o "$out" --set InputFormats=lavfi "$@" >/dev/null
+}
+lavfi "testsrc2=size=160x120:rate=25:duration=0.2[out0];sine=frequency=440:duration=0.2[out1]" "$events/clip.mp4" \
+  --set VideoOptions.VideoCodecName=mpeg4
+lavfi "testsrc=size=160x120:rate=25:duration=0.12[out0];sine=frequency=880:duration=0.12[out1]" "$events/other.mkv" \
+  --set VideoOptions.VideoCodecName=mpeg4
+# A sound file whose only picture is its cover (an ID3 picture).
+lavfi "color=c=red:size=64x64:rate=1:duration=1[out0];sine=frequency=660:duration=0.2[out1]" "$events/cover.mp3" \
+  --set VideoOptions.VideoCodecName=mjpeg --set VideoOptions.FramePixFormat=yuvj420p \
+  --set AudioOptions.AudioCodecName=libmp3lame --map 0:v --map 0:a
+expect "attached picture" "$("$kivora_bin" probe "$events/cover.mp3")"
+lavfi "testsrc2=size=1920x1080:rate=25:duration=1.5[out0];sine=frequency=440:duration=1.5[out1]" "$events/big.mp4" \
+  --set VideoOptions.VideoCodecName=mpeg4
+player_events=$work/cmake/player_events
+runs=${KIVORA_PLAYER_EVENT_RUNS:-100}
+started=$(date +%s%N)
+for i in $(seq 1 "$runs"); do
+  rc=0
+  out=$(timeout 10 "$player_events" events "$events/clip.mp4" "$events/other.mkv" "$events/cover.mp3" 2>&1) || rc=$?
+  if [ "$rc" != 0 ]; then
+    if [ "$rc" = 124 ]; then why="killed after 10 s"; else why="exit code $rc"; fi
+    echo "package: player_events run $i of $runs failed ($why):" >&2
+    printf '%s\n' "$out" >&2
+    exit 1
+  fi
+done
+echo "package: player events: $runs runs in $(( ($(date +%s%N) - started) / 1000000 )) ms; the last: $(printf '%s\n' "$out" | grep '^events' | tr '\n' ' ')"
+out=$(timeout 120 "$player_events" cycles "$events/big.mp4" --count 200 --limit-mb 5 2>&1) ||
+  { echo "package: player_events cycles failed:" >&2; printf '%s\n' "$out" >&2; exit 1; }
+echo "package: $out"
 
 echo "package: OK"
