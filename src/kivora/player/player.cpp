@@ -154,6 +154,7 @@ void TAVPlayer::Impl::Destroy() {
   {
     std::lock_guard<std::mutex> g(FLife->m);
     FLife->alive = false;
+    FLife->destroyer = std::this_thread::get_id();
   }
   {
     std::lock_guard<std::mutex> g(FStateLock);
@@ -229,7 +230,7 @@ void TAVPlayer::Impl::OpenMovie(const std::string& AMovie, bool Paused, bool Blo
   OpenMovieNow(AMovie, Paused, Block);
 }
 
-TAVPlayer::Impl::THandlerResult TAVPlayer::Impl::RunHandler(const std::function<void()>& handler) {
+TAVPlayer::Impl::THandlerResult TAVPlayer::Impl::RunHandler(const std::function<void()>& handler, bool logFailure) {
   THandlerResult r;
   const std::shared_ptr<TLifeToken> life = FLife;  // the handler may destroy this
   t_handlers.push_back(this);
@@ -243,11 +244,8 @@ TAVPlayer::Impl::THandlerResult TAVPlayer::Impl::RunHandler(const std::function<
     r.error = "unknown exception";
   }
   t_handlers.pop_back();
-  {
-    std::lock_guard<std::mutex> g(life->m);
-    r.alive = life->alive;
-  }
-  if (r.alive && r.threw) DoLog(AV_LOG_ERROR, "An event handler failed: " + r.error);
+  r.alive = !life->GoneHere();
+  if (r.alive && r.threw && logFailure) DoLog(AV_LOG_ERROR, "An event handler failed: " + r.error);
   return r;
 }
 
@@ -669,6 +667,9 @@ void TAVPlayer::Impl::PostLog(int level, const std::string& message) {
 }
 
 void TAVPlayer::Impl::LogThreadExecute() {
+  // The handler may close, reopen or destroy the player; destroyed from here,
+  // the thread was let go and touches nothing of the player any more.
+  const std::shared_ptr<TLifeToken> life = FLife;
   std::unique_lock<std::mutex> g(FLogLock);
   for (;;) {
     FLogCond.wait(g, [this] { return FLogStop || !FLogLines.empty(); });
@@ -681,11 +682,11 @@ void TAVPlayer::Impl::LogThreadExecute() {
     }
     g.unlock();
     for (const auto& [level, text] : lines) {
-      try {
-        if (OnLog) OnLog(&q, level, text);
-      } catch (...) {
-        // A handler's failure stays here; the line is lost, not the player.
-      }
+      if (!OnLog) continue;
+      // A failing handler loses its line, not the player (and is not told
+      // about it through itself).
+      const TAVLogEvent handler = OnLog;
+      if (!RunHandler([&] { handler(&q, level, text); }, false).alive) return;
     }
     g.lock();
   }
@@ -698,6 +699,12 @@ void TAVPlayer::Impl::StopLogThread() {
   }
   FLogCond.notify_all();
   if (!FLogThread.joinable()) return;
+  // Destroyed from OnLog: the log thread cannot wait for itself; it ends
+  // once the handler returns, touching nothing.
+  if (FLogThread.get_id() == std::this_thread::get_id()) {
+    FLogThread.detach();
+    return;
+  }
   // The handler may be waiting for the GUI thread: serve it while waiting.
   if (MainThread::HasGuiThread() && MainThread::IsMainThread()) {
     std::atomic<bool> done{false};

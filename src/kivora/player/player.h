@@ -269,7 +269,7 @@ public:
   TNotifyEvent OnPlaybackFinished;
   // The player's own log thread, in order, for FFmpeg's lines and the
   // player's own (level: FFmpeg's AV_LOG_* value). It may hand lines to the
-  // GUI thread and wait there; it must not destroy the player.
+  // GUI thread and wait there, and may close, reopen or destroy the player.
   TAVLogEvent OnLog;
   // GUI thread, for each shown picture before the views get it; the frame is
   // valid only during the call. May close, reopen or destroy the player.

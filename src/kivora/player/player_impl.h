@@ -343,6 +343,15 @@ struct TAVPlayer::Impl {
   struct TLifeToken {
     std::mutex m;
     bool alive = true;
+    std::thread::id destroyer;  // the thread running the destructor
+    // Whether the calling thread must leave the player alone: it is being
+    // destroyed on this very thread (by a handler this thread ran). A
+    // destructor running on another thread waits for this thread instead,
+    // which goes on to its normal end.
+    bool GoneHere() {
+      std::lock_guard<std::mutex> g(m);
+      return !alive && destroyer == std::this_thread::get_id();
+    }
   };
   struct THandlerResult {
     bool alive = true;   // the player was not destroyed by the handler
@@ -352,7 +361,7 @@ struct TAVPlayer::Impl {
   // Runs a user handler: the calling thread counts as inside a handler of
   // this player meanwhile, and an exception stops at this boundary (logged
   // through OnLog while the player lives).
-  THandlerResult RunHandler(const std::function<void()>& handler);
+  THandlerResult RunHandler(const std::function<void()>& handler, bool logFailure = true);
   // True on a thread that is running one of this player's handlers now.
   bool InOwnHandler() const;
   // An open asked for from inside a handler: carried out on FDeferThread

@@ -72,8 +72,7 @@ void TAVPlayer::Impl::RunViewWork() {
       } catch (const std::exception& e) {
         DoLog(AV_LOG_ERROR, e.what());
       }
-      std::lock_guard<std::mutex> g(life->m);
-      if (!life->alive) throw TPlayerGone{};
+      if (life->GoneHere()) throw TPlayerGone{};
     }
   }
 }
@@ -260,8 +259,7 @@ void TAVPlayer::Impl::ShowOnGui(const std::function<void()>& fn) {
     RunViewWork();
     const std::shared_ptr<TLifeToken> life = FLife;
     fn();
-    std::lock_guard<std::mutex> g(life->m);
-    if (!life->alive) throw TPlayerGone{};
+    if (life->GoneHere()) throw TPlayerGone{};
     return;
   }
   auto call = std::make_shared<TDisplayCall>();

@@ -156,6 +156,13 @@ void TAVPlayer::Impl::OpenAudio() {
   if (!FM->chunk_movie) throw Exception(Format("no chunk movie avaiable:%s", SDL_GetError()));
   FM->mix_movie_channel = Mix_PlayChannelTimed(-1, FM->chunk_movie, -1, -1);
   if (FM->mix_movie_channel < 0) {
+    // Every channel is taken (more players play at once than the mixer was
+    // opened with): the mixer gets more channels, and the player one of them.
+    const int channels = Mix_AllocateChannels(-1);
+    if (Mix_AllocateChannels(channels > 0 ? channels * 2 : MIX_CHANNELS) > channels)
+      FM->mix_movie_channel = Mix_PlayChannelTimed(-1, FM->chunk_movie, -1, -1);
+  }
+  if (FM->mix_movie_channel < 0) {
     const std::string error = SDL_GetError();
     Mix_FreeChunk(FM->chunk_movie);
     FM->chunk_movie = nullptr;
