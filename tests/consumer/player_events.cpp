@@ -3,7 +3,7 @@
 //
 //   player_events events CLIP OTHER COVER [--mode qt|direct] [--case TEXT]
 //                 [--jobs N | --serial] [--verbose] [--limit SECONDS]
-//                 [--with-log-destroy] [--hold SECONDS]
+//                 [--hold SECONDS]
 //     Every event handler that can be made to run closes its player, opens
 //     OTHER or destroys the player: once with a QApplication running its
 //     event loop (handlers come on the GUI thread), once without any Qt
@@ -14,10 +14,8 @@
 //     added. Each case ends when the next expected event has come; up to N
 //     cases of one mode run side by side (8; --serial: one at a time).
 //     --case runs only the cases whose name holds TEXT; --verbose prints
-//     how long each case took. Destroying the player from OnLog is
-//     outside what the player allows (its header says so) and runs only with
-//     --with-log-destroy. --hold keeps a process with a stuck case alive
-//     that long, for a debugger.
+//     how long each case took. --hold keeps a process with a stuck case
+//     alive that long, for a debugger.
 //   player_events cycles CLIP [--count N] [--limit-mb M]
 //     N blocking opens and closes of CLIP (each shows a picture first);
 //     prints the resident memory after the first and after the last, and
@@ -454,11 +452,9 @@ struct TOptions {
   std::string clip, other, cover;
   std::string mode;  // "qt", "direct" or empty for both
   std::string only;
-  // Cases running at once. SDL_mixer gives a process 8 sound channels and
-  // each player playing sound holds one: a ninth player at once gets none.
+  // Cases running at once.
   int jobs = 8;
   bool verbose = false;
-  bool logDestroy = false;
   double limit = 8;
   double hold = 0;  // seconds a process with a stuck case waits before it ends
 };
@@ -484,7 +480,6 @@ std::vector<TCase*> MakeCases(const TOptions& o, bool qt) {
   };
   for (TEvent e : {TEvent::Start, TEvent::VideoDisplay, TEvent::PlaybackFinished, TEvent::ConnectionError, TEvent::Log})
     for (TAction a : {TAction::Close, TAction::OpenOther, TAction::Destroy}) {
-      if (e == TEvent::Log && a == TAction::Destroy && !o.logDestroy) continue;
       add(e, a, false);
       // The cover is shown once, by a different path than moving pictures.
       if (e == TEvent::Start || e == TEvent::VideoDisplay || e == TEvent::PlaybackFinished) add(e, a, true);
@@ -653,7 +648,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: player_events events CLIP OTHER COVER [--mode qt|direct] [--case TEXT]\n"
                "                            [--jobs N | --serial] [--verbose] [--limit SECONDS]\n"
-               "                            [--with-log-destroy] [--hold SECONDS]\n"
+               "                            [--hold SECONDS]\n"
                "       player_events cycles CLIP [--count N] [--limit-mb M] [--verbose]\n"
                "                            [--default-malloc]\n");
   return 2;
@@ -683,8 +678,6 @@ int main(int argc, char** argv) {
       o.verbose = true;
     } else if (a == "--default-malloc") {
       defaultMalloc = true;
-    } else if (a == "--with-log-destroy") {
-      o.logDestroy = true;
     } else if (a.rfind("--", 0) != 0) {
       files.push_back(a);
     } else if (!(v = value())) {
