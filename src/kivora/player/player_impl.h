@@ -72,14 +72,8 @@ struct TAVPlayer::Impl {
   // The destructor's work, before the members go.
   void Destroy();
 
-  // ---- operations ----
-  // Opens and starts playing AMovie. Block: open on this thread and raise
-  // "Failed to open the file:..." on failure; otherwise open in the
-  // background and report failures through OnConnectionError.
+  // The public calls, as player.h describes them; TAVPlayer forwards here.
   void OpenMovie(const std::string& AMovie, bool Paused = false, bool Block = false);
-  // Starts closing and returns true; Playing stays true until every worker
-  // thread has ended. An open in progress (blocking on another thread, or in
-  // the background) is cancelled and waited for first.
   bool CloseMovie();
   void Play();
   void Pause();
@@ -92,57 +86,39 @@ struct TAVPlayer::Impl {
   void RegisterView(IAVView* AView);
   void UnRegisterView(IAVView* AView);
 
-  // Copies a frame into bitmaps (RGBA; two-plane; three-plane); the form
-  // without a bitmap does nothing.
   void DrawVideo(TBitmap* ASurface, AVFrame* AFrame);
   void DrawVideo(TBitmap* YSurface, TBitmap* UVSurface, AVFrame* AFrame);
   void DrawVideo(TBitmap* YSurface, TBitmap* USurface, TBitmap* VSurface, AVFrame* AFrame);
   void DrawVideo(AVFrame* AFrame);
-  // Converts a planar 4:2:0 frame into a 32-bit bitmap.
   void SaveFrameToBitmap(AVFrame* AFrame, TBitmap* ABitmap);
 
-  // ---- stream lists and metadata ----
   int VideoStreamCount() const;
   int AudioStreamCount() const;
   int SubtitleStreamCount() const;
-  // Positions in the stream lists (-1: none). A switch that was asked for
-  // reads as done at once; the read thread carries it out.
   int VideoStreamIndex() const;
   int AudioStreamIndex() const;
   int SubtitleStreamIndex() const;
   void SetVideoStreamIndex(int i);
   void SetAudioStreamIndex(int i);
   void SetSubtitleStreamIndex(int i);
-  // Copies, made under the lock, that stay readable while another thread
-  // closes the movie. Each entry's Stream() belongs to the open movie and is
-  // valid only while it is open.
   std::vector<TAVStreamProperties> VideoStreamProperties() const;
   std::vector<TAVStreamProperties> AudioStreamProperties() const;
   std::vector<TAVStreamProperties> SubtitleStreamProperties() const;
-  // File stream index of the stream in use, -1 if none.
   int GetVideoStream() const;
   int GetAudioStream() const;
   int GetSubtitleStream() const;
   TStringList Metadatas() const;
-  // Asks the reading thread to copy the input's metadata again (it owns the
-  // input's dictionaries); Metadatas() shows them a moment later.
   void UpdateMetaDatas();
   std::string GetShoutcastMeta();
   std::string GetShoutcastMetaHeader();
 
   int GetVideoWidth() const;
   int GetVideoHeight() const;
-  // Where the playable part ends (EndTime, else the input's length), in
-  // seconds from the file's start; -1 for an input without an end.
   double Duration() const { return FDuration.load(); }
   bool Infinite() const { return FInfinite.load(); }
   double VideoFrameRate() const { return FVideoFrameRate.load(); }
   int OutputPixelFormat() const { return FOutputPixelFormat.load(); }
-  // The pixel format the video decoder gives (before the filter graph); -1
-  // without a video stream or before the first picture.
   int DecoderPixelFormat() const { return FVideoStreamIndex.load() >= 0 ? FDecodedPixelFormat.load() : -1; }
-  // Pictures decoded but never shown since the player was made: dropped late
-  // before filtering, or skipped by the display to catch up with the clock.
   int64_t FramesDropped() const { return FFramesDropped.load(); }
   bool FilterChanged() const { return FVideoFiltersChanged.load() || FAudioFiltersChanged.load(); }
   AVRational Sar() const;
@@ -152,24 +128,12 @@ struct TAVPlayer::Impl {
   int AudioWriteBufSize() const { return audio_write_buf_size.load(); }
   std::string LastErrorMessage() const;
   const std::string& Movie() const { return FMovie; }
-  // The master clock's value (seconds; NaN when not known yet) and the
-  // individual clocks, for diagnostics.
   double MasterClock() { return get_master_clock(); }
   double VideoClock() const { return get_clock(vidclk); }
   double AudioClock() const { return get_clock(audclk); }
 
-  // ---- properties ----
-  // Unless said otherwise a property takes effect at the next OpenMovie.
-  // At once: VideoFilters, AudioFilters, FrameDrop, Volume, LogLevel,
-  // ClockType, SeekMode, SeekPositionMode, CoverImage, VideoSurface and
-  // Timeout (for the next blocking read). At the next open: InputFormat,
-  // ThreadCount, Options, DisableVideo/Audio/Subtitle, RGBMode, ForceYv12,
-  // HardwareAccelerated, StartTime, EndTime.
   const std::string& InputFormat() const { return FInputFormat; }
   void SetInputFormat(const std::string& v) { FInputFormat = v; }
-  // Decoder threads: 1 (the default) lets FFmpeg use every core, any other
-  // value is the count (0: FFmpeg's choice); a "threads" entry in Options
-  // wins over both.
   int ThreadCount() const { return FThreadCount; }
   void SetThreadCount(int v) { FThreadCount = v; }
   std::string VideoFilters() const;
@@ -208,52 +172,25 @@ struct TAVPlayer::Impl {
   void SetSeekMode(TAVSeekMode v) { FSeekMode = v; }
   TAVSeekPositionMode SeekPositionMode() const { return FSeekPositionMode.load(); }
   void SetSeekPositionMode(TAVSeekPositionMode v) { FSeekPositionMode = v; }
-  // Microseconds from the file's start (MPEG-TS and other inputs whose
-  // times do not begin at 0 count from their first timestamp), the same
-  // count GetPosition, SetPosition and Duration use: with StartTime 0.2 s,
-  // the position reads 0.2 once playback starts there.
   int64_t StartTime() const { return FStartTime.load(); }
   void SetStartTime(int64_t us) { FStartTime = us; }
   int64_t EndTime() const { return FEndTime.load(); }
   void SetEndTime(int64_t us) { FEndTime = us; }
 
-  // ---- events ----
-  // Every handler is called with no lock of the player held; an exception a
-  // handler throws on a worker thread is caught and logged there. Set the
-  // handlers before OpenMovie: the worker threads read them while a movie is
-  // open, so replacing one then races with its caller.
-  //
-  // GUI thread, once the movie is open and before its first picture. May
-  // call any method, CloseMovie and OpenMovie included.
   TNotifyEvent& OnStart;
-  // GUI thread, when a background open fails (a blocking open raises
-  // instead). May open another movie.
   TAVErrorEvent& OnConnectionError;
-  // GUI thread, from the state timer, once per end of input and never after
-  // CloseMovie.
   TNotifyEvent& OnPlaybackFinished;
-  // The player's own log thread, in order, for FFmpeg's lines and the
-  // player's own. It may hand lines to the GUI thread and wait there; it
-  // must not destroy the player.
   TAVLogEvent& OnLog;
-  // GUI thread, for each shown picture before the views get it; the frame is
-  // valid only during the call. May close, reopen or destroy the player.
   TVideoDisplayEvent& OnVideoDisplay;
-  // The sound device's thread, with the bytes about to be played (they may
-  // be changed in place). Must not block: it holds up every player's sound.
   TAVOnAudioBufferEvent& OnAudioBuffer;
   TNotifyEvent& OnFrameAvailable;
 
-  // ---- IAVLogger ----
   void DoLog(int level, const std::string& message);
   int GetLogLevel();
 
-  // Called when a decoder consumed the end-of-stream marker.
   void DoPlaybackFinished() { q.DoPlaybackFinished(); }
 
-  // The sound device callback's entry (public for the mixer glue).
   void sdl_audio_callback(uint8_t* stream, int len);
-
 
   void Notification(TComponent* component, TOperation operation);
   void DoStart() { q.DoStart(); }
