@@ -247,5 +247,39 @@ TEST(PlayerHandlerFaults, MorePlayersWithSoundThanMixerChannelsEachPlayToTheEnd)
     EXPECT_EXIT(RunManyPlayers(qt), ::testing::ExitedWithCode(0), "") << (qt ? "Qt" : "direct");
 }
 
+// Without any sound device a sound file with a cover picture shows the cover
+// and then ends (it waited for ever: nothing took packets, so the input was
+// never read to its end).
+void RunCoverWithoutSound(bool qt) {
+  alarm(30);
+  setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+  if (qt) EnsureApp();
+  MediaSpec s;
+  s.container = "mp3";
+  s.video_codec = AV_CODEC_ID_NONE;
+  s.audio_codec = AV_CODEC_ID_MP3;
+  s.cover_picture = true;
+  const std::string cover = Media::Get().File("handler-cover.mp3", s);
+  TAVPlayer p;
+  RecordingView view;
+  p.RegisterView(&view);
+  std::atomic<int> finished{0};
+  p.OnPlaybackFinished = [&](TComponent*) { finished++; };
+  p.OpenMovie(cover, false, true);
+  const bool ok = Await(qt, [&] { return finished > 0 && view.Count() >= 1; }, 10000);
+  if (!ok)
+    std::fprintf(stderr, "finished %d, pictures %d, sound stream %d: %s\n", finished.load(), view.Count(),
+                 p.AudioStreamIndex(), p.LastErrorMessage().c_str());
+  p.CloseMovie();
+  std::fflush(stderr);
+  std::_Exit(ok ? 0 : 1);
+}
+
+TEST(PlayerHandlerFaults, ACoverWhoseSoundCannotBeOpenedStillEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (bool qt : {true, false})
+    EXPECT_EXIT(RunCoverWithoutSound(qt), ::testing::ExitedWithCode(0), "") << (qt ? "Qt" : "direct");
+}
+
 }  // namespace
 }  // namespace kivora::testing

@@ -312,6 +312,12 @@ bool TAVPlayer::Impl::QueuesFull() const {
     return streamPos < 0 || q.Aborted() || attached || q.NbPackets() > MIN_FRAMES;
   };
   const bool videoAttached = FM->FVideoStream && (FM->FVideoStream->disposition & AV_DISPOSITION_ATTACHED_PIC);
+  // Nothing takes packets (a cover picture whose sound could not be opened):
+  // the input is read on to its end, so the movie ends instead of waiting
+  // for ever.
+  const bool anyReader = FAudioStreamIndex.load() >= 0 || (FVideoStreamIndex.load() >= 0 && !videoAttached) ||
+                         FSubtitleStreamIndex.load() >= 0;
+  if (!anyReader) return false;
   return satisfied(FAudioStreamIndex.load(), *FAudioQ, false) &&
          satisfied(FVideoStreamIndex.load(), *FVideoQ, videoAttached) &&
          satisfied(FSubtitleStreamIndex.load(), *FSubtitleQ, false);
