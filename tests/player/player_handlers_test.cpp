@@ -49,6 +49,23 @@ bool Await(bool qt, const std::function<bool()>& pred, int ms) {
   return pred();
 }
 
+// An MP3 sound file, with an ID3 cover picture when asked for.
+std::string SoundFile(bool cover) {
+  MediaSpec s;
+  s.container = "mp3";
+  s.video_codec = AV_CODEC_ID_NONE;
+  s.audio_codec = AV_CODEC_ID_MP3;
+  s.cover_picture = cover;
+  return Media::Get().File(cover ? "handler-cover.mp3" : "many-players.mp3", s);
+}
+
+// Runs a child-process case once in each event mode; it must exit 0.
+void ExpectInBothModes(void (*run)(bool qt)) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (bool qt : {true, false})
+    EXPECT_EXIT(run(qt), ::testing::ExitedWithCode(0), "") << (qt ? "Qt events" : "direct");
+}
+
 // The child: exits 0 when the case ended as it should, 1 otherwise.
 void RunCase(const HandlerCase& c) {
   alarm(40);  // a hang ends the child with SIGALRM
@@ -56,12 +73,7 @@ void RunCase(const HandlerCase& c) {
   const std::string good = VideoClip(50);
   std::string first = c.handler == THandler::ConnectionError ? good + ".missing" : good;
   if (c.cover) {
-    MediaSpec s;
-    s.container = "mp3";
-    s.video_codec = AV_CODEC_ID_NONE;
-    s.audio_codec = AV_CODEC_ID_MP3;
-    s.cover_picture = true;
-    first = Media::Get().File("handler-cover.mp3", s);
+    first = SoundFile(true);
   }
   auto player = std::make_unique<TAVPlayer>();
   // The cover is shown while the sound plays; the moving clip needs none.
@@ -213,11 +225,7 @@ TEST(PlayerHandlerFaults, AThrowingOnStartFailsTheOpenAndASoundSystemStoppedUnde
 void RunManyPlayers(bool qt) {
   alarm(40);
   if (qt) EnsureApp();
-  MediaSpec s;
-  s.container = "mp3";
-  s.video_codec = AV_CODEC_ID_NONE;
-  s.audio_codec = AV_CODEC_ID_MP3;
-  const std::string sound = Media::Get().File("many-players.mp3", s);
+  const std::string sound = SoundFile(false);
   constexpr int kPlayers = 12;
   std::vector<std::unique_ptr<TAVPlayer>> players;
   std::atomic<int> finished{0}, errors{0};
@@ -241,11 +249,7 @@ void RunManyPlayers(bool qt) {
   std::_Exit(ok && errors == 0 ? 0 : 1);
 }
 
-TEST(PlayerHandlerFaults, MorePlayersWithSoundThanMixerChannelsEachPlayToTheEnd) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (bool qt : {true, false})
-    EXPECT_EXIT(RunManyPlayers(qt), ::testing::ExitedWithCode(0), "") << (qt ? "Qt" : "direct");
-}
+TEST(PlayerHandlerFaults, MorePlayersWithSoundThanMixerChannelsEachPlayToTheEnd) { ExpectInBothModes(RunManyPlayers); }
 
 // Without any sound device a sound file with a cover picture shows the cover
 // and then ends (it waited for ever: nothing took packets, so the input was
@@ -254,12 +258,7 @@ void RunCoverWithoutSound(bool qt) {
   alarm(30);
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   if (qt) EnsureApp();
-  MediaSpec s;
-  s.container = "mp3";
-  s.video_codec = AV_CODEC_ID_NONE;
-  s.audio_codec = AV_CODEC_ID_MP3;
-  s.cover_picture = true;
-  const std::string cover = Media::Get().File("handler-cover.mp3", s);
+  const std::string cover = SoundFile(true);
   TAVPlayer p;
   RecordingView view;
   p.RegisterView(&view);
@@ -275,11 +274,7 @@ void RunCoverWithoutSound(bool qt) {
   std::_Exit(ok ? 0 : 1);
 }
 
-TEST(PlayerHandlerFaults, ACoverWhoseSoundCannotBeOpenedStillEnds) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (bool qt : {true, false})
-    EXPECT_EXIT(RunCoverWithoutSound(qt), ::testing::ExitedWithCode(0), "") << (qt ? "Qt" : "direct");
-}
+TEST(PlayerHandlerFaults, ACoverWhoseSoundCannotBeOpenedStillEnds) { ExpectInBothModes(RunCoverWithoutSound); }
 
 }  // namespace
 }  // namespace kivora::testing
