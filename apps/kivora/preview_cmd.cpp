@@ -2,15 +2,20 @@
 #include "preview_cmd.h"
 
 #include <QJsonArray>
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <exception>
+#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "commands.h"
@@ -18,6 +23,7 @@
 #include "json_output.h"
 #include "kivora/preview/preview_decoder.h"
 #include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/png_file.h"
 
 namespace kivora::app {
 
@@ -64,41 +70,95 @@ std::string PreviewFileName(const std::string& pattern, int n) {
   return pattern.substr(0, pos) + number + pattern.substr(pos + len);
 }
 
+namespace {
+
+// Decodes the shots from `first` to `last` (their requested times are set) in
+// order with one decoder, writing the PNGs as it goes.
+void DecodeShots(TPreviewDecoder& decoder, const PreviewOptions& options, std::vector<PreviewShot>& shots,
+                 size_t first, size_t last) {
+  TBitmap picture;
+  for (size_t i = first; i < last; ++i) {
+    PreviewShot& shot = shots[i];
+    const double at = shot.requested;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = decoder.DecodeAt(std::llround(at * 1e6), options.accurate) && decoder.ToBitmap(picture);
+    shot.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (!ok) {
+      shot.error = decoder.LastError();
+      continue;
+    }
+    shot.pastEnd = decoder.PastEnd();
+    shot.shown = decoder.PictureTime() != AV_NOPTS_VALUE ? decoder.PictureTime() / 1e6 : at;
+    shot.width = picture.Width();
+    shot.height = picture.Height();
+    if (options.out.empty()) continue;
+    shot.png = PreviewFileName(options.out, static_cast<int>(i + 1));
+    std::string why;
+    if (!SavePngFile(picture, shot.png, why)) {
+      shot.error = why;
+      shot.png.clear();
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<PreviewShot> RunPreview(const PreviewOptions& options) {
   // The decrypting stream outlives the decoder that reads it.
   EncryptedInputs encrypted(options.key_file);
   std::string file = options.file;
   encrypted.Resolve(file);
-  TPreviewDecoder decoder;
-  if (!decoder.Open(file)) throw std::runtime_error(decoder.LastError());
-  std::vector<PreviewShot> shots;
-  int n = 0;
-  for (double at : options.at) {
-    PreviewShot shot;
-    shot.requested = at;
-    shot.shown = NAN;
-    TBitmap picture;
-    const auto start = std::chrono::steady_clock::now();
-    const bool ok = decoder.DecodeAt(std::llround(at * 1e6), options.accurate) && decoder.ToBitmap(picture);
-    shot.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    ++n;
-    if (!ok) {
-      shot.error = decoder.LastError();
-    } else {
-      shot.pastEnd = decoder.PastEnd();
-      shot.shown = decoder.PictureTime() != AV_NOPTS_VALUE ? decoder.PictureTime() / 1e6 : at;
-      shot.width = picture.Width();
-      shot.height = picture.Height();
-      if (!options.out.empty()) {
-        shot.png = PreviewFileName(options.out, n);
-        if (!picture.SaveToFile(QString::fromStdString(shot.png))) {
-          shot.error = "cannot write '" + shot.png + "'";
-          shot.png.clear();
-        }
-      }
-    }
-    shots.push_back(std::move(shot));
+  // A pattern with too wide a number is refused before anything is decoded.
+  if (!options.out.empty()) PreviewFileName(options.out, 1);
+  std::vector<PreviewShot> shots(options.at.size());
+  for (size_t i = 0; i < shots.size(); ++i) {
+    shots[i].requested = options.at[i];
+    shots[i].shown = NAN;
   }
+  // Several times in a plain file are shared out between decoders that work
+  // side by side, one per core, each on a run of the times in the order given
+  // (so that times close together still decode on from each other). Separate
+  // decoders on separate stretches of the file keep every core busy, where a
+  // single decoder's own threads wait for each other on every picture.
+  // Streams, pipes and decrypted inputs can be read only once: one decoder.
+  std::error_code ec;
+  const bool plainFile = options.key_file.empty() && std::filesystem::is_regular_file(file, ec);
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const size_t workers = plainFile ? std::min(cores, shots.size()) : 1;
+  TPreviewDecoder decoder;
+  if (workers > 1) decoder.SetThreadCount(static_cast<int>(std::max<size_t>(1, cores / workers)));
+  if (!decoder.Open(file)) throw std::runtime_error(decoder.LastError());
+  if (workers <= 1) {
+    DecodeShots(decoder, options, shots, 0, shots.size());
+    return shots;
+  }
+  const size_t share = (shots.size() + workers - 1) / workers;
+  std::vector<std::thread> threads;
+  std::vector<std::exception_ptr> failures(workers);
+  for (size_t w = 1; w < workers && w * share < shots.size(); ++w) {
+    threads.emplace_back([&, w] {
+      try {
+        const size_t first = w * share, last = std::min(shots.size(), first + share);
+        TPreviewDecoder own;
+        own.SetThreadCount(decoder.ThreadCount());
+        if (!own.Open(file)) {
+          for (size_t i = first; i < last; ++i) shots[i].error = own.LastError();
+          return;
+        }
+        DecodeShots(own, options, shots, first, last);
+      } catch (...) {
+        failures[w] = std::current_exception();
+      }
+    });
+  }
+  try {
+    DecodeShots(decoder, options, shots, 0, std::min(share, shots.size()));
+  } catch (...) {
+    failures[0] = std::current_exception();
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& e : failures)
+    if (e) std::rethrow_exception(e);
   return shots;
 }
 

@@ -76,6 +76,33 @@ TEST(PreviewCommand, WritesThePictureOfEachTimeAndReportsItsOwnTime) {
   }
 }
 
+// Many times, out of order and repeated, are shared out between decoders
+// working side by side: each picture is still the one on screen at its own
+// time, written under its own place in the list.
+TEST(PreviewCommand, TimesSharedBetweenDecodersKeepTheirPictureAndPlace) {
+  TempDir dir;
+  MediaSpec m;
+  m.frames = 100;
+  const std::string clip = MakeMedia(dir.Path("clip.mp4"), m);
+  const std::vector<double> times = {3.5, 0.3, 0.31, 2.0, 1.99, 3.9, 0.0, 1.0, 2.5, 0.7, 3.5};
+  std::vector<std::string> args = {"preview", clip, "--accurate", "--out", dir.Path("p%d.png"), "--json"};
+  for (double t : times) {
+    args.push_back("--at");
+    args.push_back(std::to_string(t));
+  }
+  const QJsonArray list = JsonList(RunKivora(args));
+  ASSERT_EQ(list.size(), static_cast<int>(times.size()));
+  for (size_t i = 0; i < times.size(); ++i) {
+    const int frame = static_cast<int>(std::floor(times[i] * 25 + 1e-6));
+    const QJsonObject o = list[static_cast<int>(i)].toObject();
+    EXPECT_NEAR(o["at"].toDouble(), times[i], 1e-9);
+    EXPECT_NEAR(o["time"].toDouble(), frame * 0.04, 1e-3) << "time " << times[i];
+    const std::string png = dir.Path("p" + std::to_string(i + 1) + ".png");
+    EXPECT_EQ(o["file"].toString().toStdString(), png);
+    EXPECT_EQ(FrameInPng(png), frame) << "time " << times[i];
+  }
+}
+
 // Picture names are padded to whatever width the pattern asks for, times
 // whose microseconds do not fit are refused, and a time at or past the end
 // of the file is flagged in both the JSON and the text.

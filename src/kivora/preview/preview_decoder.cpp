@@ -135,7 +135,7 @@ bool TPreviewDecoder::Impl::OpenCodec() {
   int ret = avcodec_parameters_to_context(FCodec.get(), st->codecpar);
   if (ret < 0) return Fail("cannot set up the decoder", ret);
   FCodec->pkt_timebase = st->time_base;
-  FCodec->thread_count = 0;  // as many as the machine has
+  FCodec->thread_count = FThreadCount;  // 0: as many as the machine has
   if ((ret = avcodec_open2(FCodec.get(), codec, nullptr)) < 0)
     return Fail(std::string("cannot open the decoder ") + codec->name, ret);
   FSizeChanged = false;
@@ -426,6 +426,8 @@ AVCodecContext* TPreviewDecoder::CodecContext() const { return d->CodecContext()
 int TPreviewDecoder::VideoStream() const { return d->VideoStream(); }
 int TPreviewDecoder::TimeoutMs() const { return d->TimeoutMs(); }
 void TPreviewDecoder::SetTimeoutMs(int ms) { d->SetTimeoutMs(ms); }
+int TPreviewDecoder::ThreadCount() const { return d->ThreadCount(); }
+void TPreviewDecoder::SetThreadCount(int threads) { d->SetThreadCount(threads); }
 void TPreviewDecoder::Abort() { d->Abort(); }
 void TPreviewDecoder::ResetAbort() { d->ResetAbort(); }
 const std::string& TPreviewDecoder::LastError() const { return d->LastError(); }

@@ -79,6 +79,11 @@ public:
   // default; 0 or less: none).
   int TimeoutMs() const;
   void SetTimeoutMs(int ms);
+  // Decoding threads for the next Open: 0 (the default) lets the decoder use
+  // as many as the machine has; 1 decodes on the calling thread alone, which
+  // suits several decoders working side by side.
+  int ThreadCount() const;
+  void SetThreadCount(int threads);
   // Makes the current or next blocking call give up soon. Any thread.
   void Abort();
   // Clears an earlier Abort.

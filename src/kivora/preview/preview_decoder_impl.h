@@ -70,6 +70,8 @@ struct TPreviewDecoder::Impl {
   // default; 0 or less: none).
   int TimeoutMs() const { return FTimeoutMs; }
   void SetTimeoutMs(int ms) { FTimeoutMs = ms; }
+  int ThreadCount() const { return FThreadCount; }
+  void SetThreadCount(int threads) { FThreadCount = threads < 0 ? 0 : threads; }
   // Makes the current or next blocking call give up soon. Any thread.
   void Abort() { FAbort.store(true); }
   // Clears an earlier Abort.
@@ -144,6 +146,7 @@ struct TPreviewDecoder::Impl {
   int FHSub = 0;
   int FVSub = 0;
   int FTimeoutMs = 10000;
+  int FThreadCount = 0;
   std::atomic<bool> FAbort{false};
   std::atomic<int64_t> FDeadline{0};  // av_gettime_relative; 0: none
   std::string FLastError;};
