@@ -13,6 +13,7 @@
 #include "kivora/preview/motiondetect.h"
 #include "kivora/preview/preview_decoder.h"
 #include "kivora/runtime/ffmpeg.h"
+#include "kivora/runtime/png_file.h"
 
 namespace kivora::app {
 
@@ -63,7 +64,8 @@ MotionReport RunMotion(const MotionOptions& options) {
       e.mask = (std::filesystem::path(options.maskDir) /
                 ("motion-" + std::to_string(report.events.size() / 2 + 1) + ".png"))
                    .string();
-      if (!detector.getImage(mask, true) || !mask.SaveToFile(QString::fromStdString(e.mask)))
+      std::string why;
+      if (!detector.getImage(mask, true) || !SavePngFile(mask, e.mask, why))
         throw std::runtime_error("cannot write '" + e.mask + "'");
     }
     report.events.push_back(std::move(e));
