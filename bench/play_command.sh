@@ -54,13 +54,22 @@ ff=(ffmpeg -nostdin -v error -i "$file" -t 6 -frames:v "$shown" -vf "crop=$((w /
 echo "ffmpeg: ${ff[*]}"
 ffcpu=()
 for run in 1 2 3; do ffcpu+=("$(cpu_of "${ff[@]}")"); done
+# The same at the pace of playing (-re reads the input in real time): a
+# player cannot run flat out, and waking up for each picture costs ffmpeg
+# itself CPU too (cold caches after each sleep).
+ffre=("${ff[@]:0:4}" -re "${ff[@]:4}")
+echo "ffmpeg paced: ${ffre[*]}"
+ffrecpu=()
+for run in 1 2 3; do ffrecpu+=("$(cpu_of "${ffre[@]}")"); done
 
-python3 - "$rows" "$shown" "${ffcpu[@]}" <<'EOF'
+python3 - "$rows" "$shown" "${ffcpu[*]}" "${ffrecpu[*]}" <<'EOF'
 import statistics as st, sys
 rows = [list(map(float, l.split())) for l in open(sys.argv[1])]
 shown = int(sys.argv[2])
-ff = [float(x) for x in sys.argv[3:]]
+ff = [float(x) for x in sys.argv[3].split()]
+ffre = [float(x) for x in sys.argv[4].split()]
 ff_per = st.median(ff) * 1000 / shown
+ffre_per = st.median(ffre) * 1000 / shown
 for i in range(0, len(rows), 3):
     rr = rows[i:i + 3]
     first = [r[1] for r in rr]
@@ -71,5 +80,7 @@ for i in range(0, len(rows), 3):
           f"CPU per shown picture {min(per):.2f}-{max(per):.2f} ms")
 per_all = [r[0] * 1000 / r[3] for r in rows]
 print(f"ffmpeg: {ff_per:.2f} ms CPU per picture ({shown} pictures, process start included)")
+print(f"ffmpeg paced (-re): {ffre_per:.2f} ms CPU per picture")
 print(f"kivora / ffmpeg CPU per picture: median {st.median(per_all) / ff_per:.2f} (goal <= 1.15)")
+print(f"kivora / ffmpeg paced CPU per picture: median {st.median(per_all) / ffre_per:.2f}")
 EOF
