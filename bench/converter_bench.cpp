@@ -114,6 +114,10 @@ Measure RunChild(const std::vector<std::string>& argv) {
 }
 
 int RunJob(int index, const std::string& in, const std::string& out) {
+  if (index < 0 || index >= static_cast<int>(std::size(kJobs))) {
+    std::fprintf(stderr, "no job %d: jobs are 0 to %zu\n", index, std::size(kJobs) - 1);
+    return 2;
+  }
   TAVConverter c;
   c.ConvertOptions().SetSynchronous(true);
   c.SetLogLevel(llError);
