@@ -150,13 +150,10 @@ int GetBuffer2(AVCodecContext* ctx, AVFrame* frame, int flags) {
 
 AVBufferRef* Get(size_t size) {
   if (size < kMappedMinimum) return av_buffer_alloc(size);
-  // Pictures are mapped in ordinary pages. Large (2 MiB) pages were tried:
-  // in a long-running player they save a little address translation, but
-  // making them present costs more than that gains over a few seconds of
-  // playing (measured on the kivora play command: 0.14 s more CPU in 6 s).
-  // Mappings are whole 64 KiB steps so that sizes a little apart (another
-  // stream's padding or row length) still reuse each other's buffers.
-  const size_t mapped = (size + kStep - 1) / kStep * kStep;
+  // Ordinary pages: making 2 MiB pages present costs more CPU than they save
+  // over a few seconds of playing. Whole 64 KiB steps let sizes a little
+  // apart (another stream's padding or row length) reuse each other's buffers.
+  const size_t mapped = FFALIGN(size, kStep);
   void* p = Idle().Take(mapped);
   if (!p) p = MapPopulated(mapped);
   if (!p) return av_buffer_alloc(size);
