@@ -276,6 +276,11 @@ bool TAVPlayer::Impl::Stream_Open() {
 
   FM->FRefreshThread = std::thread([this] { RefreshThreadExecute(); });
   FM->FReadThread = std::thread([this] { ReadThreadExecute(); });
+  // While the threads read and decode the first picture.
+  if (FVideoStreamIndex.load() >= 0) {
+    WarmPictureMemory();
+    PresizeViews();
+  }
   return true;
 }
 

@@ -626,6 +626,7 @@ void TAVPlayer::Impl::FreeResources() {
   pictq_size = pictq_rindex = pictq_windex = pictq_rindex_shown = 0;
   FGraphWidth = FGraphHeight = 0;
   FCodecWidth = FCodecHeight = 0;
+  FViewsSizedTo = 0;
   init_clock(vidclk, FVideoQ->SerialPtr());
   init_clock(audclk, FAudioQ->SerialPtr());
 }
@@ -833,6 +834,7 @@ void TAVPlayer::Impl::SetCoverImage(const TBitmap& v) {
     h = FCoverImage.Height();
   }
   ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
+  FViewsEpoch++;
 }
 
 AVRational TAVPlayer::Impl::Sar() const {
@@ -847,9 +849,13 @@ void TAVPlayer::Impl::RegisterView(IAVView* AView) {
     if (std::find(FViewList.begin(), FViewList.end(), AView) != FViewList.end()) return;
     FViewList.push_back(AView);
   }
+  FViewsEpoch++;  // the new view has not been given the graph's size
   const int w = GetVideoWidth(), h = GetVideoHeight();
   if (w <= 0 || h <= 0) return;
-  auto size = [this, AView, w, h] { CallView(AView, [w, h](IAVView* v) { v->SetViewSize(RoundTo16(w), h); }); };
+  auto size = [this, AView, w, h] {
+    CallView(AView, [w, h](IAVView* v) { v->SetViewSize(RoundTo16(w), h); });
+    FViewsEpoch++;
+  };
   if (HandToViewWriter(size)) return;
   if (MainThread::IsMainThread()) size();
   else MainThread::Synchronize(size);

@@ -31,6 +31,9 @@ constexpr int VIDEO_PICTURE_QUEUE_SIZE = 4;
 constexpr int SUBPICTURE_QUEUE_SIZE = 16;
 constexpr int MAX_QUEUE_SIZE = 15 * 1024 * 1024;
 constexpr int MIN_FRAMES = 25;
+// The video graph cuts pictures to whole multiples of 16 pixels, the views'
+// unit; a side shorter than 16 is kept whole rather than cut to nothing.
+constexpr int CutTo16(int v) { return v < 16 ? v : v / 16 * 16; }
 
 struct TVideoPicture {
   double pts = 0;       // seconds; NaN without a timestamp
@@ -398,6 +401,9 @@ struct TAVPlayer::Impl {
   void FlushVideoQueue();
   void VideoThreadExecute();
   AVPixelFormat ChooseOutputFormat(int decoded) const;
+  // Readies the memory of the first converted picture while the first
+  // picture is being decoded (open thread).
+  void WarmPictureMemory();
   bool IsMediacodec() const;
 
   // ---- refresh and display (refresh.cpp) ----
@@ -414,6 +420,11 @@ struct TAVPlayer::Impl {
   void DrawImage();
   void DrawBitmap();
   void UpdateBitmapSize();
+  // Gives every view the size `w` x `h` and clears it to black.
+  void SizeViews(int w, int h);
+  // Sizes the views for the pictures the video stream is expected to give,
+  // while its first picture is still being decoded.
+  void PresizeViews();
   void UpdateCoverSize();
   void RetireSubtitles();
 
@@ -620,6 +631,16 @@ struct TAVPlayer::Impl {
   double FFPSTime = 0;  // GUI thread: when the first picture was shown
   std::atomic<int> FFrameNumber{0};
   std::atomic<int> FGraphWidth{0}, FGraphHeight{0};  // output of the current video graph
+  // The size every view was last given by SizeViews, with the views' epoch
+  // it began in (ViewsSizeKey); 0 for none. Anything else that sizes a view
+  // or adds one moves the epoch on, after it has done so. A graph whose
+  // pictures have this size in the current epoch needs no round trip to the
+  // views.
+  std::atomic<uint64_t> FViewsSizedTo{0};
+  std::atomic<uint32_t> FViewsEpoch{0};
+  static uint64_t ViewsSizeKey(int w, int h, uint32_t epoch) {
+    return (static_cast<uint64_t>(w & 0xFFFF) << 48) | (static_cast<uint64_t>(h & 0xFFFF) << 32) | epoch;
+  }
   std::atomic<int> FCodecWidth{0}, FCodecHeight{0};  // the decoder's, before any graph exists
   std::vector<IAVView*> FViewList;
   TBitmap FCoverImage;

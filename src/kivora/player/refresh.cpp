@@ -530,10 +530,32 @@ void TAVPlayer::Impl::DrawBitmap() {
   ForEachView([&](IAVView* view) { view->DoVideoDisplay(cover.get()); });
 }
 
-void TAVPlayer::Impl::UpdateBitmapSize() {
-  const int w = RoundTo16(GetVideoWidth()), h = GetVideoHeight();
+void TAVPlayer::Impl::UpdateBitmapSize() { SizeViews(RoundTo16(GetVideoWidth()), GetVideoHeight()); }
+
+void TAVPlayer::Impl::SizeViews(int w, int h) {
+  // A view added or sized elsewhere meanwhile moves the epoch on, and the
+  // size is then not taken as every view's.
+  const uint32_t epoch = FViewsEpoch.load();
   ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
   ForEachView([](IAVView* view) { view->Clear(0xFF000000u); });
+  FViewsSizedTo = ViewsSizeKey(w, h, epoch);
+}
+
+void TAVPlayer::Impl::PresizeViews() {
+  // Only the plain case is guessed: the graph cuts the decoder's size to
+  // multiples of 16. Filters of the application's may change the size, and a
+  // cover has its own; those are sized when their graph is built. A wrong
+  // guess costs one more resize, never a wrong size: the graph's real size
+  // is compared before its first picture.
+  if (!FVideoMoving.load() || !VideoFilters().empty()) return;
+  {
+    std::lock_guard<std::recursive_mutex> g(FMutex);
+    if (!FCoverImage.IsEmpty()) return;
+  }
+  const int w = FCodecWidth.load(), h = FCodecHeight.load();
+  if (w <= 0 || h <= 0) return;
+  const int vw = RoundTo16(CutTo16(w)), vh = CutTo16(h);
+  ViewsFromMovie([this, vw, vh] { SizeViews(vw, vh); });
 }
 
 void TAVPlayer::Impl::UpdateCoverSize() {
@@ -545,6 +567,7 @@ void TAVPlayer::Impl::UpdateCoverSize() {
     h = FCoverImage.Height();
   }
   ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
+  FViewsEpoch++;
 }
 
 // Drops subtitles whose time is over, or that a seek or a stream switch made

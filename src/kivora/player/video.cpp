@@ -82,6 +82,16 @@ AVPixelFormat TAVPlayer::Impl::ChooseOutputFormat(int decoded) const {
   return AV_PIX_FMT_NV12;
 }
 
+void TAVPlayer::Impl::WarmPictureMemory() {
+  // Only RGB pictures are converted from every decoder's format; the cut
+  // size is the graph's for a stream without filters of the application's.
+  if (!FRGBMode.load() || !FVideoMoving.load() || !VideoFilters().empty()) return;
+  AVFrame* picture = PictureMemory::NewPicture(AV_PIX_FMT_RGBA, CutTo16(FCodecWidth.load()), CutTo16(FCodecHeight.load()));
+  // Freed at once: its pages stay mapped and present for the next picture
+  // of this size.
+  av_frame_free(&picture);
+}
+
 bool TAVPlayer::Impl::QuickDecode(TQuickStart& quick, AVPacket* pkt, AVFrame* frame) {
   AVCodecContext* main = FM->FVideoCodecCtx.get();
   // Worth it only where the main decoder holds pictures back.
@@ -239,7 +249,10 @@ AVPixelFormat TAVPlayer::Impl::configure_video_filters(AVFrame* frame) {
   }
   FGraphWidth = av_buffersink_get_w(FM->filt_out);
   FGraphHeight = av_buffersink_get_h(FM->filt_out);
-  ViewsFromMovie([this] { UpdateBitmapSize(); });
+  // Sized already at the open when the guess was right (the usual case): the
+  // first picture then does not wait for the views.
+  const uint64_t sized = ViewsSizeKey(RoundTo16(FGraphWidth.load()), FGraphHeight.load(), FViewsEpoch.load());
+  if (FViewsSizedTo.load() != sized) ViewsFromMovie([this] { UpdateBitmapSize(); });
   return outFmt;
 }
 
