@@ -401,6 +401,9 @@ struct TAVPlayer::Impl {
   void FlushVideoQueue();
   void VideoThreadExecute();
   AVPixelFormat ChooseOutputFormat(int decoded) const;
+  // The size of the first pictures the graph will give, guessed from the
+  // decoder's before any is decoded; false where it is not guessed.
+  bool GuessPictureSize(int& w, int& h) const;
   // Readies the memory of the first converted picture while the first
   // picture is being decoded (open thread).
   void WarmPictureMemory();

@@ -542,19 +542,16 @@ void TAVPlayer::Impl::SizeViews(int w, int h) {
 }
 
 void TAVPlayer::Impl::PresizeViews() {
-  // Only the plain case is guessed: the graph cuts the decoder's size to
-  // multiples of 16. Filters of the application's may change the size, and a
-  // cover has its own; those are sized when their graph is built. A wrong
-  // guess costs one more resize, never a wrong size: the graph's real size
-  // is compared before its first picture.
-  if (!FVideoMoving.load() || !VideoFilters().empty()) return;
+  // Where no size is guessed, or a cover is shown, the views are sized when
+  // the graph is built. A wrong guess costs one more resize, never a wrong
+  // size: the graph's real size is compared before its first picture.
+  int w, h;
+  if (!GuessPictureSize(w, h)) return;
   {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     if (!FCoverImage.IsEmpty()) return;
   }
-  const int w = FCodecWidth.load(), h = FCodecHeight.load();
-  if (w <= 0 || h <= 0) return;
-  const int vw = RoundTo16(CutTo16(w)), vh = CutTo16(h);
+  const int vw = RoundTo16(w), vh = h;
   ViewsFromMovie([this, vw, vh] { SizeViews(vw, vh); });
 }
 

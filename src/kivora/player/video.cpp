@@ -82,11 +82,21 @@ AVPixelFormat TAVPlayer::Impl::ChooseOutputFormat(int decoded) const {
   return AV_PIX_FMT_NV12;
 }
 
+bool TAVPlayer::Impl::GuessPictureSize(int& w, int& h) const {
+  // Filters of the application's may change the size, and a cover is not
+  // cut. The size comes from the file's headers before any picture proved
+  // it: beyond 4K (a damaged header, say) nothing is made ahead.
+  if (!FVideoMoving.load() || !VideoFilters().empty()) return false;
+  w = CutTo16(FCodecWidth.load());
+  h = CutTo16(FCodecHeight.load());
+  return w > 0 && h > 0 && static_cast<int64_t>(w) * h <= 3840 * 2160;
+}
+
 void TAVPlayer::Impl::WarmPictureMemory() {
-  // Only RGB pictures are converted from every decoder's format; the cut
-  // size is the graph's for a stream without filters of the application's.
-  if (!FRGBMode.load() || !FVideoMoving.load() || !VideoFilters().empty()) return;
-  AVFrame* picture = PictureMemory::NewPicture(AV_PIX_FMT_RGBA, CutTo16(FCodecWidth.load()), CutTo16(FCodecHeight.load()));
+  // Only RGB pictures are converted from every decoder's format.
+  int w, h;
+  if (!FRGBMode.load() || !GuessPictureSize(w, h)) return;
+  AVFrame* picture = PictureMemory::NewPicture(AV_PIX_FMT_RGBA, w, h);
   // Freed at once: its pages stay mapped and present for the next picture
   // of this size.
   av_frame_free(&picture);
