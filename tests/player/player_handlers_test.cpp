@@ -39,16 +39,6 @@ std::string Name(const HandlerCase& c) {
          (c.qt ? " (Qt events)" : " (direct)");
 }
 
-// Waits, pumping Qt's events when there is an application.
-bool Await(bool qt, const std::function<bool()>& pred, int ms) {
-  if (qt) return PumpUntil(pred, ms);
-  for (int i = 0; i < ms / 5; ++i) {
-    if (pred()) return true;
-    usleep(5000);
-  }
-  return pred();
-}
-
 // An MP3 sound file, with an ID3 cover picture when asked for.
 std::string SoundFile(bool cover) {
   MediaSpec s;

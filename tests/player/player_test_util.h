@@ -37,6 +37,17 @@ using Rgb = std::array<int, 3>;
 
 inline void Wait(int ms) { PumpUntil([] { return false; }, ms); }
 
+// Waits for `pred`, pumping Qt's events when the test runs with a Qt
+// application (`qt`), else sleeping while the player's threads work.
+inline bool Await(bool qt, const std::function<bool()>& pred, int ms) {
+  if (qt) return PumpUntil(pred, ms);
+  for (int i = 0; i < ms / 5; ++i) {
+    if (pred()) return true;
+    usleep(5000);
+  }
+  return pred();
+}
+
 inline std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

@@ -32,15 +32,6 @@ const SizingCase kCases[] = {
     {"view added after the open", 200, 100, "", true, 192, 96},
 };
 
-bool Await(bool qt, const std::function<bool()>& pred, int ms) {
-  if (qt) return PumpUntil(pred, ms);
-  for (int i = 0; i < ms / 5; ++i) {
-    if (pred()) return true;
-    usleep(5000);
-  }
-  return pred();
-}
-
 // Every size a view was given equals the pictures' size. A view registered
 // while the movie opens is first given the decoder's size; only its last
 // size is checked.
