@@ -833,8 +833,7 @@ void TAVPlayer::Impl::SetCoverImage(const TBitmap& v) {
     w = FCoverImage.Width();
     h = FCoverImage.Height();
   }
-  ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
-  FViewsEpoch++;
+  CoverViews(w, h);
 }
 
 AVRational TAVPlayer::Impl::Sar() const {

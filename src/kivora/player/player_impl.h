@@ -429,6 +429,8 @@ struct TAVPlayer::Impl {
   // while its first picture is still being decoded.
   void PresizeViews();
   void UpdateCoverSize();
+  // Gives every view the cover's size `w` x `h` (not cut, not cleared).
+  void CoverViews(int w, int h);
   void RetireSubtitles();
 
   // ---- subtitles (subtitle.cpp) ----

@@ -551,8 +551,7 @@ void TAVPlayer::Impl::PresizeViews() {
     std::lock_guard<std::recursive_mutex> g(FMutex);
     if (!FCoverImage.IsEmpty()) return;
   }
-  const int vw = RoundTo16(w), vh = h;
-  ViewsFromMovie([this, vw, vh] { SizeViews(vw, vh); });
+  ViewsFromMovie([this, vw = RoundTo16(w), h] { SizeViews(vw, h); });
 }
 
 void TAVPlayer::Impl::UpdateCoverSize() {
@@ -563,8 +562,12 @@ void TAVPlayer::Impl::UpdateCoverSize() {
     w = FCoverImage.Width();
     h = FCoverImage.Height();
   }
+  CoverViews(w, h);
+}
+
+void TAVPlayer::Impl::CoverViews(int w, int h) {
   ForEachView([w, h](IAVView* view) { view->SetViewSize(w, h); });
-  FViewsEpoch++;
+  FViewsEpoch++;  // no longer the size SizeViews gave
 }
 
 // Drops subtitles whose time is over, or that a seek or a stream switch made
